@@ -1,0 +1,51 @@
+# Set-up, build and checks. Every target installs what it is missing: Debian
+# packages through apt-get (only when absent) and a Python 3.13 virtual
+# environment in .venv holding the build and test requirements.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV := .venv
+PY := $(VENV)/bin/python
+APT_PACKAGES := g++ make pkg-config libtbb-dev libgtest-dev libabsl-dev libsodium-dev
+FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
+# python3.13 from the PATH when it runs, else the newest 3.13 that pyenv holds.
+PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13; do \
+	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
+CPP_BUILD := build/cpp
+FUZZ_SECONDS ?= 60
+
+.PHONY: deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke bench bench-smoke clean
+
+apt:
+	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
+		export DEBIAN_FRONTEND=noninteractive; apt-get update -qq && apt-get install -y -qq $(APT_PACKAGES); }
+
+$(VENV)/.deps: requirements-dev.txt
+	@test -n "$(PYTHON313)" || { echo "python3.13 not found (PATH or ~/.pyenv/versions/3.13*)"; exit 1; }
+	test -x $(PY) || $(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+venv: $(VENV)/.deps
+
+deps: apt venv
+
+build: deps
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+cpp-test: deps
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCOLENC_BUILD_PYTHON=OFF -DCOLENC_BUILD_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(CPP_BUILD)/colenc_core_tests
+
+py-test: build
+	$(PY) -m pytest -q
+
+test: cpp-test py-test
+
+demo: build
+	$(PY) examples/demo.py
+
+clean:
+	rm -rf build

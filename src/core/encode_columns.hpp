@@ -1,0 +1,29 @@
+// The parallel column driver: every column of a table is processed as one task
+// on the pool. Text columns are fitted and their codes written into the matrix;
+// number columns are copied into it. Results come back in ascending column order.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include <oneapi/tbb/task_arena.h>
+
+#include "core/encoding_info.hpp"
+#include "core/typed_columns.hpp"
+
+namespace colenc {
+
+// Writes every cell of `columns` into `matrix_buffer` (row-major, row stride
+// column_count; requires matrix_buffer.size() == row_count * column_count) and
+// returns one ColumnEncoding per text column in ascending column order. Runs
+// inside `arena`; an InternalError from any task reaches the caller once the
+// running tasks have finished.
+std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
+                                           std::span<double> matrix_buffer,
+                                           tbb::task_arena& arena);
+
+// Folds the driver's results and the text flags into one EncodingInfo.
+EncodingInfo assemble_encoding_info(std::vector<ColumnEncoding> encodings,
+                                    const std::vector<bool>& column_is_text);
+
+}  // namespace colenc

@@ -1,0 +1,26 @@
+// The process-wide work-stealing pool: one oneTBB arena, created on first use
+// and never torn down, whose worker count is read once from the environment
+// (RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, else the logical processors).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include <oneapi/tbb/task_arena.h>
+
+namespace colenc {
+
+// Returns the worker count that the environment values ask for: a positive
+// decimal `rayon_num_threads` wins; "0" means `logical_processors`; absent or
+// not a number falls through to a positive `rayon_rs_num_cpus`; else
+// `logical_processors`.
+std::size_t pool_worker_count(std::optional<std::string_view> rayon_num_threads,
+                              std::optional<std::string_view> rayon_rs_num_cpus,
+                              std::size_t logical_processors);
+
+// Returns the process-wide arena, creating it on first call from the current
+// environment. Thread-safe. The arena lives until the process ends.
+tbb::task_arena& process_arena();
+
+}  // namespace colenc
