@@ -1,0 +1,185 @@
+// build_output: the float64 copy of the matrix as an ndarray or a DataFrame,
+// and, given an EncodingInfo, the labels of each text column written in place
+// of its codes. One Python str is made per distinct code of a column.
+#include "python/build_output.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "core/internal_error.hpp"
+#include "python/numpy_api.hpp"
+#include "python/panic.hpp"
+
+namespace colenc::py {
+namespace {
+
+// Returns a new float64 ndarray holding a copy of `matrix`.
+PyRef float64_copy(const Matrix& matrix) {
+  ensure_numpy_api();
+  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+  PyRef array = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+  throw_if(!array);
+  if (!matrix.data.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data.data(),
+                matrix.data.size() * sizeof(double));
+  }
+  return array;
+}
+
+// The lookup key of a non-NaN code cell: truncation toward zero, saturating at
+// 0 and at 2**64 - 1.
+Code code_key(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= 18446744073709551616.0) return ~Code{0};
+  return static_cast<Code>(value);
+}
+
+// Decodes one column's cells into Python objects: the label's str, or
+// `missing` (borrowed) for NaN and for codes without a label. Each distinct
+// code's str is made once and shared by its cells.
+class ColumnDecoder {
+ public:
+  ColumnDecoder(const CodeToLabel& labels, PyObject* missing) : labels_(labels), missing_(missing) {}
+
+  // Returns a borrowed reference valid while the decoder lives.
+  PyObject* decode(double cell) {
+    if (std::isnan(cell)) return missing_;
+    const Code key = code_key(cell);
+    auto cached = made_.find(key);
+    if (cached != made_.end()) return cached->second.get();
+    auto label = labels_.find(key);
+    PyObject* result = missing_;
+    PyRef text;
+    if (label != labels_.end()) {
+      text = PyRef::steal(PyUnicode_DecodeUTF8(label->second.data(),
+                                               static_cast<Py_ssize_t>(label->second.size()),
+                                               "replace"));
+      throw_if(!text);
+      result = text.get();
+    }
+    made_.emplace(key, std::move(text));
+    return result;
+  }
+
+ private:
+  const CodeToLabel& labels_;
+  PyObject* missing_;
+  absl::flat_hash_map<Code, PyRef, KeyedHash> made_;
+};
+
+const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {
+  auto found = info.code_to_label.find(column);
+  if (found == info.code_to_label.end()) throw InternalError("no entry found for key");
+  return found->second;
+}
+
+void check_column_in_matrix(const Matrix& matrix, std::size_t column) {
+  if (column >= matrix.cols) {
+    throw InternalError("matrix index out of bounds: the matrix has " +
+                        std::to_string(matrix.cols) + " columns but the column index is " +
+                        std::to_string(column));
+  }
+}
+
+// Array form with decoding: an object array of Python floats in which every
+// text column's cells become their labels' str, or "NaN".
+PyRef decode_array(PyRef floats, const Matrix& matrix, const EncodingInfo& info) {
+  PyRef objects = PyRef::steal(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(floats.get()),
+                                                  PyArray_DescrFromType(NPY_OBJECT), 0));
+  throw_if(!objects);
+  auto* array = reinterpret_cast<PyArrayObject*>(objects.get());
+  if (!PyArray_IS_C_CONTIGUOUS(array)) throw InternalError("object array is not C-contiguous");
+  PyObject** cells = static_cast<PyObject**>(PyArray_DATA(array));
+  PyRef missing = PyRef::steal(PyUnicode_FromString("NaN"));
+  throw_if(!missing);
+  for (std::size_t column : info.string_columns) {
+    ColumnDecoder decoder(column_labels(info, column), missing.get());
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+      check_column_in_matrix(matrix, column);
+      PyObject* text = decoder.decode(matrix.at(r, column));
+      PyObject*& slot = cells[r * matrix.cols + column];
+      PyObject* old = slot;
+      slot = Py_NewRef(text);
+      Py_XDECREF(old);
+    }
+  }
+  return objects;
+}
+
+// Returns a new list of str holding `names`.
+PyRef names_list(const std::vector<std::string>& names) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  throw_if(!list);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
+                                          "replace");
+    throw_if(name == nullptr);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);  // steals name
+  }
+  return list;
+}
+
+// DataFrame form with decoding. Each text column is replaced by position, so
+// columns that share a label each receive their own labels.
+void decode_frame(PyObject* pandas, PyObject* frame, const Matrix& matrix,
+                  const std::vector<std::string>& names, const EncodingInfo& info) {
+  PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
+  throw_if(!series_type);
+  PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", "object"));
+  throw_if(!kwargs);
+  for (std::size_t column : info.string_columns) {
+    ColumnDecoder decoder(column_labels(info, column), Py_None);
+    npy_intp dims[1] = {static_cast<npy_intp>(matrix.rows)};
+    PyRef values = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_OBJECT));
+    throw_if(!values);
+    // A fresh object array holds NULL pointers; every slot is filled below.
+    PyObject** cells = static_cast<PyObject**>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+      check_column_in_matrix(matrix, column);
+      PyObject* text = decoder.decode(matrix.at(r, column));
+      PyObject* old = cells[r];
+      cells[r] = Py_NewRef(text);
+      Py_XDECREF(old);
+    }
+    if (column >= names.size()) {
+      throw InternalError("index out of bounds: the len is " + std::to_string(names.size()) +
+                          " but the index is " + std::to_string(column));
+    }
+    PyRef args = PyRef::steal(PyTuple_Pack(1, values.get()));
+    throw_if(!args);
+    PyRef series = PyRef::steal(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
+    throw_if(!series);
+    PyRef done = PyRef::steal(PyObject_CallMethod(frame, "isetitem", "nO",
+                                                  static_cast<Py_ssize_t>(column), series.get()));
+    throw_if(!done);
+  }
+}
+
+}  // namespace
+
+PyRef build_output(const std::optional<std::vector<std::string>>& column_names,
+                   const Matrix& matrix, const EncodingInfo* info) {
+  if (!column_names) {
+    PyRef floats = float64_copy(matrix);
+    if (info == nullptr) return floats;
+    return decode_array(std::move(floats), matrix, *info);
+  }
+  PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
+  throw_if(!pandas);
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  throw_if(!kwargs);
+  PyRef names = names_list(*column_names);
+  throw_if(PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0);
+  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  throw_if(!frame_type);
+  PyRef floats = float64_copy(matrix);
+  PyRef args = PyRef::steal(PyTuple_Pack(1, floats.get()));
+  throw_if(!args);
+  PyRef frame = PyRef::steal(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
+  throw_if(!frame);
+  if (info != nullptr) decode_frame(pandas.get(), frame.get(), matrix, *column_names, *info);
+  return frame;
+}
+
+}  // namespace colenc::py

@@ -1,0 +1,23 @@
+// build_output: turns a float64 matrix into encode's or decode's result, a
+// float64 ndarray or a pandas DataFrame; given an EncodingInfo it writes each
+// text column's labels in place of its codes.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/encoding_info.hpp"
+#include "core/matrix.hpp"
+#include "python/py_ref.hpp"
+
+namespace colenc::py {
+
+// Returns a new reference to the result. `info` may be null (no decoding).
+// Throws PythonError (NumPy or pandas raised) or InternalError.
+PyRef build_output(const std::optional<std::vector<std::string>>& column_names,
+                   const Matrix& matrix, const EncodingInfo* info);
+
+}  // namespace colenc::py
