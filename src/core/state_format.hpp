@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <variant>
@@ -15,9 +16,14 @@
 namespace colenc {
 
 // Returns the exact number of bytes write_state produces for `state`.
+// Throws std::length_error should the length not fit the size type.
 std::size_t measure_state(const EncoderState& state);
 
-// Returns the bytes of `state`, in one allocation of the measured length.
+// Returns the bytes of `state`: one buffer of exactly measure_state(state)
+// bytes, filled front to back and never regrown. Entries of every map appear
+// in the map's iteration order. Throws std::length_error as measure_state does,
+// and std::logic_error should writing disagree with measuring (a broken
+// invariant: the state changed under the writer).
 std::vector<std::uint8_t> write_state(const EncoderState& state);
 
 // The outcome of reading: the decoded state, or the detail text of the refusal
@@ -27,9 +33,16 @@ struct StateReadError {
 };
 using StateReadResult = std::variant<EncoderState, StateReadError>;
 
-// Decodes a state from `bytes` in place; bytes after the strategy index are
-// ignored. Never reads out of bounds; reserves ahead at most 1 MiB of entries
-// per collection.
-StateReadResult read_state(std::span<const std::uint8_t> bytes);
+// Decodes a state from `bytes` in place, checking before every read that
+// enough bytes remain; bytes after the strategy index are ignored. Counts,
+// text lengths and column indices above `max_size` (the platform's size type
+// limit, and never more) are refused as they would be on a platform whose size
+// type ends there; a smaller value lets a 64-bit host act as a 32-bit one.
+// Reserves ahead at most 1 MiB of entries per collection, so a forged count
+// cannot force a large allocation; only texts are copied out. A later
+// duplicate key in a map replaces the earlier entry. Never throws for any
+// input, except std::bad_alloc when memory runs out.
+StateReadResult read_state(std::span<const std::uint8_t> bytes,
+                           std::uint64_t max_size = std::numeric_limits<std::size_t>::max());
 
 }  // namespace colenc
