@@ -2,11 +2,14 @@
 // rows of column 0 first, and sorts each column into numbers or texts.
 #include "python/cell_scan.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "core/internal_error.hpp"
 #include "python/errors.hpp"
+#include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 
@@ -86,25 +89,89 @@ void check_signals(std::size_t& countdown) {
   if (PyErr_CheckSignals() < 0) throw PythonError{};
 }
 
-}  // namespace
-
-Shape read_shape(PyObject* obj) {
-  PyRef shape = PyRef::steal(PyObject_GetAttrString(obj, "shape"));
-  if (!shape) fail_from_python("failed to read the table's shape");
-  if (!PyTuple_Check(shape.get())) {
-    throw InternalError("failed to read the table's shape: expected a tuple of two integers");
-  }
-  if (PyTuple_GET_SIZE(shape.get()) != 2) {
-    throw InternalError("failed to read the table's shape: expected 2 dimensions, got " +
-                        std::to_string(PyTuple_GET_SIZE(shape.get())));
-  }
-  Shape result;
-  result.rows = read_dimension(PyTuple_GET_ITEM(shape.get(), 0));
-  result.cols = read_dimension(PyTuple_GET_ITEM(shape.get(), 1));
-  return result;
+// Reads one element of a numeric array as float64, exactly as float() of the
+// NumPy scalar that subscription would return.
+template <class T>
+double read_element(const char* at, bool swapped) {
+  unsigned char bytes[sizeof(T)];
+  std::memcpy(bytes, at, sizeof(T));
+  if (swapped) std::reverse(bytes, bytes + sizeof(T));
+  T value;
+  std::memcpy(&value, bytes, sizeof(T));
+  return static_cast<double>(value);
 }
 
-TypedColumns scan_cells(PyObject* source, Shape shape) {
+using ElementReader = double (*)(const char*, bool);
+
+// Returns the reader for a numeric dtype, or nullptr for any other dtype.
+ElementReader numeric_reader(int type_num) {
+  switch (type_num) {
+    case NPY_BOOL: return [](const char* at, bool) { return *at != 0 ? 1.0 : 0.0; };
+    case NPY_BYTE: return read_element<npy_byte>;
+    case NPY_UBYTE: return read_element<npy_ubyte>;
+    case NPY_SHORT: return read_element<npy_short>;
+    case NPY_USHORT: return read_element<npy_ushort>;
+    case NPY_INT: return read_element<npy_int>;
+    case NPY_UINT: return read_element<npy_uint>;
+    case NPY_LONG: return read_element<npy_long>;
+    case NPY_ULONG: return read_element<npy_ulong>;
+    case NPY_LONGLONG: return read_element<npy_longlong>;
+    case NPY_ULONGLONG: return read_element<npy_ulonglong>;
+    case NPY_HALF: return read_element<_Float16>;
+    case NPY_FLOAT: return read_element<float>;
+    case NPY_DOUBLE: return read_element<double>;
+    default: return nullptr;
+  }
+}
+
+// Scans a numeric ndarray straight from its buffer: every cell converts.
+TypedColumns scan_numeric(PyArrayObject* array, Shape shape, ElementReader read) {
+  TypedColumns columns(shape.rows, shape.cols);
+  const char* base = PyArray_BYTES(array);
+  const npy_intp row_stride = PyArray_STRIDE(array, 0);
+  const npy_intp col_stride = PyArray_STRIDE(array, 1);
+  const bool swapped = PyArray_ISBYTESWAPPED(array);
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    std::vector<double>& out = columns.number_cells[j];
+    out.resize(shape.rows);
+    const char* column = base + static_cast<npy_intp>(j) * col_stride;
+    for (std::size_t i = 0; i < shape.rows; ++i) {
+      out[i] = read(column + static_cast<npy_intp>(i) * row_stride, swapped);
+    }
+  }
+  return columns;
+}
+
+// Scans an object ndarray through its element pointers instead of one
+// subscription per cell. A cell's str() or __float__ may run Python code that
+// reshapes the array, so the buffer and bounds are re-read for every cell.
+TypedColumns scan_objects(PyArrayObject* array, Shape shape) {
+  TypedColumns columns(shape.rows, shape.cols);
+  PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(array));
+  std::size_t countdown = kSignalCheckInterval;
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    if (shape.rows > 0) columns.number_cells[j].reserve(shape.rows);
+    for (std::size_t i = 0; i < shape.rows; ++i) {
+      if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i ||
+          static_cast<std::size_t>(PyArray_DIM(array, 1)) <= j || PyArray_TYPE(array) != NPY_OBJECT) {
+        throw InternalError("failed to read cell (" + std::to_string(i) + ", " +
+                            std::to_string(j) + "): the array changed during the scan");
+      }
+      const char* at = PyArray_BYTES(array) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0) +
+                       static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1);
+      PyObject* element;
+      std::memcpy(&element, at, sizeof element);
+      // Hold the cell: its own conversion may drop the array's reference to it.
+      PyRef cell = PyRef::borrow(element != nullptr ? element : Py_None);
+      take_cell(cell.get(), j, columns);
+      check_signals(countdown);
+    }
+  }
+  return columns;
+}
+
+// The general scan: one subscription source[(i, j)] per cell.
+TypedColumns scan_by_subscription(PyObject* source, Shape shape) {
   TypedColumns columns(shape.rows, shape.cols);
   std::size_t countdown = kSignalCheckInterval;
   for (std::size_t j = 0; j < shape.cols; ++j) {
@@ -126,6 +193,43 @@ TypedColumns scan_cells(PyObject* source, Shape shape) {
     }
   }
   return columns;
+}
+
+}  // namespace
+
+Shape read_shape(PyObject* obj) {
+  PyRef shape = PyRef::steal(PyObject_GetAttrString(obj, "shape"));
+  if (!shape) fail_from_python("failed to read the table's shape");
+  if (!PyTuple_Check(shape.get())) {
+    throw InternalError("failed to read the table's shape: expected a tuple of two integers");
+  }
+  if (PyTuple_GET_SIZE(shape.get()) != 2) {
+    throw InternalError("failed to read the table's shape: expected 2 dimensions, got " +
+                        std::to_string(PyTuple_GET_SIZE(shape.get())));
+  }
+  Shape result;
+  result.rows = read_dimension(PyTuple_GET_ITEM(shape.get(), 0));
+  result.cols = read_dimension(PyTuple_GET_ITEM(shape.get(), 1));
+  return result;
+}
+
+TypedColumns scan_cells(PyObject* source, Shape shape) {
+  // Exactly numpy.ndarray of the table's shape: subscription would return the
+  // stored object, or for a numeric dtype a scalar whose float() is the value,
+  // so the buffer is read directly. Anything else is subscripted cell by cell.
+  if (PyArray_API != nullptr && PyArray_CheckExact(source)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(source);
+    const bool same_shape = PyArray_NDIM(array) == 2 &&
+                            static_cast<std::size_t>(PyArray_DIM(array, 0)) == shape.rows &&
+                            static_cast<std::size_t>(PyArray_DIM(array, 1)) == shape.cols;
+    if (same_shape && PyArray_TYPE(array) == NPY_OBJECT) return scan_objects(array, shape);
+    if (same_shape) {
+      if (ElementReader read = numeric_reader(PyArray_TYPE(array))) {
+        return scan_numeric(array, shape, read);
+      }
+    }
+  }
+  return scan_by_subscription(source, shape);
 }
 
 }  // namespace colenc::py

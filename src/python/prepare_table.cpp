@@ -189,6 +189,7 @@ PreparedTable prepare_table(PyObject* obj) {
       throw_internal_from_python("failed to read the DataFrame's values");
     }
     source = values.get();
+    ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
   }
   const TypedColumns columns = scan_cells(source, shape);
   std::vector<ColumnEncoding> encodings =
