@@ -1,0 +1,115 @@
+"""Helpers shared by the tests: table builders, a configurable cell, and a
+reader and writer of the Encoder state bytes, so that tests can name labels
+and codes exactly."""
+
+import numpy as np
+
+UNFITTED = b"\x00" * 5
+EMPTY_RECORD = b"\x01" + b"\x00" * 28
+
+
+class Cell:
+    """A cell whose float() and str() give the values set here; an exception
+    class is raised afresh on every call, an exception instance as it is."""
+
+    def __init__(self, as_float=TypeError, as_str="cell"):
+        self.as_float, self.as_str = as_float, as_str
+
+    @staticmethod
+    def _give(value):
+        if isinstance(value, type) and issubclass(value, BaseException):
+            raise value("from cell")
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+    def __float__(self):
+        return self._give(self.as_float)
+
+    def __str__(self):
+        return self._give(self.as_str)
+
+
+def table(rows):
+    """Returns a 2-D object array holding the cells of `rows` as given."""
+    out = np.empty((len(rows), len(rows[0]) if rows else 0), dtype=object)
+    for i, row in enumerate(rows):
+        for j, cell in enumerate(row):
+            out[i, j] = cell
+    return out
+
+
+def column(*cells):
+    return table([[cell] for cell in cells])
+
+
+def parse_state(data):
+    """Returns None for an unfitted state, else (string_columns, label_to_code,
+    code_to_label) as plain lists and dicts; fails on anything malformed."""
+    pos = 0
+
+    def take(n):
+        nonlocal pos
+        chunk = data[pos:pos + n]
+        assert len(chunk) == n, "state ends early"
+        pos += n
+        return chunk
+
+    def u64():
+        return int.from_bytes(take(8), "little")
+
+    def text():
+        return take(u64()).decode("utf-8")
+
+    info, tag = None, take(1)
+    assert tag in (b"\x00", b"\x01")
+    if tag == b"\x01":
+        columns = [u64() for _ in range(u64())]
+        label_to_code = {}
+        for _ in range(u64()):
+            col, inner = u64(), {}
+            for _ in range(u64()):
+                label = text()
+                inner[label] = u64() if take(1) == b"\x01" else None
+            label_to_code[col] = inner
+        code_to_label = {}
+        for _ in range(u64()):
+            col = u64()
+            code_to_label[col] = {u64(): text() for _ in range(u64())}
+        info = (columns, label_to_code, code_to_label)
+    assert take(4) == b"\x00" * 4 and pos == len(data)
+    return info
+
+
+def _u64(value):
+    return value.to_bytes(8, "little")
+
+
+def _text(value):
+    raw = value.encode() if isinstance(value, str) else value
+    return _u64(len(raw)) + raw
+
+
+def _map(mapping, key, value):
+    entries = list(mapping.items()) if isinstance(mapping, dict) else list(mapping)
+    return _u64(len(entries)) + b"".join(key(k) + value(v) for k, v in entries)
+
+
+def make_state(string_columns=(), label_to_code=(), code_to_label=(), strategy=0):
+    """Returns fitted state bytes. Maps are dicts or lists of (key, value) pairs
+    (pairs allow repeated keys); labels are str or raw bytes."""
+    optional_code = lambda code: b"\x00" if code is None else b"\x01" + _u64(code)  # noqa: E731
+    return (b"\x01" + _u64(len(string_columns)) + b"".join(map(_u64, string_columns))
+            + _map(label_to_code, _u64, lambda inner: _map(inner, _text, optional_code))
+            + _map(code_to_label, _u64, lambda inner: _map(inner, _u64, _text))
+            + strategy.to_bytes(4, "little"))
+
+
+# Column 1 is the only text column: "a" has code 0, "nan" has none (116 bytes).
+WORKED_EXAMPLE = make_state([1], {1: {"a": 0, "nan": None}}, {1: {0: "a"}})
+assert len(WORKED_EXAMPLE) == 116
+
+
+def labels_of(encoder, col=0):
+    """Returns the fitted label -> code map of one column of the encoder."""
+    return parse_state(encoder.__getstate__())[1][col]

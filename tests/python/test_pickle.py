@@ -1,0 +1,211 @@
+"""The state bytes: what __getstate__ writes, what __setstate__ accepts and
+refuses, and pickle and copy round trips."""
+
+import copy
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from colenc import Encoder
+from support import EMPTY_RECORD, UNFITTED, WORKED_EXAMPLE, make_state, parse_state, table
+
+NAN = float("nan")
+FIT = ([0, 2], {0: {"a": 0, "b": 1, "\u00e9": 2}, 2: {"<NA>": None, "c": 0, "nan": None}},
+       {0: {0: "a", 1: "b", 2: "\u00e9"}, 2: {0: "c"}})
+
+
+def fitted():
+    e = Encoder()
+    e.encode(table([["b", 1.0, "nan"], ["a", 2.0, "c"], ["\u00e9", 3.0, "<NA>"]]))
+    return e
+
+
+def u64(value):
+    return value.to_bytes(8, "little")
+
+
+def test_fitted_state_holds_the_whole_fit():
+    state = fitted().__getstate__()
+    assert type(state) is bytes and state[0] == 1
+    assert parse_state(state) == FIT
+
+
+def test_unfitted_state_is_five_zero_bytes():
+    assert Encoder().__getstate__() == UNFITTED
+    e = fitted()
+    assert e.__setstate__(UNFITTED) is None
+    assert e.__getstate__() == UNFITTED
+    assert e.decode(np.array([[0.0, 0.0, 0.0]])).dtype == np.float64
+
+
+def test_record_without_text_columns_is_29_bytes_and_differs_from_unfitted():
+    e = Encoder()
+    e.encode(np.array([[1, 2]]))
+    assert e.__getstate__() == EMPTY_RECORD
+    restored = Encoder()
+    restored.__setstate__(EMPTY_RECORD)
+    assert restored.__getstate__() == EMPTY_RECORD
+    decoded = restored.decode(np.array([[1.5]]))
+    assert decoded.dtype == object and decoded.tolist() == [[1.5]]
+
+
+@pytest.mark.parametrize("state", [
+    WORKED_EXAMPLE,
+    make_state([1], [(1, [("nan", None), ("a", 0)])], {1: {0: "a"}}),
+])
+def test_worked_example_reads_back_with_the_same_content(state):
+    e = Encoder()
+    e.__setstate__(state)
+    again = e.__getstate__()
+    assert len(again) == 116
+    assert parse_state(again) == ([1], {1: {"a": 0, "nan": None}}, {1: {0: "a"}})
+    decoded = e.decode(np.array([[5.0, 0.0], [5.0, NAN], [5.0, 1.0]]))
+    assert decoded.tolist() == [[5.0, "a"], [5.0, "NaN"], [5.0, "NaN"]]
+
+
+def _with_byte(data, offset, value):
+    data = bytearray(data)
+    data[offset] = value
+    return bytes(data)
+
+
+def _label_state(label, where):
+    if where == "label_to_code":
+        return make_state([0], {0: {label: 0}}, {0: {0: "ok"}})
+    return make_state([0], {0: {"ok": 0}}, {0: {0: label}})
+
+
+EOF_TEXT = "io error: unexpected end of file"
+BAD_UTF8 = [
+    (b"\xff", "invalid utf-8 sequence of 1 bytes from index 0"),
+    (b"ab\xff", "invalid utf-8 sequence of 1 bytes from index 2"),
+    (b"\xe2\x82(", "invalid utf-8 sequence of 2 bytes from index 0"),
+    (b"a\xf0\x9f\x98(", "invalid utf-8 sequence of 3 bytes from index 1"),
+    (b"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+    (b"\xc0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+    (b"\xf0\x9f\x98\x80\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 4"),
+    (b"\xe2\x82", "incomplete utf-8 byte sequence from index 0"),
+    (b"a\xe2\x82", "incomplete utf-8 byte sequence from index 1"),
+]
+
+REFUSALS = [
+    (b"", EOF_TEXT), (b"\x00", EOF_TEXT), (b"\x00\x00\x00\x00", EOF_TEXT), (b"\x01", EOF_TEXT),
+    (b"\x02", "tag for enum is not valid, found 2"),
+    (b"\xff" + b"\x00" * 4, "tag for enum is not valid, found 255"),
+    (_with_byte(WORKED_EXAMPLE, 50, 2), "tag for enum is not valid, found 2"),
+    (_with_byte(WORKED_EXAMPLE, 70, 7), "tag for enum is not valid, found 7"),
+    (b"\x00\x01\x00\x00\x00", "invalid value: integer `1`, expected variant index 0 <= i < 1"),
+    (b"\x00\xff\xff\xff\xff", "invalid value: integer `4294967295`, expected variant index 0 <= i < 1"),
+    (make_state(strategy=2), "invalid value: integer `2`, expected variant index 0 <= i < 1"),
+    (b"\x01" + u64(2**64 - 1), EOF_TEXT),
+    (b"\x01" + u64(0) + u64(1) + u64(0) + u64(2**64 - 1), EOF_TEXT),
+    (b"\x01" + u64(0) + u64(0) + u64(2**62) + b"\x00" * 64, EOF_TEXT),
+    (b"\x01" + u64(0) + u64(1) + u64(0) + u64(1) + u64(5) + b"ab", "io error: "),
+    (b"\x01" + u64(0) + u64(1) + u64(0) + u64(1) + u64(2**63) + b"abc", "io error: "),
+] + [(_label_state(raw, where), "string is not valid utf8: " + detail)
+     for raw, detail in BAD_UTF8 for where in ("label_to_code", "code_to_label")]
+
+
+def _cut_detail(length):
+    # Cuts inside the bytes of a text ("a" at 49, "nan" at 67..69, "a" at 111).
+    return "io error: " if length in (49, 67, 68, 69, 111) else EOF_TEXT
+
+
+@pytest.mark.parametrize("data, detail", REFUSALS + [
+    pytest.param(WORKED_EXAMPLE[:n], _cut_detail(n), id=f"cut{n}") for n in range(116)])
+def test_malformed_state_is_refused_and_changes_nothing(data, detail):
+    e = fitted()
+    before = e.__getstate__()
+    with pytest.raises(ValueError) as info:
+        e.__setstate__(data)
+    assert type(info.value) is ValueError
+    assert str(info.value) == "failed to unpickle Encoder: " + detail
+    assert e.__getstate__() == before
+
+
+@pytest.mark.parametrize("state, type_text", [
+    (bytearray(UNFITTED), "'bytearray' object"), (memoryview(UNFITTED), "'memoryview' object"),
+    ("\x00" * 5, "'str' object"), (None, "'None'"), (5, "'int' object"), ([0] * 5, "'list' object"),
+])
+def test_state_that_is_not_bytes_is_a_type_error_with_note(state, type_text):
+    e = fitted()
+    before = e.__getstate__()
+    with pytest.raises(TypeError) as info:
+        e.__setstate__(state)
+    assert str(info.value) == f"{type_text} is not an instance of 'bytes'"
+    assert info.value.__notes__ == ["while processing 'state'"]
+    assert e.__getstate__() == before
+
+
+class Raw(bytes):
+    pass
+
+
+@pytest.mark.parametrize("state, expected", [
+    (Raw(WORKED_EXAMPLE), parse_state(WORKED_EXAMPLE)),
+    (UNFITTED + b"junk", None),
+    (WORKED_EXAMPLE + b"\xff" * 9, parse_state(WORKED_EXAMPLE)),
+    (EMPTY_RECORD + b"\x01", ([], {}, {})),
+])
+def test_bytes_subclasses_and_trailing_bytes_are_accepted(state, expected):
+    e = fitted()
+    e.__setstate__(state)
+    assert parse_state(e.__getstate__()) == expected
+
+
+@pytest.mark.parametrize("state, codes, labels, content", [
+    (make_state([0], {}, [(0, [(0, "a"), (0, "b")])]), [0.0], ["b"], ([0], {}, {0: {0: "b"}})),
+    (make_state([0], {}, [(0, {0: "a", 1: "b"}), (0, {0: "z"})]), [0.0, 1.0], ["z", "NaN"],
+     ([0], {}, {0: {0: "z"}})),
+    (make_state([0], [(0, [("a", 0), ("a", 5)])], {0: {5: "a"}}), [5.0], ["a"],
+     ([0], {0: {"a": 5}}, {0: {5: "a"}})),
+    (make_state([0], {0: {"max": 2**64 - 1}}, {0: {2**64 - 1: "max", 5: "five"}}),
+     [1e30, np.inf, 5.5, 4.0], ["max", "max", "five", "NaN"],
+     ([0], {0: {"max": 2**64 - 1}}, {0: {2**64 - 1: "max", 5: "five"}})),
+    (make_state([], {5: {"a": 0}}, {5: {0: "a"}}), [0.0], [0.0], ([], {5: {"a": 0}}, {5: {0: "a"}})),
+])
+def test_restored_maps_are_used_as_they_stand(state, codes, labels, content):
+    e = Encoder()
+    e.__setstate__(state)
+    assert parse_state(e.__getstate__()) == content
+    assert e.decode(np.array(codes).reshape(-1, 1))[:, 0].tolist() == labels
+
+
+@pytest.mark.parametrize("rows", [0, 2])
+def test_listed_column_without_code_map_fails_only_when_decoding(panic, rows):
+    e = Encoder()
+    state = make_state([0], {0: {"a": 0}}, {3: {0: "a"}})
+    e.__setstate__(state)
+    assert parse_state(e.__getstate__()) == parse_state(state)
+    with panic("no entry found for key"):
+        e.decode(np.zeros((rows, 1)))
+    with panic("no entry found for key"):
+        e.decode(pd.DataFrame({"a": np.zeros(rows)}))
+    assert e.__getstate__() == state
+
+
+def _clones(e):
+    yield from (pickle.loads(pickle.dumps(e, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1))
+    yield copy.copy(e)
+    yield copy.deepcopy(e)
+    yield copy.deepcopy([e, e])[1]
+
+
+@pytest.mark.parametrize("state", [None, UNFITTED, EMPTY_RECORD, WORKED_EXAMPLE])
+def test_pickle_and_copy_keep_the_state_and_decode_behaviour(state):
+    e = fitted() if state is None else Encoder()
+    if state is not None:
+        e.__setstate__(state)
+    expected = parse_state(e.__getstate__())
+    codes = np.array([[0.0, 7.5, 0.0], [2.0, 1.0, NAN], [1.0, 0.0, 3.0]])
+    frame = pd.DataFrame(codes, columns=["x", "y", "z"])
+    for clone in _clones(e):
+        assert type(clone) is Encoder and clone is not e
+        assert parse_state(clone.__getstate__()) == expected
+        assert repr(clone.decode(codes).tolist()) == repr(e.decode(codes).tolist())
+        pd.testing.assert_frame_equal(clone.decode(frame), e.decode(frame))
+        clone.encode(np.zeros((1, 1)))
+        assert clone.__getstate__() == UNFITTED
+    assert parse_state(e.__getstate__()) == expected

@@ -1,0 +1,52 @@
+"""The number of pool workers changes nothing in the results."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+SCRIPT = r"""
+import hashlib, random, numpy as np, pandas as pd, colenc
+from support import parse_state, table
+rng = random.Random(7)
+words = ["".join(rng.choice("abcdefgh\u00e9") for _ in range(rng.randint(0, 5))) for _ in range(3000)]
+rows = [[rng.choice(words) if j % 3 else rng.random() for j in range(11)] for _ in range(4000)]
+rows[5][4] = "nan"
+for obj in (table(rows), pd.DataFrame(table(rows), dtype=object)):
+    e = colenc.Encoder()
+    result, cols = e.encode(obj)
+    cols_, l2c, c2l = parse_state(e.__getstate__())
+    canon = (cols, cols_, sorted((c, sorted(m.items(), key=str)) for c, m in l2c.items()),
+             sorted((c, sorted(m.items())) for c, m in c2l.items()))
+    print(hashlib.sha256(np.ascontiguousarray(np.asarray(result, dtype=float)).tobytes()).hexdigest(),
+          hashlib.sha256(repr(canon).encode()).hexdigest(), cols)
+"""
+
+
+def _run(env_vars):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(env_vars)
+    done = subprocess.run([sys.executable, "-c", SCRIPT], env=env, cwd=os.path.dirname(__file__),
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.fixture(scope="module")
+def one_worker():
+    out = _run({"RAYON_NUM_THREADS": "1"})
+    assert out.count("\n") == 2 and "[1, 2, 4, 5, 7, 8, 10]" in out
+    return out
+
+
+def test_results_do_not_depend_on_the_worker_count(one_worker):
+    assert _run({"RAYON_NUM_THREADS": "3"}) == one_worker
+
+
+@pytest.mark.parametrize("env_vars", [
+    {"RAYON_NUM_THREADS": "0"}, {"RAYON_NUM_THREADS": "many", "RAYON_RS_NUM_CPUS": "2"},
+    {"RAYON_RS_NUM_CPUS": "5"}, {},
+])
+def test_every_worker_configuration_gives_the_same_results(one_worker, env_vars):
+    assert _run(env_vars) == one_worker
