@@ -13,8 +13,10 @@ namespace colenc {
 
 // Returns the worker count that the environment values ask for: a positive
 // decimal `rayon_num_threads` wins; "0" means `logical_processors`; absent or
-// not a number falls through to a positive `rayon_rs_num_cpus`; else
-// `logical_processors`.
+// not a number (empty, a sign, a blank, any non-digit) falls through to a
+// positive `rayon_rs_num_cpus`; else `logical_processors`. Counts above
+// max(256, 4 * logical_processors), oneTBB's own worker limit, are clamped to
+// it; the result is at least 1 even when logical_processors is 0.
 std::size_t pool_worker_count(std::optional<std::string_view> rayon_num_threads,
                               std::optional<std::string_view> rayon_rs_num_cpus,
                               std::size_t logical_processors);
