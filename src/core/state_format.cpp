@@ -203,11 +203,19 @@ constexpr std::string_view kTextPastEnd = "io error: ";
 // The most storage reserved ahead of reading from one declared count.
 constexpr std::size_t kMaxReserveBytes = std::size_t{1} << 20;
 
-// Returns how many entries of `Element` to reserve for a declared `count`.
+// The fewest bytes one entry of each collection takes in the input.
+constexpr std::size_t kColumnBytes = 8;            // column index
+constexpr std::size_t kColumnEntryBytes = 16;      // column index, inner count
+constexpr std::size_t kLabelEntryBytes = 8 + 1;    // text length, option tag
+constexpr std::size_t kCodeEntryBytes = 8 + 8;     // code, text length
+
+// Returns how many entries of `Element` to reserve for a declared `count`:
+// no more than fit in 1 MiB, nor than the `left` input bytes could hold at
+// `min_entry_bytes` each, so a forged count reserves nothing large.
 template <class Element>
-std::size_t reserve_ahead(std::uint64_t count) {
+std::size_t reserve_ahead(std::size_t count, std::size_t left, std::size_t min_entry_bytes) {
   constexpr std::size_t kCap = kMaxReserveBytes / sizeof(Element);
-  return static_cast<std::size_t>(std::min<std::uint64_t>(count, kCap));
+  return std::min({count, kCap, left / min_entry_bytes});
 }
 
 // Decodes from a span it does not own. Each read returns false once the input
@@ -305,7 +313,7 @@ class StateReader {
   bool read_string_columns(std::vector<std::size_t>* columns) {
     std::size_t count;
     if (!read_count(&count)) return false;
-    columns->reserve(reserve_ahead<std::size_t>(count));
+    columns->reserve(reserve_ahead<std::size_t>(count, rest_.size(), kColumnBytes));
     for (std::size_t i = 0; i < count; ++i) {
       std::size_t column;
       if (!read_column(&column)) return false;
@@ -317,7 +325,8 @@ class StateReader {
   bool read_label_to_code(ColumnMap<LabelToCode>* columns) {
     std::size_t count;
     if (!read_count(&count)) return false;
-    columns->reserve(reserve_ahead<ColumnMap<LabelToCode>::value_type>(count));
+    columns->reserve(
+        reserve_ahead<ColumnMap<LabelToCode>::value_type>(count, rest_.size(), kColumnEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
       std::size_t column;
       LabelToCode labels;
@@ -330,7 +339,7 @@ class StateReader {
   bool read_labels(LabelToCode* labels) {
     std::size_t count;
     if (!read_count(&count)) return false;
-    labels->reserve(reserve_ahead<LabelToCode::value_type>(count));
+    labels->reserve(reserve_ahead<LabelToCode::value_type>(count, rest_.size(), kLabelEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
       std::string label;
       std::uint8_t tag;
@@ -349,7 +358,8 @@ class StateReader {
   bool read_code_to_label(ColumnMap<CodeToLabel>* columns) {
     std::size_t count;
     if (!read_count(&count)) return false;
-    columns->reserve(reserve_ahead<ColumnMap<CodeToLabel>::value_type>(count));
+    columns->reserve(
+        reserve_ahead<ColumnMap<CodeToLabel>::value_type>(count, rest_.size(), kColumnEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
       std::size_t column;
       CodeToLabel codes;
@@ -362,7 +372,7 @@ class StateReader {
   bool read_codes(CodeToLabel* codes) {
     std::size_t count;
     if (!read_count(&count)) return false;
-    codes->reserve(reserve_ahead<CodeToLabel::value_type>(count));
+    codes->reserve(reserve_ahead<CodeToLabel::value_type>(count, rest_.size(), kCodeEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
       Code code;
       std::string label;

@@ -38,8 +38,9 @@ using StateReadResult = std::variant<EncoderState, StateReadError>;
 // text lengths and column indices above `max_size` (the platform's size type
 // limit, and never more) are refused as they would be on a platform whose size
 // type ends there; a smaller value lets a 64-bit host act as a 32-bit one.
-// Reserves ahead at most 1 MiB of entries per collection, so a forged count
-// cannot force a large allocation; only texts are copied out. A later
+// Reserves ahead at most 1 MiB of entries per collection, and never more
+// entries than the bytes left could hold, so a forged count cannot force a
+// large allocation; only texts are copied out. A later
 // duplicate key in a map replaces the earlier entry. Never throws for any
 // input, except std::bad_alloc when memory runs out.
 StateReadResult read_state(std::span<const std::uint8_t> bytes,
