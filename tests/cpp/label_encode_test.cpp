@@ -1,0 +1,201 @@
+// Fitting and transforming one text column: codes follow unsigned byte order,
+// missing-value labels get none and encode as the canonical quiet NaN, and
+// large columns agree with a plain ordered-set reference on any arena size.
+#include "core/label_encode.hpp"
+
+#include <gtest/gtest.h>
+
+#include <oneapi/tbb/task_arena.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/internal_error.hpp"
+#include "core/labels.hpp"
+
+namespace colenc {
+namespace {
+
+TextColumn make_column(const std::vector<std::string>& rows) {
+  TextColumn column;
+  for (const std::string& row : rows) column.push_back(row);
+  return column;
+}
+
+std::map<std::string, std::optional<Code>> as_ordered(const LabelToCode& label_to_code) {
+  return {label_to_code.begin(), label_to_code.end()};
+}
+
+std::map<Code, std::string> as_ordered(const CodeToLabel& code_to_label) {
+  return {code_to_label.begin(), code_to_label.end()};
+}
+
+// A missing cell's code is NaN with exactly this bit pattern.
+constexpr std::optional<Code> kNone = std::nullopt;
+
+struct FitCase {
+  const char* name;
+  std::vector<std::string> rows;
+  std::map<std::string, std::optional<Code>> labels;
+  std::vector<std::optional<Code>> codes;  // per row; kNone for a missing cell
+};
+
+class FitTable : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(FitTable, CodesFollowByteOrderAndSkipMissingLabels) {
+  const FitCase& c = GetParam();
+  const auto [codes, label_to_code] = label_encode_column(make_column(c.rows));
+  EXPECT_EQ(as_ordered(label_to_code), c.labels);
+  ASSERT_EQ(codes.size(), c.codes.size());
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    if (c.codes[i]) {
+      EXPECT_EQ(codes[i], static_cast<double>(*c.codes[i])) << "row " << i;
+    } else {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(codes[i]), kMissingCodeBits) << "row " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FitTable,
+    ::testing::Values(
+        FitCase{"WorkedExample",
+                {"b", "a", "b", "nan", "C", "B"},
+                {{"B", 0}, {"C", 1}, {"a", 2}, {"b", 3}, {"nan", kNone}},
+                {3, 2, 3, kNone, 1, 0}},
+        FitCase{"RepeatsShareTheirCode", {"b", "a", "b"}, {{"a", 0}, {"b", 1}}, {1, 0, 1}},
+        FitCase{"EmptyColumn", {}, {}, {}},
+        FitCase{"OneRow", {"x"}, {{"x", 0}}, {0}},
+        FitCase{"OneMissingRow", {"<NA>"}, {{"<NA>", kNone}}, {kNone}},
+        FitCase{"AllTheSame", {"q", "q", "q"}, {{"q", 0}}, {0, 0, 0}},
+        FitCase{"OnlyMissing",
+                {"nan", "<NA>", "nan", "NaN"},
+                {{"<NA>", kNone}, {"NaN", kNone}, {"nan", kNone}},
+                {kNone, kNone, kNone, kNone}},
+        FitCase{"OtherSpellingsOfMissingAreLabels",
+                {"NAN", "Nan", "", "None", "nan ", "<na>", "null"},
+                {{"", 0}, {"<na>", 1}, {"NAN", 2}, {"Nan", 3}, {"None", 4}, {"nan ", 5},
+                 {"null", 6}},
+                {2, 3, 0, 4, 5, 1, 6}},
+        FitCase{"CaseAndTrailingSpaceMakeDistinctLabels",
+                {"a", "A", "a "},
+                {{"A", 0}, {"a", 1}, {"a ", 2}},
+                {1, 0, 2}},
+        FitCase{"DigitsSortAsText", {"10", "2", "9"}, {{"10", 0}, {"2", 1}, {"9", 2}}, {0, 1, 2}},
+        FitCase{"NaSortsBetweenDigitsAndLettersWithoutCode",
+                {"a", "<NA>", "1"},
+                {{"1", 0}, {"<NA>", kNone}, {"a", 1}},
+                {1, kNone, 0}},
+        FitCase{"NaNSortsAmongCapitalsWithoutCode",
+                {"O", "NaN", "M"},
+                {{"M", 0}, {"NaN", kNone}, {"O", 1}},
+                {1, kNone, 0}},
+        FitCase{"NonAsciiAfterAscii",
+                {"\xC3\xA9", "z", "\xE2\x82\xAC", "\xC3\xA0"},
+                {{"z", 0}, {"\xC3\xA0", 1}, {"\xC3\xA9", 2}, {"\xE2\x82\xAC", 3}},
+                {2, 0, 3, 1}},
+        FitCase{"PrefixSortsFirst",
+                {"ab", "a", "abc", ""},
+                {{"", 0}, {"a", 1}, {"ab", 2}, {"abc", 3}},
+                {2, 1, 3, 0}},
+        FitCase{"HighBytesAreUnsigned",
+                {"\xFF", "\x01", "\x7F", "\x80"},
+                {{"\x01", 0}, {"\x7F", 1}, {"\x80", 2}, {"\xFF", 3}},
+                {3, 0, 1, 2}},
+        FitCase{"EmbeddedNulIsAByte",
+                {std::string("a\0b", 3), "a", std::string("a\0", 2)},
+                {{"a", 0}, {std::string("a\0", 2), 1}, {std::string("a\0b", 3), 2}},
+                {2, 0, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InvertLabelMap, KeepsExactlyTheCodedEntries) {
+  const auto [codes, label_to_code] =
+      label_encode_column(make_column({"b", "nan", "a", "<NA>", "c", "NaN", "a"}));
+  const CodeToLabel code_to_label = invert_label_map(label_to_code);
+  EXPECT_EQ(as_ordered(code_to_label), (std::map<Code, std::string>{{0, "a"}, {1, "b"}, {2, "c"}}));
+}
+
+TEST(InvertLabelMap, OnlyMissingLabelsGiveAnEmptyMap) {
+  const auto [codes, label_to_code] = label_encode_column(make_column({"nan", "<NA>"}));
+  EXPECT_EQ(label_to_code.size(), 2u);
+  EXPECT_TRUE(invert_label_map(label_to_code).empty());
+}
+
+TEST(InvertLabelMap, RefusesTwoLabelsWithOneCode) {
+  LabelToCode broken;
+  broken.emplace("a", Code{0});
+  broken.emplace("b", Code{0});
+  EXPECT_THROW(invert_label_map(broken), InternalError);
+}
+
+// Draws `rows` texts from `distinct` possible ones, some of them missing-value
+// labels, with lengths from 0 to 12 bytes over the whole byte range.
+std::vector<std::string> random_rows(std::size_t rows, std::size_t distinct, std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::vector<std::string> pool = {"nan", "NaN", "<NA>", ""};
+  std::uniform_int_distribution<int> length(0, 12);
+  std::uniform_int_distribution<int> byte(0, 255);
+  while (pool.size() < distinct) {
+    std::string text(static_cast<std::size_t>(length(random)), '\0');
+    for (char& c : text) c = static_cast<char>(byte(random));
+    pool.push_back(std::move(text));
+  }
+  pool.resize(distinct);
+  std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+  std::vector<std::string> out(rows);
+  for (std::string& text : out) text = pool[pick(random)];
+  return out;
+}
+
+// The plain rule: sort the distinct texts, number the non-missing ones.
+std::map<std::string, std::optional<Code>> reference_labels(const std::vector<std::string>& rows) {
+  const std::set<std::string> distinct(rows.begin(), rows.end());
+  std::map<std::string, std::optional<Code>> labels;
+  Code next = 0;
+  for (const std::string& label : distinct) {
+    labels[label] = is_missing_label(label) ? kNone : std::optional<Code>(next++);
+  }
+  return labels;
+}
+
+struct LargeCase {
+  std::size_t rows;
+  std::size_t distinct;
+  int arena_size;
+};
+
+class LargeColumns : public ::testing::TestWithParam<LargeCase> {};
+
+TEST_P(LargeColumns, MatchTheOrderedSetReference) {
+  const LargeCase& c = GetParam();
+  const std::vector<std::string> rows = random_rows(c.rows, c.distinct, c.rows ^ c.distinct);
+  const TextColumn column = make_column(rows);
+  tbb::task_arena arena(c.arena_size);
+  const auto [codes, label_to_code] = arena.execute([&] { return label_encode_column(column); });
+
+  const auto expected = reference_labels(rows);
+  ASSERT_EQ(as_ordered(label_to_code), expected);
+  ASSERT_EQ(codes.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::optional<Code> code = expected.at(rows[i]);
+    const double want = code ? static_cast<double>(*code) : std::bit_cast<double>(kMissingCodeBits);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(codes[i]), std::bit_cast<std::uint64_t>(want))
+        << "row " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LargeColumns,
+                         ::testing::Values(LargeCase{200000, 1, 2}, LargeCase{200000, 5, 8},
+                                           LargeCase{200000, 1000, 1}, LargeCase{200000, 1000, 2},
+                                           LargeCase{300000, 150000, 8},
+                                           LargeCase{100000, 100000, 2}, LargeCase{20000, 37, 8}));
+
+}  // namespace
+}  // namespace colenc
