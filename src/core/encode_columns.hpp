@@ -22,7 +22,11 @@ std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
                                            std::span<double> matrix_buffer,
                                            tbb::task_arena& arena);
 
-// Folds the driver's results and the text flags into one EncodingInfo.
+// Folds the driver's results and the text flags into one EncodingInfo:
+// string_columns lists the flagged columns in ascending order and both maps get
+// each encoding's map under its column. Requires `encodings` in ascending column
+// order, one per flagged column (as encode_columns returns them); throws
+// InternalError otherwise.
 EncodingInfo assemble_encoding_info(std::vector<ColumnEncoding> encodings,
                                     const std::vector<bool>& column_is_text);
 
