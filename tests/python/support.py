@@ -9,25 +9,23 @@ EMPTY_RECORD = b"\x01" + b"\x00" * 28
 
 
 class Cell:
-    """A cell whose float() and str() give the values set here; an exception
-    class is raised afresh on every call, an exception instance as it is."""
+    """A cell whose float() and str() return the values set here, or raise them
+    when they are exceptions (a class is raised afresh on every call)."""
 
     def __init__(self, as_float=TypeError, as_str="cell"):
         self.as_float, self.as_str = as_float, as_str
 
-    @staticmethod
-    def _give(value):
-        if isinstance(value, type) and issubclass(value, BaseException):
-            raise value("from cell")
-        if isinstance(value, BaseException):
-            raise value
-        return value
-
     def __float__(self):
-        return self._give(self.as_float)
+        return _give(self.as_float)
 
     def __str__(self):
-        return self._give(self.as_str)
+        return _give(self.as_str)
+
+
+def _give(value):
+    if isinstance(value, BaseException) or (isinstance(value, type) and issubclass(value, BaseException)):
+        raise value
+    return value
 
 
 def table(rows):
@@ -81,27 +79,27 @@ def parse_state(data):
     return info
 
 
-def _u64(value):
+def u64(value):
     return value.to_bytes(8, "little")
 
 
 def _text(value):
     raw = value.encode() if isinstance(value, str) else value
-    return _u64(len(raw)) + raw
+    return u64(len(raw)) + raw
 
 
 def _map(mapping, key, value):
     entries = list(mapping.items()) if isinstance(mapping, dict) else list(mapping)
-    return _u64(len(entries)) + b"".join(key(k) + value(v) for k, v in entries)
+    return u64(len(entries)) + b"".join(key(k) + value(v) for k, v in entries)
 
 
 def make_state(string_columns=(), label_to_code=(), code_to_label=(), strategy=0):
     """Returns fitted state bytes. Maps are dicts or lists of (key, value) pairs
     (pairs allow repeated keys); labels are str or raw bytes."""
-    optional_code = lambda code: b"\x00" if code is None else b"\x01" + _u64(code)  # noqa: E731
-    return (b"\x01" + _u64(len(string_columns)) + b"".join(map(_u64, string_columns))
-            + _map(label_to_code, _u64, lambda inner: _map(inner, _text, optional_code))
-            + _map(code_to_label, _u64, lambda inner: _map(inner, _u64, _text))
+    optional_code = lambda code: b"\x00" if code is None else b"\x01" + u64(code)  # noqa: E731
+    return (b"\x01" + u64(len(string_columns)) + b"".join(map(u64, string_columns))
+            + _map(label_to_code, u64, lambda inner: _map(inner, _text, optional_code))
+            + _map(code_to_label, u64, lambda inner: _map(inner, u64, _text))
             + strategy.to_bytes(4, "little"))
 
 

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 from colenc import Encoder
-from support import EMPTY_RECORD, UNFITTED, WORKED_EXAMPLE, make_state, parse_state, table
+from support import EMPTY_RECORD, UNFITTED, WORKED_EXAMPLE, make_state, parse_state, table, u64
 
 NAN = float("nan")
 FIT = ([0, 2], {0: {"a": 0, "b": 1, "\u00e9": 2}, 2: {"<NA>": None, "c": 0, "nan": None}},
@@ -22,33 +22,26 @@ def fitted():
     return e
 
 
-def u64(value):
-    return value.to_bytes(8, "little")
-
-
-def test_fitted_state_holds_the_whole_fit():
-    state = fitted().__getstate__()
-    assert type(state) is bytes and state[0] == 1
-    assert parse_state(state) == FIT
-
-
-def test_unfitted_state_is_five_zero_bytes():
-    assert Encoder().__getstate__() == UNFITTED
-    e = fitted()
-    assert e.__setstate__(UNFITTED) is None
-    assert e.__getstate__() == UNFITTED
-    assert e.decode(np.array([[0.0, 0.0, 0.0]])).dtype == np.float64
-
-
-def test_record_without_text_columns_is_29_bytes_and_differs_from_unfitted():
+def _after(*steps):
     e = Encoder()
-    e.encode(np.array([[1, 2]]))
-    assert e.__getstate__() == EMPTY_RECORD
-    restored = Encoder()
-    restored.__setstate__(EMPTY_RECORD)
-    assert restored.__getstate__() == EMPTY_RECORD
-    decoded = restored.decode(np.array([[1.5]]))
-    assert decoded.dtype == object and decoded.tolist() == [[1.5]]
+    for step in steps:
+        getattr(e, step[0])(*step[1:])
+    return e
+
+
+@pytest.mark.parametrize("e, content, decodes_to", [
+    (_after(), None, np.float64),
+    (_after(("encode", np.array([[1, 2]]))), ([], {}, {}), object),
+    (fitted(), FIT, object),
+    (_after(("encode", table([["a"]])), ("__setstate__", UNFITTED)), None, np.float64),
+    (_after(("encode", table([["a"]])), ("__setstate__", EMPTY_RECORD)), ([], {}, {}), object),
+])
+def test_state_of_unfitted_empty_and_fitted_encoders(e, content, decodes_to):
+    state = e.__getstate__()
+    assert type(state) is bytes and parse_state(state) == content
+    assert content is not None or state == UNFITTED
+    assert content != ([], {}, {}) or state == EMPTY_RECORD
+    assert e.decode(np.zeros((1, 3))).dtype == decodes_to
 
 
 @pytest.mark.parametrize("state", [
@@ -65,16 +58,8 @@ def test_worked_example_reads_back_with_the_same_content(state):
     assert decoded.tolist() == [[5.0, "a"], [5.0, "NaN"], [5.0, "NaN"]]
 
 
-def _with_byte(data, offset, value):
-    data = bytearray(data)
-    data[offset] = value
-    return bytes(data)
-
-
-def _label_state(label, where):
-    if where == "label_to_code":
-        return make_state([0], {0: {label: 0}}, {0: {0: "ok"}})
-    return make_state([0], {0: {"ok": 0}}, {0: {0: label}})
+def _with_byte(offset, value):
+    return WORKED_EXAMPLE[:offset] + bytes([value]) + WORKED_EXAMPLE[offset + 1:]
 
 
 EOF_TEXT = "io error: unexpected end of file"
@@ -94,8 +79,8 @@ REFUSALS = [
     (b"", EOF_TEXT), (b"\x00", EOF_TEXT), (b"\x00\x00\x00\x00", EOF_TEXT), (b"\x01", EOF_TEXT),
     (b"\x02", "tag for enum is not valid, found 2"),
     (b"\xff" + b"\x00" * 4, "tag for enum is not valid, found 255"),
-    (_with_byte(WORKED_EXAMPLE, 50, 2), "tag for enum is not valid, found 2"),
-    (_with_byte(WORKED_EXAMPLE, 70, 7), "tag for enum is not valid, found 7"),
+    (_with_byte(50, 2), "tag for enum is not valid, found 2"),
+    (_with_byte(70, 7), "tag for enum is not valid, found 7"),
     (b"\x00\x01\x00\x00\x00", "invalid value: integer `1`, expected variant index 0 <= i < 1"),
     (b"\x00\xff\xff\xff\xff", "invalid value: integer `4294967295`, expected variant index 0 <= i < 1"),
     (make_state(strategy=2), "invalid value: integer `2`, expected variant index 0 <= i < 1"),
@@ -104,8 +89,8 @@ REFUSALS = [
     (b"\x01" + u64(0) + u64(0) + u64(2**62) + b"\x00" * 64, EOF_TEXT),
     (b"\x01" + u64(0) + u64(1) + u64(0) + u64(1) + u64(5) + b"ab", "io error: "),
     (b"\x01" + u64(0) + u64(1) + u64(0) + u64(1) + u64(2**63) + b"abc", "io error: "),
-] + [(_label_state(raw, where), "string is not valid utf8: " + detail)
-     for raw, detail in BAD_UTF8 for where in ("label_to_code", "code_to_label")]
+] + [(state, "string is not valid utf8: " + detail) for raw, detail in BAD_UTF8 for state in (
+    make_state([0], {0: {raw: 0}}, {0: {0: "ok"}}), make_state([0], {0: {"ok": 0}}, {0: {0: raw}}))]
 
 
 def _cut_detail(length):
