@@ -46,7 +46,8 @@ class ColumnDecoder {
     if (std::isnan(cell)) return missing_;
     const Code key = code_key(cell);
     auto cached = made_.find(key);
-    if (cached != made_.end()) return cached->second.get();
+    // A cached empty handle records a code without a label.
+    if (cached != made_.end()) return cached->second ? cached->second.get() : missing_;
     auto label = labels_.find(key);
     PyObject* result = missing_;
     PyRef text;
