@@ -14,7 +14,7 @@ PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python
 CPP_BUILD := build/cpp
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke bench bench-smoke clean
+.PHONY: apt-fuzz deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke bench bench-smoke clean
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
@@ -42,7 +42,19 @@ cpp-test: deps
 py-test: build
 	$(PY) -m pytest -q
 
-test: cpp-test py-test
+test: cpp-test py-test fuzz-smoke
+
+apt-fuzz:
+	@dpkg -s $(FUZZ_APT_PACKAGES) >/dev/null 2>&1 || { \
+		export DEBIAN_FRONTEND=noninteractive; apt-get update -qq && apt-get install -y -qq $(FUZZ_APT_PACKAGES); }
+
+# The state reader under libFuzzer with ASan and UBSan: FUZZ_SECONDS long.
+fuzz: apt apt-fuzz
+	bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# A few seconds of fuzzing so that the target keeps building and running.
+fuzz-smoke: apt apt-fuzz
+	bash fuzz/run.sh 5
 
 demo: build
 	$(PY) examples/demo.py
