@@ -53,28 +53,25 @@ def parse_state(data):
         pos += n
         return chunk
 
-    def u64():
+    def tag():
+        value = take(1)[0]
+        assert value in (0, 1)
+        return value
+
+    def size():
         return int.from_bytes(take(8), "little")
 
     def text():
-        return take(u64()).decode("utf-8")
+        return take(size()).decode("utf-8")
 
-    info, tag = None, take(1)
-    assert tag in (b"\x00", b"\x01")
-    if tag == b"\x01":
-        columns = [u64() for _ in range(u64())]
-        label_to_code = {}
-        for _ in range(u64()):
-            col, inner = u64(), {}
-            for _ in range(u64()):
-                label = text()
-                inner[label] = u64() if take(1) == b"\x01" else None
-            label_to_code[col] = inner
-        code_to_label = {}
-        for _ in range(u64()):
-            col = u64()
-            code_to_label[col] = {u64(): text() for _ in range(u64())}
-        info = (columns, label_to_code, code_to_label)
+    def read_map(key, value):
+        return {key(): value() for _ in range(size())}
+
+    info = None
+    if tag():
+        info = ([size() for _ in range(size())],
+                read_map(size, lambda: read_map(text, lambda: size() if tag() else None)),
+                read_map(size, lambda: read_map(size, text)))
     assert take(4) == b"\x00" * 4 and pos == len(data)
     return info
 
