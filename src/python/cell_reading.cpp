@@ -1,0 +1,112 @@
+// Reading single cells into typed columns: the float conversion that keeps a
+// column numeric, the str() text form once it has turned, the readers of
+// numeric array elements, and the periodic check for pending signals.
+#include "python/cell_reading.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "python/errors.hpp"
+#include "python/numpy_api.hpp"
+#include "python/panic.hpp"
+#include "python/py_ref.hpp"
+
+namespace colenc::py {
+namespace {
+
+// Appends the UTF-8 text of str(cell) to `out`. Lone surrogates, which UTF-8
+// cannot hold, are passed through as bytes and then decoded leniently, so each
+// becomes three U+FFFD.
+void append_text_form(PyObject* cell, TextColumn& out) {
+  PyRef text = PyRef::steal(PyObject_Str(cell));
+  if (!text) fail_from_python("cant convert to str");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 != nullptr) {
+    out.push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) fail_from_python("cant convert to str");
+  PyErr_Clear();
+  PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  if (!raw) fail_from_python("cant convert to str");
+  PyRef lenient = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
+                                                    PyBytes_GET_SIZE(raw.get()), "replace"));
+  if (!lenient) fail_from_python("cant convert to str");
+  utf8 = PyUnicode_AsUTF8AndSize(lenient.get(), &size);
+  if (utf8 == nullptr) fail_from_python("cant convert to str");
+  out.push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
+}
+
+}  // namespace
+
+void fail_from_python(const std::string& prefix) {
+  if (!error_is_ordinary()) throw PythonError{};
+  throw_internal_from_python(prefix);
+}
+
+void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
+  if (!columns.column_is_text[j]) {
+    double value;
+    if (PyFloat_CheckExact(cell)) {
+      value = PyFloat_AS_DOUBLE(cell);
+    } else {
+      value = PyFloat_AsDouble(cell);
+      if (value == -1.0 && PyErr_Occurred()) {
+        if (!error_is_ordinary()) throw PythonError{};
+        PyErr_Clear();
+        columns.turn_to_text(j);
+        append_text_form(cell, columns.text_cells[j]);
+        return;
+      }
+    }
+    columns.number_cells[j].push_back(value);
+    return;
+  }
+  append_text_form(cell, columns.text_cells[j]);
+}
+
+void SignalCheck::check_now() {
+  countdown_ = kInterval;
+  if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
+namespace {
+
+// Reads one element of a numeric array as float64, exactly as float() of the
+// NumPy scalar that subscription would return.
+template <class T>
+double read_element(const char* at, bool swapped) {
+  unsigned char bytes[sizeof(T)];
+  std::memcpy(bytes, at, sizeof(T));
+  if (swapped) std::reverse(bytes, bytes + sizeof(T));
+  T value;
+  std::memcpy(&value, bytes, sizeof(T));
+  return static_cast<double>(value);
+}
+
+}  // namespace
+
+ElementReader numeric_reader(int type_num) {
+  switch (type_num) {
+    case NPY_BOOL: return [](const char* at, bool) { return *at != 0 ? 1.0 : 0.0; };
+    case NPY_BYTE: return read_element<npy_byte>;
+    case NPY_UBYTE: return read_element<npy_ubyte>;
+    case NPY_SHORT: return read_element<npy_short>;
+    case NPY_USHORT: return read_element<npy_ushort>;
+    case NPY_INT: return read_element<npy_int>;
+    case NPY_UINT: return read_element<npy_uint>;
+    case NPY_LONG: return read_element<npy_long>;
+    case NPY_ULONG: return read_element<npy_ulong>;
+    case NPY_LONGLONG: return read_element<npy_longlong>;
+    case NPY_ULONGLONG: return read_element<npy_ulonglong>;
+    case NPY_HALF: return read_element<_Float16>;
+    case NPY_FLOAT: return read_element<float>;
+    case NPY_DOUBLE: return read_element<double>;
+    default: return nullptr;
+  }
+}
+
+}  // namespace colenc::py

@@ -1,0 +1,46 @@
+// Reading single cells into typed columns, shared by the table scans: the
+// float conversion that keeps a column numeric, the str() text form once it has
+// turned, readers of numeric array elements, and the check for pending signals.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+
+#include "core/typed_columns.hpp"
+
+namespace colenc::py {
+
+// Turns the set Python exception into an InternalError "{prefix}: {error}",
+// but lets KeyboardInterrupt and other non-Exception errors through unchanged
+// (as PythonError).
+[[noreturn]] void fail_from_python(const std::string& prefix);
+
+// Files one cell (borrowed) into column j: its float64 value while the column
+// is numeric; at the first cell whose float conversion fails the column turns
+// to text, and from then on each cell's str() text is appended.
+void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns);
+
+// Reads one element of a numeric array as float() of its NumPy scalar would.
+using ElementReader = double (*)(const char* element, bool byte_swapped);
+
+// Returns the reader for a bool, integer or float16/32/64 type number, or
+// nullptr for any other dtype.
+ElementReader numeric_reader(int type_num);
+
+// Looks for pending signals (Ctrl-C) every few thousand cells; throws
+// PythonError with KeyboardInterrupt set when one arrived.
+class SignalCheck {
+ public:
+  void tick() {
+    if (--countdown_ == 0) check_now();
+  }
+
+ private:
+  static constexpr std::size_t kInterval = 1 << 14;
+  void check_now();
+  std::size_t countdown_ = kInterval;
+};
+
+}  // namespace colenc::py
