@@ -239,17 +239,6 @@ def test_dataframe_cells_are_read_through_values():
     assert labels_of(e, 3) == {"1": 0, "2.5": 1, "yes": 2}
 
 
-def _refcounts(objs):
-    return [sys.getrefcount(o) for o in objs]
-
-
-def _run_all(encoder, objs, expect):
-    for call in (encoder.encode, encoder.decode):
-        for obj in objs:
-            with expect():
-                call(obj)
-
-
 @pytest.mark.parametrize("failing", [False, True])
 def test_cell_reference_counts_are_unchanged(panic, failing):
     cells = [Cell(as_float=1.0), Cell(), Cell(as_float=2.0), Cell(as_str=ValueError if failing else "v")]
@@ -257,7 +246,11 @@ def test_cell_reference_counts_are_unchanged(panic, failing):
     source = table([[c, c] for c in cells])
     frame = pd.DataFrame(source, columns=["a", "b"], dtype=object)
     watched = cells + [source, frame]
-    before = _refcounts(watched)
-    _run_all(Encoder(), (source, frame), panic if failing else contextlib.nullcontext)
+    before = [sys.getrefcount(o) for o in watched]
+    e = Encoder()
+    for call, obj in [(e.encode, source), (e.encode, frame), (e.decode, source), (e.decode, frame)]:
+        with panic() if failing else contextlib.nullcontext():
+            call(obj)
+    del call, obj
     gc.collect()
-    assert _refcounts(watched) == before
+    assert [sys.getrefcount(o) for o in watched] == before

@@ -59,18 +59,6 @@ def test_column_of_only_missing_labels():
     assert frame["m"].dtype == object and frame["m"].tolist() == [None] * 4
 
 
-@pytest.mark.parametrize("source, expected", [
-    (table([[1.0, "a", 2.0, "b", 3.0]] * 2), [1, 3]),
-    (pd.DataFrame({"s": ["x", "y"], "n": [1.0, 2.0], "t": ["p", "q"]}), [0, 2]),
-    (pd.DataFrame({"a": [1, 2], "b": [0.5, 1.5]}), []),
-])
-def test_encoded_columns_are_listed_in_ascending_order(source, expected):
-    result, cols = Encoder().encode(source)
-    assert cols == expected and type(result) is type(source)
-    dtypes = result.dtypes if isinstance(result, pd.DataFrame) else [result.dtype]
-    assert all(t == np.float64 for t in dtypes)
-
-
 def test_encode_refits_from_scratch():
     e = Encoder()
     e.encode(table([["a", "u"], ["b", "v"]]))
