@@ -1,6 +1,8 @@
 """The module's public shape: names, signatures, the closed class, and the
 argument binding errors of every method."""
 
+import subprocess
+import sys
 import weakref
 
 import numpy as np
@@ -93,3 +95,11 @@ def test_arguments_may_be_given_by_keyword():
     e.__setstate__(state=UNFITTED)
     assert e.__getstate__() == UNFITTED
     assert isinstance(e.decode(obj=np.zeros((1, 1))), np.ndarray)
+
+
+def test_import_loads_neither_numpy_nor_pandas():
+    script = ("import sys, colenc; print(sorted({'numpy', 'pandas'} & set(sys.modules)));"
+              "import numpy; e = colenc.Encoder(); e.encode(numpy.array([['a']], dtype=object));"
+              "e.decode(numpy.zeros((1, 1))); print(sorted({'numpy', 'pandas'} & set(sys.modules)))")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split("\n")[:2] == ["[]", "['numpy']"], done.stderr
