@@ -15,6 +15,7 @@
 #include "core/pool.hpp"
 #include "python/cell_scan.hpp"
 #include "python/errors.hpp"
+#include "python/frame_scan.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
@@ -180,21 +181,25 @@ PreparedTable prepare_table(PyObject* obj) {
 
   const Shape shape = read_shape(obj);
   table.matrix = allocate_matrix(shape);
+  std::optional<TypedColumns> columns;
   PyRef values;
-  PyObject* source = obj;
   if (kind == InputKind::kDataFrame) {
-    values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
-    if (!values) {
-      if (!error_is_ordinary()) throw PythonError{};
-      throw_internal_from_python("failed to read the DataFrame's values");
+    columns = scan_frame_columns(obj, shape);
+    if (!columns) {
+      values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
+      if (!values) {
+        if (!error_is_ordinary()) throw PythonError{};
+        throw_internal_from_python("failed to read the DataFrame's values");
+      }
+      ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
+      columns = scan_cells(values.get(), shape);
     }
-    source = values.get();
-    ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
+  } else {
+    columns = scan_cells(obj, shape);
   }
-  const TypedColumns columns = scan_cells(source, shape);
   std::vector<ColumnEncoding> encodings =
-      encode_columns(columns, std::span<double>(table.matrix.data), process_arena());
-  table.fitted_info = assemble_encoding_info(std::move(encodings), columns.column_is_text);
+      encode_columns(*columns, std::span<double>(table.matrix.data), process_arena());
+  table.fitted_info = assemble_encoding_info(std::move(encodings), columns->column_is_text);
   return table;
 }
 

@@ -1,0 +1,278 @@
+// The DataFrame scan: each column is taken by position and read from its own
+// storage. NumPy-backed numeric columns are converted in C++, object columns
+// and pandas' Python-backed strings are read by element pointer, and
+// Arrow-backed strings straight from their Arrow buffers. Every cell goes
+// through the same typing as a cell of `values` would.
+#include "python/frame_scan.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/internal_error.hpp"
+#include "python/arrow_c_abi.hpp"
+#include "python/cell_reading.hpp"
+#include "python/errors.hpp"
+#include "python/numpy_api.hpp"
+#include "python/panic.hpp"
+#include "python/py_ref.hpp"
+
+namespace colenc::py {
+namespace {
+
+enum class StorageKind { kNumeric, kObjects, kArrowText };
+
+// One column's storage, as found before any cell is read.
+struct ColumnStorage {
+  StorageKind kind = StorageKind::kObjects;
+  PyRef storage;                 // a 1-D ndarray, or the capsule of an Arrow stream
+  ElementReader read = nullptr;  // kNumeric
+  PyRef missing;                 // kArrowText: the object that a null cell stands for
+};
+
+// Owns an Arrow struct and releases it, as the interface requires.
+template <class T>
+struct ArrowOwned {
+  T value{};
+  ArrowOwned() = default;
+  ArrowOwned(const ArrowOwned&) = delete;
+  ArrowOwned& operator=(const ArrowOwned&) = delete;
+  ~ArrowOwned() {
+    if (value.release != nullptr) value.release(&value);
+  }
+};
+
+// An ordinary exception while looking at the storage means "read `values`
+// instead"; an interrupt still propagates.
+bool not_readable() {
+  if (PyErr_Occurred()) {
+    if (!error_is_ordinary()) throw PythonError{};
+    PyErr_Clear();
+  }
+  return false;
+}
+
+bool text_equals(PyObject* text, std::string_view expected) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+}
+
+bool is_column_array(PyObject* obj, std::size_t rows) {
+  if (obj == nullptr || !PyArray_CheckExact(obj)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_NDIM(array) == 1 && static_cast<std::size_t>(PyArray_DIM(array, 0)) == rows;
+}
+
+// Takes a NumPy-backed column: numeric dtypes and object.
+bool find_numpy_storage(PyObject* series, std::size_t rows, ColumnStorage& out) {
+  PyRef values = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
+  if (!is_column_array(values.get(), rows)) return not_readable();
+  const int type_num = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(values.get()));
+  if (type_num == NPY_OBJECT) {
+    out.kind = StorageKind::kObjects;
+  } else if ((out.read = numeric_reader(type_num)) != nullptr) {
+    out.kind = StorageKind::kNumeric;
+  } else {
+    return false;
+  }
+  out.storage = std::move(values);
+  return true;
+}
+
+// Takes a column of pandas' string dtype, Python- or Arrow-backed.
+bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t rows, ColumnStorage& out) {
+  PyRef storage_name = PyRef::steal(PyObject_GetAttrString(dtype, "storage"));
+  PyRef missing = PyRef::steal(PyObject_GetAttrString(dtype, "na_value"));
+  if (!storage_name || !missing) return not_readable();
+  if (text_equals(storage_name.get(), "python")) {
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", "object"));
+    PyRef method = PyRef::steal(PyObject_GetAttrString(array, "to_numpy"));
+    if (!kwargs || !method) return not_readable();
+    PyRef empty = PyRef::steal(PyTuple_New(0));
+    if (!empty) return not_readable();
+    PyRef objects = PyRef::steal(PyObject_Call(method.get(), empty.get(), kwargs.get()));
+    if (!is_column_array(objects.get(), rows)) return not_readable();
+    if (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(objects.get())) != NPY_OBJECT) return false;
+    out.kind = StorageKind::kObjects;
+    out.storage = std::move(objects);
+    return true;
+  }
+  if (!text_equals(storage_name.get(), "pyarrow")) return false;
+  PyRef chunked = PyRef::steal(PyObject_CallMethod(array, "__arrow_array__", nullptr));
+  if (!chunked) return not_readable();
+  PyRef capsule = PyRef::steal(PyObject_CallMethod(chunked.get(), "__arrow_c_stream__", nullptr));
+  if (!capsule || !PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return not_readable();
+  auto* stream = static_cast<ArrowArrayStream*>(
+      PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+  ArrowOwned<ArrowSchema> schema;
+  if (stream->get_schema(stream, &schema.value) != 0 || schema.value.format == nullptr) {
+    return false;
+  }
+  const std::string_view format(schema.value.format);
+  if (format != "u" && format != "U") return false;  // utf8 or large_utf8 only
+  out.kind = StorageKind::kArrowText;
+  out.storage = std::move(capsule);
+  out.missing = std::move(missing);
+  return true;
+}
+
+// Finds the storage of column j; false when it cannot be read directly.
+bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage& out) {
+  PyRef key = PyRef::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr),
+                                         static_cast<Py_ssize_t>(j)));
+  if (!key) return not_readable();
+  PyRef series = PyRef::steal(PyObject_GetItem(iloc, key.get()));
+  if (!series) return not_readable();
+  PyRef dtype = PyRef::steal(PyObject_GetAttrString(series.get(), "dtype"));
+  if (!dtype) return not_readable();
+  if (PyArray_DescrCheck(dtype.get())) return find_numpy_storage(series.get(), rows, out);
+  PyRef array = PyRef::steal(PyObject_GetAttrString(series.get(), "array"));
+  if (!array) return not_readable();
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(dtype.get())));
+  if (!type_name) return not_readable();
+  if (!text_equals(type_name.get(), "StringDtype")) return false;
+  return find_string_storage(array.get(), dtype.get(), rows, out);
+}
+
+void scan_numeric_column(PyArrayObject* array, ElementReader read, std::size_t j,
+                         TypedColumns& columns) {
+  std::vector<double>& out = columns.number_cells[j];
+  out.resize(columns.row_count);
+  const char* base = PyArray_BYTES(array);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const bool swapped = PyArray_ISBYTESWAPPED(array);
+  for (std::size_t i = 0; i < columns.row_count; ++i) {
+    out[i] = read(base + static_cast<npy_intp>(i) * stride, swapped);
+  }
+}
+
+// A cell's own conversion may run Python code that changes the array, so its
+// buffer and length are re-read for every cell.
+void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
+                        SignalCheck& signals) {
+  columns.number_cells[j].reserve(columns.row_count);
+  for (std::size_t i = 0; i < columns.row_count; ++i) {
+    if (PyArray_NDIM(array) != 1 || static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i) {
+      throw InternalError("failed to read cell (" + std::to_string(i) + ", " + std::to_string(j) +
+                          "): the column changed during the scan");
+    }
+    PyObject* element;
+    std::memcpy(&element, PyArray_BYTES(array) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0),
+                sizeof element);
+    PyRef cell = PyRef::borrow(element != nullptr ? element : Py_None);
+    take_cell(cell.get(), j, columns);
+    signals.tick();
+  }
+}
+
+// Reads an Arrow utf8 / large_utf8 stream: a valid cell is a str, which never
+// converts to float, so it turns the column and adds its bytes; a null cell is
+// the dtype's missing-value object and goes through the ordinary typing.
+template <class Offset>
+void scan_arrow_chunk(const ArrowArray& chunk, PyObject* missing, std::size_t j,
+                      TypedColumns& columns, std::size_t& row, SignalCheck& signals) {
+  if (chunk.n_buffers != 3 || chunk.length < 0 || chunk.offset < 0) {
+    throw InternalError("failed to read column " + std::to_string(j) + ": unexpected Arrow layout");
+  }
+  const auto* validity = static_cast<const std::uint8_t*>(chunk.buffers[0]);
+  const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]);
+  const auto* data = static_cast<const char*>(chunk.buffers[2]);
+  for (std::int64_t k = 0; k < chunk.length; ++k, ++row) {
+    if (row >= columns.row_count) {
+      throw InternalError("failed to read column " + std::to_string(j) +
+                          ": more cells than the table has rows");
+    }
+    const std::int64_t at = chunk.offset + k;
+    const bool valid =
+        chunk.null_count == 0 || validity == nullptr || ((validity[at >> 3] >> (at & 7)) & 1) != 0;
+    if (valid) {
+      if (!columns.column_is_text[j]) columns.turn_to_text(j);
+      const Offset begin = offsets[at];
+      columns.text_cells[j].push_back(
+          std::string_view(data + begin, static_cast<std::size_t>(offsets[at + 1] - begin)));
+    } else {
+      take_cell(missing, j, columns);
+    }
+    signals.tick();
+  }
+}
+
+void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns& columns,
+                       SignalCheck& signals) {
+  auto* stream = static_cast<ArrowArrayStream*>(
+      PyCapsule_GetPointer(column.storage.get(), "arrow_array_stream"));
+  if (stream == nullptr) throw PythonError{};
+  ArrowOwned<ArrowSchema> schema;
+  if (stream->get_schema(stream, &schema.value) != 0) {
+    throw InternalError("failed to read column " + std::to_string(j) + ": no Arrow schema");
+  }
+  const bool large = std::string_view(schema.value.format) == "U";
+  std::size_t row = 0;
+  for (;;) {
+    ArrowOwned<ArrowArray> chunk;
+    if (stream->get_next(stream, &chunk.value) != 0) {
+      const char* why = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
+      throw InternalError("failed to read column " + std::to_string(j) + ": " +
+                          (why ? why : "Arrow stream error"));
+    }
+    if (chunk.value.release == nullptr) break;  // end of stream
+    if (large) {
+      scan_arrow_chunk<std::int64_t>(chunk.value, column.missing.get(), j, columns, row, signals);
+    } else {
+      scan_arrow_chunk<std::int32_t>(chunk.value, column.missing.get(), j, columns, row, signals);
+    }
+  }
+  if (row != columns.row_count) {
+    throw InternalError("failed to read column " + std::to_string(j) + ": " + std::to_string(row) +
+                        " cells for " + std::to_string(columns.row_count) + " rows");
+  }
+}
+
+}  // namespace
+
+std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape) {
+  ensure_numpy_api();
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
+  throw_if(!module_name);
+  PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
+  if (!pandas) return not_readable(), std::nullopt;
+  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (!frame_type) return not_readable(), std::nullopt;
+  // A subclass may change how its cells read; it goes through `values`.
+  if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return std::nullopt;
+  PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
+  if (!iloc) return not_readable(), std::nullopt;
+
+  std::vector<ColumnStorage> storage(shape.cols);
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    if (!find_storage(iloc.get(), j, shape.rows, storage[j])) return std::nullopt;
+  }
+
+  TypedColumns columns(shape.rows, shape.cols);
+  SignalCheck signals;
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    const ColumnStorage& column = storage[j];
+    auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
+    switch (column.kind) {
+      case StorageKind::kNumeric:
+        scan_numeric_column(array, column.read, j, columns);
+        break;
+      case StorageKind::kObjects:
+        scan_object_column(array, j, columns, signals);
+        break;
+      case StorageKind::kArrowText:
+        scan_arrow_column(column, j, columns, signals);
+        break;
+    }
+  }
+  return columns;
+}
+
+}  // namespace colenc::py

@@ -1,0 +1,171 @@
+"""Exact ndarrays and DataFrames are read straight from their storage; a
+subclass that keeps the name takes the cell-by-cell road through subscription
+and `values`. Both roads must give identical results: matrices bit for bit,
+column lists, decoded tables and the fitted state."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import colenc
+from support import parse_state
+
+
+class ndarray(np.ndarray):  # noqa: N801 - the name routes it as an array
+    pass
+
+
+class DataFrame(pd.DataFrame):
+    @property
+    def _constructor(self):
+        return DataFrame
+
+
+def _general(obj):
+    if isinstance(obj, pd.DataFrame):
+        return DataFrame(obj)
+    return obj.view(ndarray)
+
+
+def _run(obj):
+    enc = colenc.Encoder()
+    encoded, columns = enc.encode(obj)
+    decoded = enc.decode(encoded)
+    return encoded, columns, decoded, parse_state(enc.__getstate__())
+
+
+def _bits(result):
+    values = result.to_numpy() if isinstance(result, pd.DataFrame) else result
+    return np.ascontiguousarray(values, dtype=np.float64).view(np.uint64)
+
+
+def _same_cells(a, b):
+    if isinstance(a, pd.DataFrame):
+        assert list(a.columns) == list(b.columns)
+        assert a.dtypes.tolist() == b.dtypes.tolist()
+        a, b = a.to_numpy(dtype=object), b.to_numpy(dtype=object)
+    assert a.shape == b.shape and a.dtype == b.dtype
+    for x, y in zip(a.ravel().tolist(), b.ravel().tolist()):
+        assert type(x) is type(y)
+        assert x == y or (x != x and y != y)
+
+
+def assert_roads_agree(obj):
+    fast, general = _run(obj), _run(_general(obj))
+    assert type(fast[0]) is type(general[0])
+    assert np.array_equal(_bits(fast[0]), _bits(general[0]))
+    assert fast[1] == general[1]
+    _same_cells(fast[2], general[2])
+    assert fast[3] == general[3]
+
+
+WORDS = ["a", "B", "nan", "NaN", "<NA>", "", "Zürich", "é", "10", "9", "None", "🙂"]
+
+
+def _random_cell(rng):
+    kind = rng.integers(9)
+    if kind == 0:
+        return float(rng.choice([0.5, -0.0, np.inf, np.nan, 1e21, 2.0**60]))
+    if kind == 1:
+        return int(rng.integers(-5, 5))
+    if kind == 2:
+        return bool(rng.integers(2))
+    if kind == 3:
+        return None
+    if kind == 4:
+        return pd.NA
+    if kind == 5:
+        return np.float32(rng.random())
+    return str(rng.choice(WORDS))
+
+
+def _object_table(rng, rows, cols):
+    out = np.empty((rows, cols), dtype=object)
+    for j in range(cols):
+        numeric_prefix = rng.integers(rows + 1)
+        for i in range(rows):
+            out[i, j] = float(rng.random()) if i < numeric_prefix else _random_cell(rng)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_object_arrays_read_from_the_buffer_match_subscription(seed):
+    rng = np.random.default_rng(seed)
+    assert_roads_agree(_object_table(rng, int(rng.integers(0, 40)), int(rng.integers(1, 6))))
+
+
+@pytest.mark.parametrize("dtype", ["?", "i1", "u1", ">i2", "<u2", "i4", ">u4", "i8", "u8",
+                                   "f2", ">f4", "f4", ">f8"])
+def test_numeric_arrays_converted_in_place_match_their_scalars(dtype):
+    rng = np.random.default_rng(1)
+    raw = rng.integers(-(2**62), 2**62, size=(7, 3)) if dtype[-2:] in ("i8", "u8") else \
+        rng.normal(scale=300, size=(7, 3))
+    values = np.abs(raw) if "u" in dtype else raw
+    array = values.astype(dtype)
+    assert_roads_agree(array)
+    assert_roads_agree(np.asfortranarray(array))
+    assert_roads_agree(array[::2, ::-1])
+
+
+def _frame(rng, rows, string_dtype):
+    text = [str(w) if rng.random() > 0.2 else None for w in rng.choice(WORDS, size=rows)]
+    return pd.DataFrame({
+        "f": rng.normal(size=rows),
+        "i": rng.integers(-3, 3, size=rows),
+        "b": rng.integers(0, 2, size=rows).astype(bool),
+        "h": rng.normal(size=rows).astype(np.float16),
+        "o": pd.Series(list(_object_table(rng, rows, 1)[:, 0]), dtype=object),
+        "s": pd.Series(text, dtype=string_dtype),
+        "missing": pd.Series([None] * rows, dtype=string_dtype),
+    })
+
+
+def _string_dtypes():
+    dtypes = ["object", pd.StringDtype("python", na_value=np.nan), pd.StringDtype("python")]
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return dtypes
+    return dtypes + [pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")]
+
+
+@pytest.mark.parametrize("string_dtype", _string_dtypes(), ids=str)
+@pytest.mark.parametrize("seed", range(3))
+def test_dataframe_columns_read_from_their_storage_match_values(seed, string_dtype):
+    rng = np.random.default_rng(seed)
+    frame = _frame(rng, int(rng.integers(0, 30)), string_dtype)
+    assert_roads_agree(frame)
+    assert_roads_agree(frame[["f", "i"]])  # one numeric block
+    assert_roads_agree(frame[["s", "missing"]])
+
+
+@pytest.mark.parametrize("string_dtype", _string_dtypes(), ids=str)
+def test_dataframes_of_common_dtypes_are_read_without_values(monkeypatch, string_dtype):
+    reads = []
+    values = pd.DataFrame.values
+    monkeypatch.setattr(pd.DataFrame, "values",
+                        property(lambda self: reads.append(1) or values.fget(self)))
+    frame = _frame(np.random.default_rng(0), 5, string_dtype)
+    colenc.Encoder().encode(frame)
+    assert reads == []
+    colenc.Encoder().encode(frame.assign(when=pd.Timestamp(0)))
+    assert reads == [1]
+
+
+def test_arrow_strings_spanning_several_chunks_match_values():
+    pa = pytest.importorskip("pyarrow")
+    chunks = pa.chunked_array([["b", None, "a"], [], ["nan", "c"], [None]], type=pa.large_string())
+    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+        frame = pd.DataFrame({"s": pd.Series(pd.arrays.ArrowStringArray(chunks)).astype(dtype),
+                              "t": pd.Series(chunks.to_pylist(), dtype=dtype)[::-1].reset_index(drop=True)})
+        assert_roads_agree(frame)
+
+
+def test_other_column_dtypes_take_the_values_road():
+    frame = pd.DataFrame({
+        "when": pd.date_range("2024-01-01", periods=3),
+        "cat": pd.Categorical(["x", "y", "x"]),
+        "n": pd.array([1, None, 3], dtype="Int64"),
+        "s": ["p", "q", "r"],
+    })
+    assert_roads_agree(frame)
