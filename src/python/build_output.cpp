@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "core/internal_error.hpp"
 #include "python/numpy_api.hpp"
@@ -13,16 +14,41 @@
 namespace colenc::py {
 namespace {
 
-// Returns a new float64 ndarray holding a copy of `matrix`.
-PyRef float64_copy(const Matrix& matrix) {
+// Read access to the matrix cells once they live in the result array.
+struct CellView {
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  const double* data = nullptr;
+  double at(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+};
+
+void free_adopted_cells(PyObject* capsule) {
+  delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, "colenc.cells"));
+}
+
+// Returns a new float64 ndarray over the cells of `matrix`, which it takes
+// over: the buffer the column driver filled becomes the array's storage.
+PyRef adopt_as_array(Matrix&& matrix, CellView& view) {
   ensure_numpy_api();
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
-  PyRef array = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
-  throw_if(!array);
-  if (!matrix.data.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data.data(),
-                matrix.data.size() * sizeof(double));
+  view.rows = matrix.rows;
+  view.cols = matrix.cols;
+  if (matrix.data.empty()) {
+    PyRef empty = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    throw_if(!empty);
+    return empty;
   }
+  auto cells = std::make_unique<std::vector<double>>(std::move(matrix.data));
+  view.data = cells->data();
+  PyRef owner = PyRef::steal(PyCapsule_New(cells.get(), "colenc.cells", free_adopted_cells));
+  throw_if(!owner);
+  cells.release();  // the capsule frees it now
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64),
+                                                  2, dims, nullptr, const_cast<double*>(view.data),
+                                                  NPY_ARRAY_CARRAY, nullptr));
+  throw_if(!array);
+  throw_if(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
+                                 owner.release()) < 0);  // steals owner
   return array;
 }
 
@@ -74,7 +100,7 @@ const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {
   return found->second;
 }
 
-void check_column_in_matrix(const Matrix& matrix, std::size_t column) {
+void check_column_in_matrix(const CellView& matrix, std::size_t column) {
   if (column >= matrix.cols) {
     throw InternalError("matrix index out of bounds: the matrix has " +
                         std::to_string(matrix.cols) + " columns but the column index is " +
@@ -84,7 +110,7 @@ void check_column_in_matrix(const Matrix& matrix, std::size_t column) {
 
 // Array form with decoding: an object array of Python floats in which every
 // text column's cells become their labels' str, or "NaN".
-PyRef decode_array(PyRef floats, const Matrix& matrix, const EncodingInfo& info) {
+PyRef decode_array(PyRef floats, const CellView& matrix, const EncodingInfo& info) {
   PyRef objects = PyRef::steal(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(floats.get()),
                                                   PyArray_DescrFromType(NPY_OBJECT), 0));
   throw_if(!objects);
@@ -122,7 +148,7 @@ PyRef names_list(const std::vector<std::string>& names) {
 
 // DataFrame form with decoding. Each text column is replaced by position, so
 // columns that share a label each receive their own labels.
-void decode_frame(PyObject* pandas, PyObject* frame, const Matrix& matrix,
+void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
                   const std::vector<std::string>& names, const EncodingInfo& info) {
   PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
   throw_if(!series_type);
@@ -159,12 +185,13 @@ void decode_frame(PyObject* pandas, PyObject* frame, const Matrix& matrix,
 
 }  // namespace
 
-PyRef build_output(const std::optional<std::vector<std::string>>& column_names,
-                   const Matrix& matrix, const EncodingInfo* info) {
+PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
+                   const EncodingInfo* info) {
+  CellView cells;
   if (!column_names) {
-    PyRef floats = float64_copy(matrix);
+    PyRef floats = adopt_as_array(std::move(matrix), cells);
     if (info == nullptr) return floats;
-    return decode_array(std::move(floats), matrix, *info);
+    return decode_array(std::move(floats), cells, *info);
   }
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   throw_if(!pandas);
@@ -174,12 +201,13 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names,
   throw_if(PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0);
   PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   throw_if(!frame_type);
-  PyRef floats = float64_copy(matrix);
+  // The array stays alive until the end: decoding reads the codes from it.
+  PyRef floats = adopt_as_array(std::move(matrix), cells);
   PyRef args = PyRef::steal(PyTuple_Pack(1, floats.get()));
   throw_if(!args);
   PyRef frame = PyRef::steal(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
   throw_if(!frame);
-  if (info != nullptr) decode_frame(pandas.get(), frame.get(), matrix, *column_names, *info);
+  if (info != nullptr) decode_frame(pandas.get(), frame.get(), cells, *column_names, *info);
   return frame;
 }
 

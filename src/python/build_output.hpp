@@ -15,9 +15,10 @@
 
 namespace colenc::py {
 
-// Returns a new reference to the result. `info` may be null (no decoding).
-// Throws PythonError (NumPy or pandas raised) or InternalError.
-PyRef build_output(const std::optional<std::vector<std::string>>& column_names,
-                   const Matrix& matrix, const EncodingInfo* info);
+// Returns a new reference to the result, taking over `matrix` as the storage
+// of its float64 array. `info` may be null (no decoding). Throws PythonError
+// (NumPy or pandas raised) or InternalError.
+PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
+                   const EncodingInfo* info);
 
 }  // namespace colenc::py

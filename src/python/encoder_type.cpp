@@ -96,8 +96,7 @@ PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PreparedTable table = prepare_table(bound[0]);
     state.encoding_info.reset();
     state.encoding_info = std::move(table.fitted_info);
-    PyRef result = build_output(table.column_names, table.matrix, nullptr);
-    table.matrix = Matrix();
+    PyRef result = build_output(table.column_names, std::move(table.matrix), nullptr);
     PyRef columns = state.encoding_info ? column_list(state.encoding_info->string_columns)
                                         : PyRef::borrow(Py_None);
     PyRef pair = PyRef::steal(PyTuple_Pack(2, result.get(), columns.get()));
@@ -117,7 +116,7 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PreparedTable table = prepare_table(bound[0]);
     table.fitted_info.reset();
     const EncodingInfo* info = state.encoding_info ? &*state.encoding_info : nullptr;
-    return build_output(table.column_names, table.matrix, info).release();
+    return build_output(table.column_names, std::move(table.matrix), info).release();
   });
 }
 
