@@ -20,9 +20,17 @@ namespace {
 // cannot hold, are passed through as bytes and then decoded leniently, so each
 // becomes three U+FFFD.
 void append_text_form(PyObject* cell, TextColumn& out) {
+  Py_ssize_t size = 0;
+  if (PyUnicode_CheckExact(cell)) {
+    // str() of an exact str is the object itself.
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(cell, &size)) {
+      out.push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
+      return;
+    }
+    PyErr_Clear();  // lone surrogates: take the lenient road below
+  }
   PyRef text = PyRef::steal(PyObject_Str(cell));
   if (!text) fail_from_python("cant convert to str");
-  Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (utf8 != nullptr) {
     out.push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
