@@ -2,12 +2,21 @@
 // the one oneTBB arena built from it on first use. The arena and, when needed,
 // the global parallelism limit that lets it reach its size are never destroyed,
 // so no task can outlive them during interpreter shutdown.
+//
+// oneTBB is not fork-safe: a forked child has none of the parent's workers, and
+// an internal lock that one of them held at the fork stays held in the child
+// for good, so creating an arena or asking for workers there can wait forever.
+// Next to the pool a one-slot arena is made, which never asks for a worker; a
+// child forked after the pool started runs on it, on the calling thread alone.
 #include "core/pool.hpp"
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -57,9 +66,28 @@ std::size_t pool_worker_count(std::optional<std::string_view> rayon_num_threads,
   return processors;
 }
 
-tbb::task_arena& process_arena() {
+namespace {
+
+struct Pool {
+  pid_t owner;               // the process that created the arenas
+  tbb::task_arena* workers;  // the pool proper
+  tbb::task_arena* solo;     // one slot, no workers: what a forked child uses
+};
+
+std::atomic<Pool*> pool_if_created{nullptr};
+
+// Runs in the forking thread just before fork(). A thread's first use of
+// oneTBB registers it, which takes the locks a forked child must not touch, so
+// the forking thread is registered here, in the parent, where every worker is
+// still alive to release them. (A thread started inside the child registers
+// there; it is exposed to such a lock only if a worker held it at the fork.)
+void register_forking_thread() {
+  if (Pool* pool = pool_if_created.load()) pool->solo->execute([] {});
+}
+
+Pool& process_pool() {
   // Function-local static: initialised once, thread-safely, on first call.
-  static tbb::task_arena* const arena = [] {
+  static Pool* const pool = [] {
     const std::size_t workers = pool_worker_count(environment_value("RAYON_NUM_THREADS"),
                                                   environment_value("RAYON_RS_NUM_CPUS"),
                                                   std::thread::hardware_concurrency());
@@ -72,11 +100,24 @@ tbb::task_arena& process_arena() {
           tbb::global_control::max_allowed_parallelism, workers);
       (void)limit;
     }
-    auto* created = new tbb::task_arena(concurrency);
-    created->initialize();
+    auto* created =
+        new Pool{::getpid(), new tbb::task_arena(concurrency), new tbb::task_arena(1, 1)};
+    created->workers->initialize();
+    created->solo->initialize();
+    pool_if_created = created;
+    ::pthread_atfork(register_forking_thread, nullptr, nullptr);
     return created;
   }();
-  return *arena;
+  return *pool;
+}
+
+}  // namespace
+
+tbb::task_arena& process_arena() {
+  Pool& pool = process_pool();
+  // The workers belong to the process that started them; a forked child (or
+  // grandchild) has none.
+  return ::getpid() == pool.owner ? *pool.workers : *pool.solo;
 }
 
 }  // namespace colenc

@@ -22,7 +22,10 @@ std::size_t pool_worker_count(std::optional<std::string_view> rayon_num_threads,
                               std::size_t logical_processors);
 
 // Returns the process-wide arena, creating it on first call from the current
-// environment. Thread-safe. The arena lives until the process ends.
+// environment. Thread-safe. The arena lives until the process ends. In a child
+// forked after the arena was created, returns instead a one-slot arena made
+// alongside it: the parent's workers do not exist in the child, so its work
+// runs on the calling thread alone.
 tbb::task_arena& process_arena();
 
 }  // namespace colenc

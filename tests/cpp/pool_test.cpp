@@ -3,6 +3,8 @@
 #include "core/pool.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -109,6 +111,50 @@ int concurrent_threads_reached(int wanted) {
         tbb::simple_partitioner());
   });
   return peak.load();
+}
+
+// Sums 0..n-1 with one task per block on the process arena.
+long long parallel_sum(int n) {
+  std::atomic<long long> sum{0};
+  process_arena().execute([&] {
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, n, 64),
+        [&](const tbb::blocked_range<int>& range) {
+          long long part = 0;
+          for (int i = range.begin(); i != range.end(); ++i) part += i;
+          sum += part;
+        },
+        tbb::simple_partitioner());
+  });
+  return sum.load();
+}
+
+// A child forked right after the pool has worked (its workers are still busy
+// settling down) finishes its own parallel work alone on the calling thread,
+// and the parent keeps its pool.
+TEST(ProcessArena, ForkedChildWorksAloneAndTheParentKeepsItsPool) {
+  constexpr int kCells = 100000;
+  const long long expected = static_cast<long long>(kCells) * (kCells - 1) / 2;
+  tbb::task_arena* const parent_arena = &process_arena();
+  const int parent_concurrency = parent_arena->max_concurrency();
+  for (int round = 0; round != 20; ++round) {
+    ASSERT_EQ(parallel_sum(kCells), expected);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(30);  // a hang ends the child with SIGALRM instead of blocking the test
+      const bool alone = process_arena().max_concurrency() == 1;
+      const bool summed = parallel_sum(kCells) == expected && parallel_sum(kCells) == expected;
+      _exit(alone && summed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "round " << round;
+  }
+  EXPECT_EQ(&process_arena(), parent_arena);
+  EXPECT_EQ(process_arena().max_concurrency(), parent_concurrency);
+  EXPECT_EQ(parallel_sum(kCells), expected);
 }
 
 // The arena is made once per process, so a fresh process (a death-test child)
