@@ -23,7 +23,7 @@ struct CellView {
 };
 
 void free_adopted_cells(PyObject* capsule) {
-  delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, "colenc.cells"));
+  delete static_cast<CellBuffer*>(PyCapsule_GetPointer(capsule, "colenc.cells"));
 }
 
 // Returns a new float64 ndarray over the cells of `matrix`, which it takes
@@ -38,7 +38,7 @@ PyRef adopt_as_array(Matrix&& matrix, CellView& view) {
     throw_if(!empty);
     return empty;
   }
-  auto cells = std::make_unique<std::vector<double>>(std::move(matrix.data));
+  auto cells = std::make_unique<CellBuffer>(std::move(matrix.data));
   view.data = cells->data();
   PyRef owner = PyRef::steal(PyCapsule_New(cells.get(), "colenc.cells", free_adopted_cells));
   throw_if(!owner);

@@ -131,7 +131,7 @@ Matrix copy_float64_matrix(PyObject* obj) {
   Matrix matrix;
   matrix.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
   matrix.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  matrix.data.resize(matrix.rows * matrix.cols);
+  matrix.data = CellBuffer::zeroed(matrix.rows * matrix.cols);
   const char* base = PyArray_BYTES(array);
   const npy_intp row_stride = PyArray_STRIDE(array, 0);
   const npy_intp col_stride = PyArray_STRIDE(array, 1);
@@ -150,7 +150,8 @@ Matrix copy_float64_matrix(PyObject* obj) {
 }
 
 // Allocates the zero-filled matrix buffer, refusing a table whose cell count or
-// byte size cannot be addressed.
+// byte size cannot be addressed. Its pages are not touched until the column
+// driver writes them, after every cell has been read.
 Matrix allocate_matrix(Shape shape) {
   constexpr std::size_t kMaxCells = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double);
   if (shape.rows != 0 && shape.cols > kMaxCells / shape.rows) {
@@ -160,7 +161,7 @@ Matrix allocate_matrix(Shape shape) {
   Matrix matrix;
   matrix.rows = shape.rows;
   matrix.cols = shape.cols;
-  matrix.data.resize(shape.rows * shape.cols);
+  matrix.data = CellBuffer::zeroed(shape.rows * shape.cols);
   return matrix;
 }
 
