@@ -4,6 +4,7 @@ bar chart of the speed-ups over pandas (latest.png), with the machine it ran on.
 
 import datetime
 import importlib.metadata
+import importlib.util
 import json
 import os
 import platform
@@ -54,6 +55,18 @@ def git_commit():
         return None
 
 
+def colenc_build():
+    """When the installed colenc extension was built (its file's time), or None."""
+    try:
+        spec = importlib.util.find_spec("colenc")
+    except (ImportError, ValueError):
+        return None
+    if spec is None or not spec.origin:
+        return None
+    built = datetime.datetime.fromtimestamp(os.path.getmtime(spec.origin), datetime.timezone.utc)
+    return built.strftime("%Y-%m-%d %H:%M UTC")
+
+
 def machine_info():
     versions = {name: version_of(dist) for name, dist in [
         ("NumPy", "numpy"), ("pandas", "pandas"), ("scikit-learn", "scikit-learn"),
@@ -67,6 +80,7 @@ def machine_info():
         "python": platform.python_version(),
         "versions": versions,
         "commit": git_commit(),
+        "colenc_build": colenc_build(),
         "rayon_num_threads": os.environ.get("RAYON_NUM_THREADS"),
         "load_average": [round(x, 2) for x in os.getloadavg()],
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
@@ -140,7 +154,8 @@ def markdown(run):
         "",
         f"Machine: {machine['cpu']}, {machine['logical_cores']} logical cores "
         f"({machine['usable_cores']} usable), {machine['memory_gib']} GiB RAM, {machine['system']}; "
-        f"Python {machine['python']}; {versions}; commit {machine['commit']}; "
+        f"Python {machine['python']}; {versions}; checkout at commit {machine['commit']}"
+        + (f", colenc built {machine['colenc_build']}; " if machine.get("colenc_build") else "; ") +
         f"RAYON_NUM_THREADS={machine['rayon_num_threads'] or 'unset'}. Load average "
         f"(1/5/15 min) before the run {fmt_load(machine['load_average'])}, after it "
         f"{fmt_load(run.get('load_average_end'))} (this run included): a load before the run "

@@ -184,6 +184,12 @@ def main(argv=None):
         result, bad = bench_workload(name, variant, args, notes, measure_memory)
         results.append(result)
         mismatches += bad
+    rebuilt = report.colenc_build()
+    if rebuilt != machine["colenc_build"]:
+        # The timed calls keep the build loaded first; fresh processes load the new one.
+        notes["colenc was rebuilt during the run"] = (
+            f"built {machine['colenc_build']}, then {rebuilt}: the cold and peak figures measured "
+            "after the rebuild come from the newer build; run again for consistent figures")
     for note, why in notes.items():
         print(f"note: {note}: {why}")
     run = {"scale": args.scale, "runs": args.runs, "seconds": time.perf_counter() - started,
