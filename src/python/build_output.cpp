@@ -62,36 +62,46 @@ Code code_key(double value) {
 
 // Decodes one column's cells into Python objects: the label's str, or
 // `missing` (borrowed) for NaN and for codes without a label. Each distinct
-// code's str is made once and shared by its cells.
+// code's str is made once and shared by its cells. Codes below the map's size
+// (all of them, for a map the engine fitted) are cached in a flat table.
 class ColumnDecoder {
  public:
-  ColumnDecoder(const CodeToLabel& labels, PyObject* missing) : labels_(labels), missing_(missing) {}
+  ColumnDecoder(const CodeToLabel& labels, PyObject* missing)
+      : labels_(labels), missing_(missing), dense_(labels.size(), nullptr) {}
 
   // Returns a borrowed reference valid while the decoder lives.
   PyObject* decode(double cell) {
     if (std::isnan(cell)) return missing_;
     const Code key = code_key(cell);
-    auto cached = made_.find(key);
-    // A cached empty handle records a code without a label.
-    if (cached != made_.end()) return cached->second ? cached->second.get() : missing_;
-    auto label = labels_.find(key);
-    PyObject* result = missing_;
-    PyRef text;
-    if (label != labels_.end()) {
-      text = PyRef::steal(PyUnicode_DecodeUTF8(label->second.data(),
-                                               static_cast<Py_ssize_t>(label->second.size()),
-                                               "replace"));
-      throw_if(!text);
-      result = text.get();
+    if (key < dense_.size()) {
+      PyObject*& slot = dense_[key];
+      if (slot == nullptr) slot = make(key);
+      return slot;
     }
-    made_.emplace(key, std::move(text));
-    return result;
+    auto cached = sparse_.find(key);
+    if (cached != sparse_.end()) return cached->second;
+    PyObject* text = make(key);
+    sparse_.emplace(key, text);
+    return text;
   }
 
  private:
+  // Returns the str of the code's label (kept alive by owned_), or missing_.
+  PyObject* make(Code key) {
+    auto label = labels_.find(key);
+    if (label == labels_.end()) return missing_;
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+        label->second.data(), static_cast<Py_ssize_t>(label->second.size()), "replace"));
+    throw_if(!text);
+    owned_.push_back(std::move(text));
+    return owned_.back().get();
+  }
+
   const CodeToLabel& labels_;
   PyObject* missing_;
-  absl::flat_hash_map<Code, PyRef, KeyedHash> made_;
+  std::vector<PyObject*> dense_;  // borrowed from owned_ or missing_; nullptr = not made yet
+  absl::flat_hash_map<Code, PyObject*, KeyedHash> sparse_;
+  std::vector<PyRef> owned_;
 };
 
 const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {

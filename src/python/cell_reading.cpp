@@ -50,9 +50,9 @@ void append_text_form(PyObject* cell, TextColumn& out) {
 
 }  // namespace
 
-void fail_from_python(const std::string& prefix) {
+void fail_from_python(const std::string& prefix, std::source_location where) {
   if (!error_is_ordinary()) throw PythonError{};
-  throw_internal_from_python(prefix);
+  throw_internal_from_python(prefix, where);
 }
 
 void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <source_location>
 #include <string>
 
 #include "core/typed_columns.hpp"
@@ -15,7 +16,8 @@ namespace colenc::py {
 // Turns the set Python exception into an InternalError "{prefix}: {error}",
 // but lets KeyboardInterrupt and other non-Exception errors through unchanged
 // (as PythonError).
-[[noreturn]] void fail_from_python(const std::string& prefix);
+[[noreturn]] void fail_from_python(const std::string& prefix,
+                                   std::source_location where = std::source_location::current());
 
 // Files one cell (borrowed) into column j: its float64 value while the column
 // is numeric; at the first cell whose float conversion fails the column turns
