@@ -1,8 +1,8 @@
 // Fitting and transforming one text column. Rows are never sorted: chunks of
 // rows find their distinct texts in parallel, hashing views into the column's
-// own buffer once per row; only those distinct views are sorted; each chunk then
-// looks its distinct texts up in the fitted map and translates its rows through
-// that small table. No text is copied except each distinct label, once.
+// own buffer once per row; only those distinct views are sorted, and the sort
+// hands each chunk its codes per local id, through which its rows are then
+// translated. No text is copied except each distinct label, once.
 #include "core/label_encode.hpp"
 
 #include <absl/container/flat_hash_map.h>
@@ -13,6 +13,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -80,59 +81,91 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::vector<doub
   return chunks;
 }
 
-// Returns the column's distinct texts in label order. The chunks' lists repeat
-// a label at most once per chunk, so this sorts about (distinct labels x
-// chunks) views, never one per row.
-std::vector<std::string_view> sorted_distinct_views(const std::vector<Chunk>& chunks) {
-  std::size_t total = 0;
-  for (const Chunk& chunk : chunks) total += chunk.distinct.size();
-  std::vector<std::string_view> views;
-  views.reserve(total);
-  for (const Chunk& chunk : chunks) {
-    views.insert(views.end(), chunk.distinct.begin(), chunk.distinct.end());
+// One distinct text of one chunk, with the first 8 bytes of the text as a
+// big-endian integer so that most comparisons of the sort are one integer
+// comparison.
+struct SortEntry {
+  std::uint64_t prefix;
+  std::string_view text;
+  std::uint32_t chunk;
+  std::uint32_t local_id;
+};
+
+std::uint64_t byte_prefix(std::string_view text) {
+  std::uint64_t prefix = 0;
+  const std::size_t n = std::min<std::size_t>(text.size(), 8);
+  for (std::size_t k = 0; k < n; ++k) {
+    prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[k])) << (56 - 8 * k);
   }
-  tbb::parallel_sort(views.begin(), views.end(),
-                     [](std::string_view a, std::string_view b) { return label_less(a, b); });
-  views.erase(std::unique(views.begin(), views.end()), views.end());
-  return views;
+  return prefix;
 }
 
-// Returns the fitted map: the distinct labels in label order get 0, 1, 2, ...,
-// the missing-value labels get no code and do not advance the counter.
-LabelToCode fit_labels(const std::vector<std::string_view>& distinct) {
-  LabelToCode label_to_code;
-  label_to_code.reserve(distinct.size());
-  Code next = 0;
-  for (const std::string_view label : distinct) {
-    if (is_missing_label(label)) {
-      label_to_code.emplace(std::string(label), std::nullopt);
-    } else {
-      label_to_code.emplace(std::string(label), next++);
+bool entry_less(const SortEntry& a, const SortEntry& b) {
+  // Zero padding keeps prefix order equal to byte order; equal prefixes fall
+  // back to the full texts.
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  return label_less(a.text, b.text);
+}
+
+// Fits the column: sorts the chunks' distinct texts (about distinct labels x
+// chunks entries, never one per row), gives each run of equal texts the next
+// code (none for a missing-value label), inserts it once into the fitted map,
+// and records every chunk's code per local id in `code_of_id`.
+LabelToCode fit_labels(const std::vector<Chunk>& chunks,
+                       std::vector<std::vector<double>>& code_of_id) {
+  std::size_t total = 0;
+  for (const Chunk& chunk : chunks) total += chunk.distinct.size();
+  std::vector<SortEntry> entries;
+  entries.reserve(total);
+  code_of_id.resize(chunks.size());
+  for (std::size_t c = 0; c < chunks.size(); ++c) {
+    const auto& distinct = chunks[c].distinct;
+    code_of_id[c].resize(distinct.size());
+    for (std::size_t id = 0; id < distinct.size(); ++id) {
+      entries.push_back(SortEntry{byte_prefix(distinct[id]), distinct[id],
+                                  static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(id)});
     }
+  }
+  tbb::parallel_sort(entries.begin(), entries.end(), entry_less);
+
+  std::size_t distinct_count = 0;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (k == 0 || entries[k].text != entries[k - 1].text) ++distinct_count;
+  }
+  LabelToCode label_to_code;
+  label_to_code.reserve(distinct_count);
+  Code next = 0;
+  double value = 0.0;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    const SortEntry& entry = entries[k];
+    if (k == 0 || entry.text != entries[k - 1].text) {
+      if (is_missing_label(entry.text)) {
+        label_to_code.emplace(std::string(entry.text), std::nullopt);
+        value = missing_code_value();
+      } else {
+        label_to_code.emplace(std::string(entry.text), next);
+        value = static_cast<double>(next++);
+      }
+    }
+    code_of_id[entry.chunk][entry.local_id] = value;
   }
   return label_to_code;
 }
 
-// Replaces every row's local id in `codes` by the float64 of its label's code
-// (NaN for a missing-value label). Each chunk looks its distinct texts up in
-// the fitted map once, then translates its rows through that small table.
-void translate_local_ids(const std::vector<Chunk>& chunks, const LabelToCode& label_to_code,
+// Replaces every row's local id in `codes` by its code (NaN for a
+// missing-value label), through its chunk's table.
+void translate_local_ids(const std::vector<Chunk>& chunks,
+                         const std::vector<std::vector<double>>& code_of_id,
                          std::vector<double>& codes) {
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, chunks.size(), 1),
       [&](const tbb::blocked_range<std::size_t>& range) {
-        std::vector<double> code_of_id;
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
-          const Chunk& chunk = chunks[c];
-          code_of_id.resize(chunk.distinct.size());
-          for (std::size_t id = 0; id != chunk.distinct.size(); ++id) {
-            const auto entry = label_to_code.find(chunk.distinct[id]);
-            if (entry == label_to_code.end()) throw InternalError("no entry found for key");
-            code_of_id[id] =
-                entry->second ? static_cast<double>(*entry->second) : missing_code_value();
-          }
-          for (std::size_t i = chunk.first_row; i != chunk.end_row; ++i) {
-            codes[i] = code_of_id[static_cast<std::size_t>(codes[i])];
+          const std::vector<double>& table = code_of_id[c];
+          for (std::size_t i = chunks[c].first_row; i != chunks[c].end_row; ++i) {
+            const auto id = static_cast<std::size_t>(codes[i]);
+            if (id >= table.size()) throw InternalError("no entry found for key");
+            codes[i] = table[id];
           }
         }
       },
@@ -145,8 +178,9 @@ std::pair<std::vector<double>, LabelToCode> label_encode_column(const TextColumn
   std::vector<double> codes(texts.size());
   if (texts.empty()) return {std::move(codes), LabelToCode()};
   const std::vector<Chunk> chunks = number_chunk_labels(texts, codes);
-  LabelToCode label_to_code = fit_labels(sorted_distinct_views(chunks));
-  translate_local_ids(chunks, label_to_code, codes);
+  std::vector<std::vector<double>> code_of_id;
+  LabelToCode label_to_code = fit_labels(chunks, code_of_id);
+  translate_local_ids(chunks, code_of_id, codes);
   return {std::move(codes), std::move(label_to_code)};
 }
 
