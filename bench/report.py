@@ -56,7 +56,7 @@ def git_commit():
 
 
 def colenc_build():
-    """When the installed colenc extension was built (its file's time), or None."""
+    """When the colenc extension on the path was built (its file's time), or None."""
     try:
         spec = importlib.util.find_spec("colenc")
     except (ImportError, ValueError):

@@ -9,10 +9,14 @@ status 1. Contenders that cannot be imported are skipped with a note.
 """
 
 import argparse
+import atexit
 import gc
+import importlib.util
 import os
+import shutil
 import statistics
 import sys
+import tempfile
 import time
 import traceback
 from pathlib import Path
@@ -173,10 +177,28 @@ def bench_workload(name, variant, args, notes, measure_memory):
             "description": workloads.WORKLOADS[name][1], "records": records}, mismatches
 
 
+def pin_colenc():
+    """Loads one build of colenc for the whole run, fresh processes included.
+
+    The extension file is copied aside and put first on the path, so that a
+    rebuild of the project while the benchmark runs cannot mix two builds.
+    """
+    spec = importlib.util.find_spec("colenc")
+    if spec is None or not spec.origin or not spec.origin.endswith(".so"):
+        return
+    pinned = Path(tempfile.mkdtemp(prefix="colenc-bench-"))
+    shutil.copy2(spec.origin, pinned / Path(spec.origin).name)
+    atexit.register(shutil.rmtree, pinned, ignore_errors=True)
+    sys.path.insert(0, str(pinned))
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(pinned),
+                                                             os.environ.get("PYTHONPATH")]))
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     args = parse_args(argv)
     started = time.perf_counter()
+    pin_colenc()
     machine = report.machine_info()  # before the work, so its load average is the machine's own
     notes, results, mismatches = {}, [], 0
     for position, (name, variant) in enumerate(workloads.all_keys(args.workloads)):
@@ -184,12 +206,6 @@ def main(argv=None):
         result, bad = bench_workload(name, variant, args, notes, measure_memory)
         results.append(result)
         mismatches += bad
-    rebuilt = report.colenc_build()
-    if rebuilt != machine["colenc_build"]:
-        # The timed calls keep the build loaded first; fresh processes load the new one.
-        notes["colenc was rebuilt during the run"] = (
-            f"built {machine['colenc_build']}, then {rebuilt}: the cold and peak figures measured "
-            "after the rebuild come from the newer build; run again for consistent figures")
     for note, why in notes.items():
         print(f"note: {note}: {why}")
     run = {"scale": args.scale, "runs": args.runs, "seconds": time.perf_counter() - started,
