@@ -1,4 +1,4 @@
-// The process-wide SipHash key, drawn from the OS random source on first use.
+// The process-wide hash keys, drawn from the OS random source on first use.
 #include "core/keyed_hash.hpp"
 
 #include <sodium.h>
@@ -8,15 +8,17 @@
 namespace colenc {
 namespace {
 
+// Fills `out` from the operating system's random source.
+void fill_random(void* out, std::size_t size) {
+  // sodium_init picks the OS random source; it is idempotent and thread-safe.
+  // When it fails, randombytes_buf still reads the OS source directly.
+  (void)sodium_init();
+  randombytes_buf(out, size);
+}
+
 struct HashKey {
   unsigned char bytes[crypto_shorthash_KEYBYTES];
-  HashKey() {
-    // sodium_init picks the OS random source; it is idempotent and thread-safe.
-    if (sodium_init() < 0) {
-      // randombytes_buf still reads the OS source directly when init fails.
-    }
-    randombytes_buf(bytes, sizeof bytes);
-  }
+  HashKey() { fill_random(bytes, sizeof bytes); }
 };
 
 const HashKey& hash_key() {
@@ -25,6 +27,12 @@ const HashKey& hash_key() {
 }
 
 }  // namespace
+
+std::uint64_t random_seed() {
+  std::uint64_t seed;
+  fill_random(&seed, sizeof seed);
+  return seed;
+}
 
 std::size_t keyed_hash_bytes(const void* bytes, std::size_t size) {
   unsigned char out[crypto_shorthash_BYTES];

@@ -1,10 +1,13 @@
-// The hash maps of the engine and the keyed hash they use. Every map is keyed
-// with SipHash (libsodium's crypto_shorthash) under a 128-bit key drawn once per
+// The hash maps of the engine and the keyed hashes they use. Texts hash with
+// SipHash (libsodium's crypto_shorthash) under a 128-bit key drawn once per
 // process from the operating system's random source, so crafted labels cannot
-// force collisions. Entry order is therefore unpredictable; nothing depends on it.
+// force collisions. Integer keys (codes, column indices) hash with Abseil's hash
+// of the pair (random 64-bit seed from the same source, value): a fraction of
+// SipHash's cost. Entry order is therefore unpredictable; nothing depends on it.
 #pragma once
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/hash/hash.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +22,17 @@ namespace colenc {
 // Returns the keyed hash of `bytes`; thread-safe, the key is made on first use.
 std::size_t keyed_hash_bytes(const void* bytes, std::size_t size);
 
+// Returns a 64-bit value from the operating system's random source.
+std::uint64_t random_seed();
+
+// The process's seed for integer keys, drawn on first use.
+inline std::uint64_t integer_hash_seed() {
+  static const std::uint64_t seed = random_seed();
+  return seed;
+}
+
 // Transparent keyed hasher: texts hash by their bytes (std::string and
-// std::string_view alike), integers by their 8 little-endian bytes.
+// std::string_view alike), integers through Abseil's hash with the process seed.
 struct KeyedHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view text) const {
@@ -30,7 +42,7 @@ struct KeyedHash {
     return keyed_hash_bytes(text.data(), text.size());
   }
   std::size_t operator()(std::uint64_t value) const {
-    return keyed_hash_bytes(&value, sizeof value);
+    return absl::HashOf(integer_hash_seed(), value);
   }
 };
 
