@@ -11,8 +11,9 @@ namespace {
 // Fills `out` from the operating system's random source.
 void fill_random(void* out, std::size_t size) {
   // sodium_init picks the OS random source; it is idempotent and thread-safe.
-  // When it fails, randombytes_buf still reads the OS source directly.
-  (void)sodium_init();
+  if (sodium_init() < 0) {
+    // randombytes_buf still reads the OS source directly.
+  }
   randombytes_buf(out, size);
 }
 
