@@ -118,26 +118,33 @@ void check_column_in_matrix(const CellView& matrix, std::size_t column) {
   }
 }
 
-// Array form with decoding: an object array of Python floats in which every
-// text column's cells become their labels' str, or "NaN".
-PyRef decode_array(PyRef floats, const CellView& matrix, const EncodingInfo& info) {
-  PyRef objects = PyRef::steal(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(floats.get()),
-                                                  PyArray_DescrFromType(NPY_OBJECT), 0));
-  throw_if(!objects);
-  auto* array = reinterpret_cast<PyArrayObject*>(objects.get());
-  if (!PyArray_IS_C_CONTIGUOUS(array)) throw InternalError("object array is not C-contiguous");
-  PyObject** cells = static_cast<PyObject**>(PyArray_DATA(array));
+// Array form with decoding: an object array whose text columns hold their
+// labels' str (or "NaN") and whose other cells are Python floats. Every listed
+// column is checked first, in list order, so that a stored record that does
+// not fit the table fails before anything is made; then the array is filled
+// row by row, in memory order.
+PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
   PyRef missing = PyRef::steal(PyUnicode_FromString("NaN"));
   throw_if(!missing);
+  std::vector<std::unique_ptr<ColumnDecoder>> decoders(matrix.cols);
   for (std::size_t column : info.string_columns) {
-    ColumnDecoder decoder(column_labels(info, column), missing.get());
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-      check_column_in_matrix(matrix, column);
-      PyObject* text = decoder.decode(matrix.at(r, column));
-      PyObject*& slot = cells[r * matrix.cols + column];
-      PyObject* old = slot;
-      slot = Py_NewRef(text);
-      Py_XDECREF(old);
+    const CodeToLabel& labels = column_labels(info, column);
+    if (matrix.rows == 0) continue;
+    check_column_in_matrix(matrix, column);
+    if (!decoders[column]) decoders[column] = std::make_unique<ColumnDecoder>(labels, missing.get());
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+  PyRef objects = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_OBJECT));
+  throw_if(!objects);
+  // A fresh object array holds NULL pointers; every slot is filled below.
+  PyObject** cells =
+      static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
+  for (std::size_t r = 0; r < matrix.rows; ++r) {
+    for (std::size_t c = 0; c < matrix.cols; ++c) {
+      const double cell = matrix.at(r, c);
+      PyObject* value = decoders[c] ? Py_NewRef(decoders[c]->decode(cell)) : PyFloat_FromDouble(cell);
+      throw_if(value == nullptr);
+      cells[r * matrix.cols + c] = value;
     }
   }
   return objects;
@@ -201,7 +208,7 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
   if (!column_names) {
     PyRef floats = adopt_as_array(std::move(matrix), cells);
     if (info == nullptr) return floats;
-    return decode_array(std::move(floats), cells, *info);
+    return decode_array(cells, *info);
   }
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   throw_if(!pandas);
