@@ -26,11 +26,11 @@ apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
 		export DEBIAN_FRONTEND=noninteractive; apt-get update -qq && apt-get install -y -qq $(APT_PACKAGES); }
 
-$(VENV)/.deps: requirements-dev.txt
+$(VENV)/.deps: requirements-dev.txt requirements-bench.txt
 	@test -n "$(PYTHON313)" || { echo "python3.13 not found (PATH or ~/.pyenv/versions/3.13*)"; exit 1; }
 	test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install -q -r requirements-dev.txt -r requirements-bench.txt
 	touch $@
 
 venv: $(VENV)/.deps
@@ -48,7 +48,7 @@ cpp-test: deps
 py-test: build
 	$(PY) -m pytest -q
 
-test: cpp-test py-test fuzz-smoke
+test: cpp-test py-test fuzz-smoke bench-smoke
 
 apt-fuzz:
 	@dpkg -s $(FUZZ_APT_PACKAGES) >/dev/null 2>&1 || { \
@@ -84,3 +84,12 @@ demo: build
 
 clean:
 	rm -rf build
+
+# The benchmark against pandas, scikit-learn, pyarrow and polars at scale 1;
+# writes bench/results/latest.{md,json,png}.
+bench: build
+	$(PY) bench/run.py
+
+# The benchmark once at a tiny scale, so that it keeps working.
+bench-smoke: build
+	$(PY) bench/run.py --quick --out build/bench-smoke
