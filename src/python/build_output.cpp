@@ -179,12 +179,9 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     // A fresh object array holds NULL pointers; every slot is filled below.
     PyObject** cells = static_cast<PyObject**>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    if (matrix.rows > 0) check_column_in_matrix(matrix, column);
     for (std::size_t r = 0; r < matrix.rows; ++r) {
-      check_column_in_matrix(matrix, column);
-      PyObject* text = decoder.decode(matrix.at(r, column));
-      PyObject* old = cells[r];
-      cells[r] = Py_NewRef(text);
-      Py_XDECREF(old);
+      cells[r] = Py_NewRef(decoder.decode(matrix.at(r, column)));
     }
     if (column >= names.size()) {
       throw InternalError("index out of bounds: the len is " + std::to_string(names.size()) +
