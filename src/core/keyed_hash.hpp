@@ -6,7 +6,6 @@
 // SipHash's cost. Entry order is therefore unpredictable; nothing depends on it.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
 #include <absl/hash/hash.h>
 
 #include <cstddef>
@@ -15,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/hash_map.hpp"
 #include "core/labels.hpp"
 
 namespace colenc {
@@ -52,11 +52,11 @@ struct TextEq {
 };
 
 // Label -> optional code; the code is absent exactly for missing-value labels.
-using LabelToCode = absl::flat_hash_map<std::string, std::optional<Code>, KeyedHash, TextEq>;
+using LabelToCode = HashMap<std::string, std::optional<Code>, KeyedHash, TextEq>;
 // Code -> label.
-using CodeToLabel = absl::flat_hash_map<Code, std::string, KeyedHash>;
+using CodeToLabel = HashMap<Code, std::string, KeyedHash>;
 // Column index -> per-column map.
 template <class Inner>
-using ColumnMap = absl::flat_hash_map<std::size_t, Inner, KeyedHash>;
+using ColumnMap = HashMap<std::size_t, Inner, KeyedHash>;
 
 }  // namespace colenc

@@ -5,7 +5,6 @@
 // translated. No text is copied except each distinct label, once.
 #include "core/label_encode.hpp"
 
-#include <absl/container/flat_hash_map.h>
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/parallel_sort.h>
@@ -17,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/hash_map.hpp"
 #include "core/internal_error.hpp"
 #include "core/labels.hpp"
 
@@ -38,7 +38,7 @@ struct HashedViewEq {
   }
 };
 // Keyed like every map of the engine, so crafted labels cannot force collisions.
-using LocalIds = absl::flat_hash_map<HashedView, std::size_t, HashedViewHash, HashedViewEq>;
+using LocalIds = HashMap<HashedView, std::size_t, HashedViewHash, HashedViewEq>;
 
 // Chunks smaller than this cost more in set overhead than they gain.
 constexpr std::size_t kMinChunkRows = std::size_t{1} << 14;
