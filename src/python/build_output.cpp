@@ -100,7 +100,7 @@ class ColumnDecoder {
   const CodeToLabel& labels_;
   PyObject* missing_;
   std::vector<PyObject*> dense_;  // borrowed from owned_ or missing_; nullptr = not made yet
-  absl::flat_hash_map<Code, PyObject*, KeyedHash> sparse_;
+  HashMap<Code, PyObject*, KeyedHash> sparse_;
   std::vector<PyRef> owned_;
 };
 
