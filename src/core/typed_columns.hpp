@@ -59,6 +59,22 @@ struct TypedColumns {
         number_cells(columns),
         text_cells(columns) {}
 
+  // Sets up a table of `rows` rows and `columns` columns that holds no column
+  // yet: a scan calls add_column() as it reaches each column, so that a width
+  // claimed by a table that fails before its end costs no storage.
+  static TypedColumns growing(std::size_t rows, std::size_t columns) {
+    TypedColumns table(rows, 0);
+    table.column_count = columns;
+    return table;
+  }
+
+  // Adds the next column, an empty number column.
+  void add_column() {
+    column_is_text.push_back(false);
+    number_cells.emplace_back();
+    text_cells.emplace_back();
+  }
+
   // Turns number column `j` into a text column: its collected numbers become
   // their number-format texts, in order, and its number vector is emptied.
   // Requires column j to be a number column.

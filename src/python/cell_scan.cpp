@@ -75,12 +75,19 @@ TypedColumns scan_objects(PyArrayObject* array, Shape shape) {
 
 // The general scan: one subscription source[(i, j)] per cell.
 TypedColumns scan_by_subscription(PyObject* source, Shape shape) {
-  TypedColumns columns(shape.rows, shape.cols);
+  // Any object can claim any shape here: each column's storage is added when
+  // the scan reaches it. Without rows no cell is read, and the columns are
+  // set up at once.
+  TypedColumns columns = shape.rows > 0 ? TypedColumns::growing(shape.rows, shape.cols)
+                                        : TypedColumns(shape.rows, shape.cols);
   SignalCheck signals;
   for (std::size_t j = 0; j < shape.cols; ++j) {
     PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));
     if (!column_index) throw PythonError{};
-    if (shape.rows > 0) columns.number_cells[j].reserve(shape.rows);
+    if (shape.rows > 0) {
+      columns.add_column();
+      columns.number_cells[j].reserve(shape.rows);
+    }
     for (std::size_t i = 0; i < shape.rows; ++i) {
       PyRef row_index = PyRef::steal(PyLong_FromSize_t(i));
       if (!row_index) throw PythonError{};
