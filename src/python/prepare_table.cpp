@@ -184,6 +184,20 @@ PreparedTable prepare_table(PyObject* obj) {
   table.matrix = allocate_matrix(shape);
   std::optional<TypedColumns> columns;
   PyRef values;
+  if (shape.rows == 0) {
+    // No cell to read: every column is an empty number column and the fit is
+    // empty, whatever the width, which then costs no storage per column. A
+    // DataFrame's `values` is still read, as for any other DataFrame.
+    if (kind == InputKind::kDataFrame) {
+      values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
+      if (!values) {
+        if (!error_is_ordinary()) throw PythonError{};
+        throw_internal_from_python("failed to read the DataFrame's values");
+      }
+    }
+    table.fitted_info = EncodingInfo();
+    return table;
+  }
   if (kind == InputKind::kDataFrame) {
     columns = scan_frame_columns(obj, shape);
     if (!columns) {
