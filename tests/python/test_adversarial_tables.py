@@ -50,6 +50,7 @@ def test_claimed_shapes_cost_no_memory_before_their_cells_are_read():
     # In a fresh process, so that its peak resident memory is this test's own.
     outcomes, _ = run_python("""
         import json, resource
+        import numpy as np
         from colenc import Encoder
 
         class ndarray:
@@ -69,9 +70,14 @@ def test_claimed_shapes_cost_no_memory_before_their_cells_are_read():
             except BaseException as exc:
                 outcome = type(exc).__name__ + ": " + str(exc)
             print(json.dumps([shape, outcome]))
+        # Tables without rows have nothing to read, however wide they are.
+        for table in [ndarray((0, 2**40)), np.empty((0, 2**27), dtype=object)]:
+            result, columns = e.encode(table)
+            print(json.dumps([list(result.shape), columns]))
         print(json.dumps(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024))
     """)
-    *claims, peak = outcomes
+    *claims, empty_claim, empty_array, peak = outcomes
+    assert empty_claim == [[0, 2**40], []] and empty_array == [[0, 2**27], []]
     for shape, outcome in claims:
         # Either the memory is refused outright, or it is only reserved and the
         # failed read of cell (2, 0) ends the call.
