@@ -306,8 +306,8 @@ class StateReader {
   }
 
   bool read_encoding_info(EncodingInfo* info) {
-    return read_string_columns(&info->string_columns) && read_label_to_code(&info->label_to_code) &&
-           read_code_to_label(&info->code_to_label);
+    return read_string_columns(&info->string_columns) && read_column_maps(&info->label_to_code, &StateReader::read_labels) &&
+           read_column_maps(&info->code_to_label, &StateReader::read_codes);
   }
 
   bool read_string_columns(std::vector<std::size_t>* columns) {
@@ -322,16 +322,19 @@ class StateReader {
     return true;
   }
 
-  bool read_label_to_code(ColumnMap<LabelToCode>* columns) {
+  // Reads an outer map: per column its index, then its inner map through
+  // `read_inner`. A repeated column replaces the whole inner map read before.
+  template <class Inner>
+  bool read_column_maps(ColumnMap<Inner>* columns, bool (StateReader::*read_inner)(Inner*)) {
     std::size_t count;
     if (!read_count(&count)) return false;
     columns->reserve(
-        reserve_ahead<ColumnMap<LabelToCode>::value_type>(count, rest_.size(), kColumnEntryBytes));
+        reserve_ahead<typename ColumnMap<Inner>::value_type>(count, rest_.size(), kColumnEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
       std::size_t column;
-      LabelToCode labels;
-      if (!read_column(&column) || !read_labels(&labels)) return false;
-      columns->insert_or_assign(column, std::move(labels));
+      Inner inner;
+      if (!read_column(&column) || !(this->*read_inner)(&inner)) return false;
+      columns->insert_or_assign(column, std::move(inner));
     }
     return true;
   }
@@ -351,20 +354,6 @@ class StateReader {
         code = value;
       }
       labels->insert_or_assign(std::move(label), code);
-    }
-    return true;
-  }
-
-  bool read_code_to_label(ColumnMap<CodeToLabel>* columns) {
-    std::size_t count;
-    if (!read_count(&count)) return false;
-    columns->reserve(
-        reserve_ahead<ColumnMap<CodeToLabel>::value_type>(count, rest_.size(), kColumnEntryBytes));
-    for (std::size_t i = 0; i < count; ++i) {
-      std::size_t column;
-      CodeToLabel codes;
-      if (!read_column(&column) || !read_codes(&codes)) return false;
-      columns->insert_or_assign(column, std::move(codes));
     }
     return true;
   }
