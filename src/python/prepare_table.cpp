@@ -165,6 +165,18 @@ Matrix allocate_matrix(Shape shape) {
   return matrix;
 }
 
+// Returns a new reference to the DataFrame's `values`, the table that its
+// cells are read from when its columns cannot be read from their storage.
+PyRef read_frame_values(PyObject* frame) {
+  PyRef values = PyRef::steal(PyObject_GetAttrString(frame, "values"));
+  if (!values) {
+    if (!error_is_ordinary()) throw PythonError{};
+    throw_internal_from_python("failed to read the DataFrame's values");
+  }
+  ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
+  return values;
+}
+
 }  // namespace
 
 PreparedTable prepare_table(PyObject* obj) {
@@ -182,33 +194,18 @@ PreparedTable prepare_table(PyObject* obj) {
 
   const Shape shape = read_shape(obj);
   table.matrix = allocate_matrix(shape);
-  std::optional<TypedColumns> columns;
-  PyRef values;
   if (shape.rows == 0) {
     // No cell to read: every column is an empty number column and the fit is
     // empty, whatever the width, which then costs no storage per column. A
     // DataFrame's `values` is still read, as for any other DataFrame.
-    if (kind == InputKind::kDataFrame) {
-      values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
-      if (!values) {
-        if (!error_is_ordinary()) throw PythonError{};
-        throw_internal_from_python("failed to read the DataFrame's values");
-      }
-    }
+    if (kind == InputKind::kDataFrame) read_frame_values(obj);
     table.fitted_info = EncodingInfo();
     return table;
   }
+  std::optional<TypedColumns> columns;
   if (kind == InputKind::kDataFrame) {
     columns = scan_frame_columns(obj, shape);
-    if (!columns) {
-      values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
-      if (!values) {
-        if (!error_is_ordinary()) throw PythonError{};
-        throw_internal_from_python("failed to read the DataFrame's values");
-      }
-      ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
-      columns = scan_cells(values.get(), shape);
-    }
+    if (!columns) columns = scan_cells(read_frame_values(obj).get(), shape);
   } else {
     columns = scan_cells(obj, shape);
   }
