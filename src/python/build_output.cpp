@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/internal_error.hpp"
+#include "python/cell_reading.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 
@@ -139,8 +140,10 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
   // A fresh object array holds NULL pointers; every slot is filled below.
   PyObject** cells =
       static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
+  SignalCheck signals;
   for (std::size_t r = 0; r < matrix.rows; ++r) {
     for (std::size_t c = 0; c < matrix.cols; ++c) {
+      signals.tick();
       const double cell = matrix.at(r, c);
       PyObject* value = decoders[c] ? Py_NewRef(decoders[c]->decode(cell)) : PyFloat_FromDouble(cell);
       throw_if(value == nullptr);
@@ -180,7 +183,9 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     PyObject** cells = static_cast<PyObject**>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
     if (matrix.rows > 0) check_column_in_matrix(matrix, column);
+    SignalCheck signals;
     for (std::size_t r = 0; r < matrix.rows; ++r) {
+      signals.tick();
       cells[r] = Py_NewRef(decoder.decode(matrix.at(r, column)));
     }
     if (column >= names.size()) {
