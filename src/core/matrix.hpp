@@ -5,13 +5,28 @@
 // the table's cells have really been read.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <utility>
 
 namespace colenc {
+
+// Asks the kernel to back a large block with huge pages, as NumPy does for
+// its own large arrays: one fault per 2 MiB instead of per 4 KiB when the
+// cells are first written. Only advice; nothing depends on it.
+inline void advise_huge_pages(void* block, std::size_t bytes) {
+  constexpr std::uintptr_t kPage = 4096;
+  constexpr std::size_t kWorthIt = std::size_t{4} << 20;
+  if (bytes < kWorthIt) return;
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t aligned = (start + kPage - 1) & ~(kPage - 1);
+  ::madvise(reinterpret_cast<void*>(aligned), bytes - (aligned - start), MADV_HUGEPAGE);
+}
 
 // Owns a run of float64 cells, all 0.0 when made.
 class CellBuffer {
@@ -25,6 +40,21 @@ class CellBuffer {
     if (size == 0) return buffer;
     buffer.cells_.reset(static_cast<double*>(std::calloc(size, sizeof(double))));
     if (!buffer.cells_) throw std::bad_alloc();
+    advise_huge_pages(buffer.cells_.get(), size * sizeof(double));
+    buffer.size_ = size;
+    return buffer;
+  }
+
+  // Returns `size` cells of unspecified value, for a caller that writes every
+  // one of them at once (a heap block that calloc would clear again is not
+  // cleared). Throws std::bad_alloc as zeroed() does.
+  static CellBuffer uninitialized(std::size_t size) {
+    CellBuffer buffer;
+    if (size == 0) return buffer;
+    if (size > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
+    buffer.cells_.reset(static_cast<double*>(std::malloc(size * sizeof(double))));
+    if (!buffer.cells_) throw std::bad_alloc();
+    advise_huge_pages(buffer.cells_.get(), size * sizeof(double));
     buffer.size_ = size;
     return buffer;
   }

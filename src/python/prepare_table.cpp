@@ -131,7 +131,7 @@ Matrix copy_float64_matrix(PyObject* obj) {
   Matrix matrix;
   matrix.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
   matrix.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  matrix.data = CellBuffer::zeroed(matrix.rows * matrix.cols);
+  matrix.data = CellBuffer::uninitialized(matrix.rows * matrix.cols);  // all copied below
   const char* base = PyArray_BYTES(array);
   const npy_intp row_stride = PyArray_STRIDE(array, 0);
   const npy_intp col_stride = PyArray_STRIDE(array, 1);
