@@ -58,12 +58,12 @@ def git_commit():
 def colenc_build():
     """When the colenc extension on the path was built (its file's time), or None."""
     try:
-        spec = importlib.util.find_spec("colenc")
+        module_spec = importlib.util.find_spec("colenc")
     except (ImportError, ValueError):
         return None
-    if spec is None or not spec.origin:
+    if module_spec is None or not module_spec.origin:
         return None
-    built = datetime.datetime.fromtimestamp(os.path.getmtime(spec.origin), datetime.timezone.utc)
+    built = datetime.datetime.fromtimestamp(os.path.getmtime(module_spec.origin), datetime.timezone.utc)
     return built.strftime("%Y-%m-%d %H:%M UTC")
 
 

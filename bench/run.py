@@ -183,11 +183,11 @@ def pin_colenc():
     The extension file is copied aside and put first on the path, so that a
     rebuild of the project while the benchmark runs cannot mix two builds.
     """
-    spec = importlib.util.find_spec("colenc")
-    if spec is None or not spec.origin or not spec.origin.endswith(".so"):
+    module_spec = importlib.util.find_spec("colenc")
+    if module_spec is None or not module_spec.origin or not module_spec.origin.endswith(".so"):
         return
     pinned = Path(tempfile.mkdtemp(prefix="colenc-bench-"))
-    shutil.copy2(spec.origin, pinned / Path(spec.origin).name)
+    shutil.copy2(module_spec.origin, pinned / Path(module_spec.origin).name)
     atexit.register(shutil.rmtree, pinned, ignore_errors=True)
     sys.path.insert(0, str(pinned))
     os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(pinned),

@@ -1,4 +1,4 @@
-// The Encoder type: created once per process from a type spec and shared by
+// The Encoder type: created once per process from a PyType_Spec and shared by
 // every module object.
 #pragma once
 
