@@ -117,4 +117,25 @@ ElementReader numeric_reader(int type_num) {
   }
 }
 
+void read_numeric_column(const char* first, npy_intp stride, bool byte_swapped,
+                         ElementReader read, std::size_t rows, std::vector<double>& out) {
+  out.resize(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    out[i] = read(first + static_cast<npy_intp>(i) * stride, byte_swapped);
+  }
+}
+
+PyRef object_cell(PyArrayObject* array, const npy_intp* index, int ndim) {
+  if (PyArray_NDIM(array) != ndim || PyArray_TYPE(array) != NPY_OBJECT) return PyRef();
+  const char* at = PyArray_BYTES(array);
+  for (int axis = 0; axis < ndim; ++axis) {
+    if (index[axis] >= PyArray_DIM(array, axis)) return PyRef();
+    at += index[axis] * PyArray_STRIDE(array, axis);
+  }
+  PyObject* element;
+  std::memcpy(&element, at, sizeof element);
+  // Held, since the cell's conversion may drop the array's reference to it.
+  return PyRef::borrow(element != nullptr ? element : Py_None);
+}
+
 }  // namespace colenc::py

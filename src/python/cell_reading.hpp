@@ -8,8 +8,11 @@
 #include <cstddef>
 #include <source_location>
 #include <string>
+#include <vector>
 
 #include "core/typed_columns.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
 
 namespace colenc::py {
 
@@ -30,6 +33,17 @@ using ElementReader = double (*)(const char* element, bool byte_swapped);
 // Returns the reader for a bool, integer or float16/32/64 type number, or
 // nullptr for any other dtype.
 ElementReader numeric_reader(int type_num);
+
+// Fills `out` with `rows` values read by `read` from the elements at `first`,
+// `first + stride`, ... (a column of a numeric array).
+void read_numeric_column(const char* first, npy_intp stride, bool byte_swapped,
+                         ElementReader read, std::size_t rows, std::vector<double>& out);
+
+// Returns the cell at `index` (ndim entries) of an object array, held for the
+// caller (None for a NULL slot). A cell's own conversion may run Python code
+// that changes the array, so its dimensions, dtype and buffer are re-read on
+// every call; returns an empty PyRef when the array no longer has that cell.
+PyRef object_cell(PyArrayObject* array, const npy_intp* index, int ndim);
 
 // Looks for pending signals (Ctrl-C) every few thousand cells; throws
 // PythonError with KeyboardInterrupt set when one arrived.

@@ -2,8 +2,6 @@
 // rows of column 0 first, and sorts each column into numbers or texts.
 #include "python/cell_scan.hpp"
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -30,17 +28,10 @@ std::size_t read_dimension(PyObject* item) {
 // Scans a numeric ndarray straight from its buffer: every cell converts.
 TypedColumns scan_numeric(PyArrayObject* array, Shape shape, ElementReader read) {
   TypedColumns columns(shape.rows, shape.cols);
-  const char* base = PyArray_BYTES(array);
-  const npy_intp row_stride = PyArray_STRIDE(array, 0);
-  const npy_intp col_stride = PyArray_STRIDE(array, 1);
-  const bool swapped = PyArray_ISBYTESWAPPED(array);
   for (std::size_t j = 0; j < shape.cols; ++j) {
-    std::vector<double>& out = columns.number_cells[j];
-    out.resize(shape.rows);
-    const char* column = base + static_cast<npy_intp>(j) * col_stride;
-    for (std::size_t i = 0; i < shape.rows; ++i) {
-      out[i] = read(column + static_cast<npy_intp>(i) * row_stride, swapped);
-    }
+    read_numeric_column(PyArray_BYTES(array) + static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1),
+                        PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array), read, shape.rows,
+                        columns.number_cells[j]);
   }
   return columns;
 }
@@ -55,17 +46,12 @@ TypedColumns scan_objects(PyArrayObject* array, Shape shape) {
   for (std::size_t j = 0; j < shape.cols; ++j) {
     if (shape.rows > 0) columns.number_cells[j].reserve(shape.rows);
     for (std::size_t i = 0; i < shape.rows; ++i) {
-      if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i ||
-          static_cast<std::size_t>(PyArray_DIM(array, 1)) <= j || PyArray_TYPE(array) != NPY_OBJECT) {
+      const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(j)};
+      PyRef cell = object_cell(array, index, 2);
+      if (!cell) {
         throw InternalError("failed to read cell (" + std::to_string(i) + ", " +
                             std::to_string(j) + "): the array changed during the scan");
       }
-      const char* at = PyArray_BYTES(array) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0) +
-                       static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1);
-      PyObject* element;
-      std::memcpy(&element, at, sizeof element);
-      // Hold the cell: its own conversion may drop the array's reference to it.
-      PyRef cell = PyRef::borrow(element != nullptr ? element : Py_None);
       take_cell(cell.get(), j, columns);
       signals.tick();
     }

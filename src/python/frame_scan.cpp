@@ -6,7 +6,6 @@
 #include "python/frame_scan.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -143,30 +142,20 @@ bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage
 
 void scan_numeric_column(PyArrayObject* array, ElementReader read, std::size_t j,
                          TypedColumns& columns) {
-  std::vector<double>& out = columns.number_cells[j];
-  out.resize(columns.row_count);
-  const char* base = PyArray_BYTES(array);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  const bool swapped = PyArray_ISBYTESWAPPED(array);
-  for (std::size_t i = 0; i < columns.row_count; ++i) {
-    out[i] = read(base + static_cast<npy_intp>(i) * stride, swapped);
-  }
+  read_numeric_column(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array),
+                      read, columns.row_count, columns.number_cells[j]);
 }
 
-// A cell's own conversion may run Python code that changes the array, so its
-// buffer and length are re-read for every cell.
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
                         SignalCheck& signals) {
   columns.number_cells[j].reserve(columns.row_count);
   for (std::size_t i = 0; i < columns.row_count; ++i) {
-    if (PyArray_NDIM(array) != 1 || static_cast<std::size_t>(PyArray_DIM(array, 0)) <= i) {
+    const npy_intp index[1] = {static_cast<npy_intp>(i)};
+    PyRef cell = object_cell(array, index, 1);
+    if (!cell) {
       throw InternalError("failed to read cell (" + std::to_string(i) + ", " + std::to_string(j) +
                           "): the column changed during the scan");
     }
-    PyObject* element;
-    std::memcpy(&element, PyArray_BYTES(array) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0),
-                sizeof element);
-    PyRef cell = PyRef::borrow(element != nullptr ? element : Py_None);
     take_cell(cell.get(), j, columns);
     signals.tick();
   }
