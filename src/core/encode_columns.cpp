@@ -1,15 +1,16 @@
 // The parallel column driver and the fold of its results into one EncodingInfo.
-// Each column is one task on the arena; a text column's task fits it, writes its
-// codes and inverts its map, a number column's task copies its values. Each task
-// writes only its own column of the shared matrix, so no lock is taken.
+// Columns are tasks on the arena (a few adjacent ones per task when the matrix
+// is row-major); a text column is fitted, its codes written and its map
+// inverted, a number column's values are copied. Each task writes only its own
+// columns of the shared matrix, so no lock is taken.
 #include "core/encode_columns.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 
-#include <bit>
-#include <cstdint>
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -53,35 +54,59 @@ void check_shape(const TypedColumns& columns, std::span<const double> matrix_buf
   }
 }
 
-// Sets cell (i, j) of the row-major matrix to values[i] for every row, bit for
-// bit: NaN payloads, infinities and negative zero pass unchanged.
-void write_column(std::span<const double> values, std::size_t j, std::size_t width,
-                  std::span<double> matrix_buffer) {
+// Copies values into `out`, bit for bit: NaN payloads, infinities and negative
+// zero pass unchanged.
+void copy_column(std::span<const double> values, double* out) {
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, values.size(), kRowGrain),
                     [&](const tbb::blocked_range<std::size_t>& range) {
+                      std::memcpy(out + range.begin(), values.data() + range.begin(),
+                                  range.size() * sizeof(double));
+                    });
+}
+
+// Sets cell (i, first + k) of the row-major matrix to sources[k][i] for every
+// row, bit for bit. Row by row, so that adjacent columns fill whole cache
+// lines together instead of each column touching one cell per line.
+void write_rows(const std::vector<std::span<const double>>& sources, std::size_t first,
+                std::size_t width, std::size_t rows, std::span<double> matrix_buffer) {
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, kRowGrain),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        const auto bits = std::bit_cast<std::uint64_t>(values[i]);
-                        matrix_buffer[i * width + j] = std::bit_cast<double>(bits);
+                        double* row = matrix_buffer.data() + i * width + first;
+                        for (std::size_t k = 0; k != sources.size(); ++k) {
+                          std::memcpy(row + k, sources[k].data() + i, sizeof(double));
+                        }
                       }
                     });
 }
 
-ColumnEncoding encode_text_column(const TextColumn& texts, std::size_t j, std::size_t width,
-                                  std::span<double> matrix_buffer) {
-  auto [codes, label_to_code] = label_encode_column(texts);
-  write_column(codes, j, width, matrix_buffer);
-  std::vector<double>().swap(codes);
+ColumnEncoding encode_text_column(const TextColumn& texts, std::size_t j,
+                                  std::span<double> codes) {
+  LabelToCode label_to_code = label_encode_column(texts, codes);
   CodeToLabel code_to_label = invert_label_map(label_to_code);
   return ColumnEncoding{std::move(label_to_code), j, std::move(code_to_label)};
+}
+
+// Adjacent columns that one task writes together into a row-major matrix:
+// enough for whole cache lines, few enough that their codes, held until the
+// rows are written, stay small.
+std::size_t group_width(std::size_t rows, std::size_t width, MatrixOrder order) {
+  if (order == MatrixOrder::kColumnMajor) return 1;
+  constexpr std::size_t kMaxGroup = 8;
+  constexpr std::size_t kHeldBytes = std::size_t{16} << 20;
+  const std::size_t by_memory =
+      rows == 0 ? kMaxGroup : std::max<std::size_t>(1, kHeldBytes / (rows * sizeof(double)));
+  return std::max<std::size_t>(1, std::min({kMaxGroup, by_memory, width}));
 }
 
 }  // namespace
 
 std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
                                            std::span<double> matrix_buffer,
-                                           tbb::task_arena& arena) {
+                                           tbb::task_arena& arena, MatrixOrder order) {
   check_shape(columns, matrix_buffer);
   const std::size_t width = columns.column_count;
+  const std::size_t rows = columns.row_count;
 
   // Each text column owns the result slot of its rank among the text columns,
   // so the results are in ascending column order however the tasks ran.
@@ -92,18 +117,44 @@ std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
   }
   std::vector<ColumnEncoding> results(text_count);
 
+  // A column-major matrix takes each column's codes or numbers straight into
+  // its own run; a row-major one gets a group of columns written row by row.
+  const auto encode_group = [&](std::size_t first, std::size_t last) {
+    if (order == MatrixOrder::kColumnMajor) {
+      for (std::size_t j = first; j != last; ++j) {
+        const std::span<double> out = matrix_buffer.subspan(j * rows, rows);
+        if (columns.column_is_text[j]) {
+          results[slot_of[j]] = encode_text_column(columns.text_cells[j], j, out);
+        } else {
+          copy_column(columns.number_cells[j], out.data());
+        }
+      }
+      return;
+    }
+    std::vector<std::vector<double>> codes(last - first);
+    std::vector<std::span<const double>> sources(last - first);
+    for (std::size_t j = first; j != last; ++j) {
+      const std::size_t k = j - first;
+      if (columns.column_is_text[j]) {
+        codes[k].resize(rows);
+        results[slot_of[j]] = encode_text_column(columns.text_cells[j], j, codes[k]);
+        sources[k] = codes[k];
+      } else {
+        sources[k] = columns.number_cells[j];
+      }
+    }
+    write_rows(sources, first, width, rows, matrix_buffer);
+  };
+
+  const std::size_t group = group_width(rows, width, order);
+  const std::size_t group_count = (width + group - 1) / group;
   arena.execute([&] {
-    // Grain 1 with the simple partitioner: every column is a task of its own.
+    // Grain 1 with the simple partitioner: every group is a task of its own.
     tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, width, 1),
+        tbb::blocked_range<std::size_t>(0, group_count, 1),
         [&](const tbb::blocked_range<std::size_t>& range) {
-          for (std::size_t j = range.begin(); j != range.end(); ++j) {
-            if (columns.column_is_text[j]) {
-              results[slot_of[j]] =
-                  encode_text_column(columns.text_cells[j], j, width, matrix_buffer);
-            } else {
-              write_column(columns.number_cells[j], j, width, matrix_buffer);
-            }
+          for (std::size_t g = range.begin(); g != range.end(); ++g) {
+            encode_group(g * group, std::min(width, (g + 1) * group));
           }
         },
         tbb::simple_partitioner());

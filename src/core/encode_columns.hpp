@@ -9,18 +9,20 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "core/encoding_info.hpp"
+#include "core/matrix.hpp"
 #include "core/typed_columns.hpp"
 
 namespace colenc {
 
-// Writes every cell of `columns` into `matrix_buffer` (row-major, row stride
-// column_count; requires matrix_buffer.size() == row_count * column_count) and
+// Writes every cell of `columns` into `matrix_buffer` (laid out as `order`
+// says; requires matrix_buffer.size() == row_count * column_count) and
 // returns one ColumnEncoding per text column in ascending column order. Runs
 // inside `arena`; an InternalError from any task reaches the caller once the
 // running tasks have finished.
 std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
                                            std::span<double> matrix_buffer,
-                                           tbb::task_arena& arena);
+                                           tbb::task_arena& arena,
+                                           MatrixOrder order = MatrixOrder::kRowMajor);
 
 // Folds the driver's results and the text flags into one EncodingInfo:
 // string_columns lists the flagged columns in ascending order and both maps get

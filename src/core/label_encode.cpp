@@ -1,8 +1,10 @@
 // Fitting and transforming one text column. Rows are never sorted: chunks of
-// rows find their distinct texts in parallel, hashing views into the column's
-// own buffer once per row; only those distinct views are sorted, and the sort
-// hands each chunk its codes per local id, through which its rows are then
-// translated. No text is copied except each distinct label, once.
+// the column's entries find their distinct texts in parallel, hashing views
+// into the column's own buffer once per entry; only those distinct views are
+// sorted, and the sort hands each chunk its codes per local id, through which
+// its entries are then translated. A column whose rows share entries by id
+// gets each row's code from its entry's. No text is copied except each
+// distinct label, once.
 #include "core/label_encode.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
@@ -12,6 +14,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <span>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -51,11 +54,11 @@ struct Chunk {
   std::vector<std::string_view> distinct;  // indexed by local id
 };
 
-// Splits the rows into chunks, finds each chunk's distinct texts in parallel
-// and leaves every row's local id in `codes[row]` (exact: ids stay far below
-// 2^53).
-std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::vector<double>& codes) {
-  const std::size_t rows = texts.size();
+// Splits the column's entries into chunks, finds each chunk's distinct texts
+// in parallel and leaves every entry's local id in `codes[entry]` (exact: ids
+// stay far below 2^53).
+std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double> codes) {
+  const std::size_t rows = texts.entry_count();
   const auto max_chunks = static_cast<std::size_t>(4 * tbb::this_task_arena::max_concurrency());
   const std::size_t chunk_count = std::clamp<std::size_t>(rows / kMinChunkRows, 1, max_chunks);
   std::vector<Chunk> chunks(chunk_count);
@@ -69,7 +72,7 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::vector<doub
           chunk.end_row = rows * (c + 1) / chunk_count;
           LocalIds ids;
           for (std::size_t i = chunk.first_row; i != chunk.end_row; ++i) {
-            const std::string_view text = texts[i];
+            const std::string_view text = texts.entry(i);
             const auto [entry, inserted] =
                 ids.try_emplace(HashedView{text, hash(text)}, chunk.distinct.size());
             if (inserted) chunk.distinct.push_back(text);
@@ -156,7 +159,7 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
 // missing-value label), through its chunk's table.
 void translate_local_ids(const std::vector<Chunk>& chunks,
                          const std::vector<std::vector<double>>& code_of_id,
-                         std::vector<double>& codes) {
+                         std::span<double> codes) {
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, chunks.size(), 1),
       [&](const tbb::blocked_range<std::size_t>& range) {
@@ -172,15 +175,49 @@ void translate_local_ids(const std::vector<Chunk>& chunks,
       tbb::simple_partitioner());
 }
 
+// Fits the column's entries and leaves each entry's code in `entry_codes`.
+LabelToCode encode_entries(const TextColumn& texts, std::span<double> entry_codes) {
+  const std::vector<Chunk> chunks = number_chunk_labels(texts, entry_codes);
+  std::vector<std::vector<double>> code_of_id;
+  LabelToCode label_to_code = fit_labels(chunks, code_of_id);
+  translate_local_ids(chunks, code_of_id, entry_codes);
+  return label_to_code;
+}
+
+// Sets codes[row] to the code of the row's entry, for every row.
+void gather_row_codes(const std::vector<TextColumn::EntryId>& row_ids,
+                      const std::vector<double>& entry_codes, std::span<double> codes) {
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kMinChunkRows),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        const std::size_t id = row_ids[i];
+                        if (id >= entry_codes.size()) {
+                          throw InternalError("no entry found for key");
+                        }
+                        codes[i] = entry_codes[id];
+                      }
+                    });
+}
+
 }  // namespace
+
+LabelToCode label_encode_column(const TextColumn& texts, std::span<double> codes) {
+  if (codes.size() != texts.size()) {
+    throw InternalError("code buffer of " + std::to_string(codes.size()) + " cells for " +
+                        std::to_string(texts.size()) + " texts");
+  }
+  if (texts.empty()) return LabelToCode();
+  if (!texts.has_row_ids()) return encode_entries(texts, codes);
+  // Each entry is fitted once however many rows share it.
+  std::vector<double> entry_codes(texts.entry_count());
+  LabelToCode label_to_code = encode_entries(texts, entry_codes);
+  gather_row_codes(texts.row_ids(), entry_codes, codes);
+  return label_to_code;
+}
 
 std::pair<std::vector<double>, LabelToCode> label_encode_column(const TextColumn& texts) {
   std::vector<double> codes(texts.size());
-  if (texts.empty()) return {std::move(codes), LabelToCode()};
-  const std::vector<Chunk> chunks = number_chunk_labels(texts, codes);
-  std::vector<std::vector<double>> code_of_id;
-  LabelToCode label_to_code = fit_labels(chunks, code_of_id);
-  translate_local_ids(chunks, code_of_id, codes);
+  LabelToCode label_to_code = label_encode_column(texts, codes);
   return {std::move(codes), std::move(label_to_code)};
 }
 

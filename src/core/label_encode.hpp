@@ -17,6 +17,11 @@ namespace colenc {
 // label. Runs nested parallel work on the current arena.
 std::pair<std::vector<double>, LabelToCode> label_encode_column(const TextColumn& texts);
 
+// As above, writing the codes into `codes` (one cell per row, for example a
+// column of a column-major matrix) instead of a new vector. Throws
+// InternalError unless codes.size() == texts.size().
+LabelToCode label_encode_column(const TextColumn& texts, std::span<double> codes);
+
 // Returns the inverse of the coded entries of `label_to_code`.
 CodeToLabel invert_label_map(const LabelToCode& label_to_code);
 

@@ -1,4 +1,4 @@
-// A row-major float64 matrix that owns its cells: the buffer the column driver
+// A float64 matrix that owns its cells: the buffer the column driver
 // writes in place becomes the matrix without a copy. The cells come from
 // calloc, whose large blocks are fresh zero pages that the kernel maps only when
 // written, so a buffer sized from a table's claimed shape costs nothing until
@@ -86,12 +86,23 @@ class CellBuffer {
   std::size_t size_ = 0;
 };
 
+// How a matrix lays out its cells: row by row, or column by column (each
+// column one contiguous run, which is how a DataFrame stores its columns).
+enum class MatrixOrder { kRowMajor, kColumnMajor };
+
+// Returns the position of cell (r, c) in a rows x cols matrix of `order`.
+inline std::size_t cell_index(MatrixOrder order, std::size_t rows, std::size_t cols,
+                              std::size_t r, std::size_t c) {
+  return order == MatrixOrder::kRowMajor ? r * cols + c : c * rows + r;
+}
+
 struct Matrix {
   std::size_t rows = 0;
   std::size_t cols = 0;
-  CellBuffer data;  // rows * cols cells; cell (r, c) at r * cols + c
+  CellBuffer data;  // rows * cols cells, laid out as `order` says
+  MatrixOrder order = MatrixOrder::kRowMajor;
 
-  double at(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+  double at(std::size_t r, std::size_t c) const { return data[cell_index(order, rows, cols, r, c)]; }
 };
 
 }  // namespace colenc

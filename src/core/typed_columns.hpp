@@ -5,40 +5,79 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace colenc {
 
-// The texts of one column, in row order, stored back to back.
+// The texts of one column, in row order. Texts are stored back to back as
+// entries; by default row i is entry i. A column that uses row ids instead
+// keeps one entry id per row, so that a row whose text is known to equal an
+// earlier entry (the same immutable source object) refers to that entry
+// instead of storing its bytes again. Equal texts may still sit in different
+// entries; fitting compares bytes, never ids.
 class TextColumn {
  public:
-  // Appends one cell's text.
+  using EntryId = std::uint32_t;
+  // Most entries a column with row ids can hold.
+  static constexpr std::size_t kMaxEntries = std::numeric_limits<EntryId>::max();
+
+  // Makes rows refer to entries by id from now on; requires an empty column.
+  void use_row_ids() { row_ids_ = true; }
+  bool has_row_ids() const { return row_ids_; }
+
+  // Appends one row with a new entry holding `text`.
   void push_back(std::string_view text) {
+    if (row_ids_) {
+      if (ends_.size() >= kMaxEntries) throw std::length_error("too many texts in one column");
+      ids_.push_back(static_cast<EntryId>(ends_.size()));
+    }
     bytes_.append(text);
     ends_.push_back(bytes_.size());
   }
+  // Appends one row whose text is entry `id`; requires has_row_ids() and
+  // id < entry_count().
+  void push_entry(EntryId id) { ids_.push_back(id); }
+
   // Returns the text of row `i`; requires i < size().
-  std::string_view operator[](std::size_t i) const {
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  std::string_view operator[](std::size_t i) const { return entry(row_ids_ ? ids_[i] : i); }
+  // Returns the text of entry `k`; requires k < entry_count().
+  std::string_view entry(std::size_t k) const {
+    const std::size_t begin = k == 0 ? 0 : ends_[k - 1];
+    return std::string_view(bytes_).substr(begin, ends_[k] - begin);
   }
-  std::size_t size() const { return ends_.size(); }
-  bool empty() const { return ends_.empty(); }
+  // Returns the entry id of every row; empty unless has_row_ids().
+  const std::vector<EntryId>& row_ids() const { return ids_; }
+
+  // Number of rows.
+  std::size_t size() const { return row_ids_ ? ids_.size() : ends_.size(); }
+  bool empty() const { return size() == 0; }
+  std::size_t entry_count() const { return ends_.size(); }
   void reserve(std::size_t cells, std::size_t bytes) {
-    ends_.reserve(cells);
+    if (row_ids_) {
+      ids_.reserve(cells);
+    } else {
+      ends_.reserve(cells);
+    }
     bytes_.reserve(bytes);
   }
+  // Removes every row and entry; keeps whether rows use ids.
   void clear() {
     bytes_.clear();
     ends_.clear();
+    ids_.clear();
   }
   std::size_t byte_size() const { return bytes_.size(); }
 
  private:
   std::string bytes_;
-  std::vector<std::size_t> ends_;
+  std::vector<std::size_t> ends_;  // end offset of each entry in bytes_
+  std::vector<EntryId> ids_;       // entry of each row, when row_ids_
+  bool row_ids_ = false;
 };
 
 // All columns of one table after the scan. For every column exactly one of its

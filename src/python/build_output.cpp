@@ -20,7 +20,10 @@ struct CellView {
   std::size_t rows = 0;
   std::size_t cols = 0;
   const double* data = nullptr;
-  double at(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+  MatrixOrder order = MatrixOrder::kRowMajor;
+  double at(std::size_t r, std::size_t c) const {
+    return data[cell_index(order, rows, cols, r, c)];
+  }
 };
 
 void free_adopted_cells(PyObject* capsule) {
@@ -28,12 +31,15 @@ void free_adopted_cells(PyObject* capsule) {
 }
 
 // Returns a new float64 ndarray over the cells of `matrix`, which it takes
-// over: the buffer the column driver filled becomes the array's storage.
+// over: the buffer the column driver filled becomes the array's storage, in
+// C order for a row-major matrix and in Fortran order for a column-major one.
 PyRef adopt_as_array(Matrix&& matrix, CellView& view) {
   ensure_numpy_api();
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
   view.rows = matrix.rows;
   view.cols = matrix.cols;
+  view.order = matrix.order;
+  const bool by_column = matrix.order == MatrixOrder::kColumnMajor;
   if (matrix.data.empty()) {
     PyRef empty = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
     throw_if(!empty);
@@ -44,9 +50,9 @@ PyRef adopt_as_array(Matrix&& matrix, CellView& view) {
   PyRef owner = PyRef::steal(PyCapsule_New(cells.get(), "colenc.cells", free_adopted_cells));
   throw_if(!owner);
   cells.release();  // the capsule frees it now
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64),
-                                                  2, dims, nullptr, const_cast<double*>(view.data),
-                                                  NPY_ARRAY_CARRAY, nullptr));
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(
+      &PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 2, dims, nullptr,
+      const_cast<double*>(view.data), by_column ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY, nullptr));
   throw_if(!array);
   throw_if(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
                                  owner.release()) < 0);  // steals owner
@@ -67,8 +73,19 @@ Code code_key(double value) {
 // (all of them, for a map the engine fitted) are cached in a flat table.
 class ColumnDecoder {
  public:
-  ColumnDecoder(const CodeToLabel& labels, PyObject* missing)
-      : labels_(labels), missing_(missing), dense_(labels.size(), nullptr) {}
+  // `cells` is the number of cells to be decoded. When it is at least the
+  // number of labels, most labels will be needed, and the flat table is filled
+  // at once by walking the map in its own memory order: one sequential pass
+  // instead of a random probe of a large map per distinct code.
+  ColumnDecoder(const CodeToLabel& labels, PyObject* missing, std::size_t cells)
+      : labels_(labels), missing_(missing), dense_(labels.size(), nullptr) {
+    if (cells < labels.size()) return;
+    owned_.reserve(labels.size());
+    for (const auto& [code, label] : labels) {
+      if (code < dense_.size()) dense_[code] = make_text(label);
+    }
+    dense_complete_ = true;
+  }
 
   // Returns a borrowed reference valid while the decoder lives.
   PyObject* decode(double cell) {
@@ -76,7 +93,7 @@ class ColumnDecoder {
     const Code key = code_key(cell);
     if (key < dense_.size()) {
       PyObject*& slot = dense_[key];
-      if (slot == nullptr) slot = make(key);
+      if (slot == nullptr) slot = dense_complete_ ? missing_ : make(key);
       return slot;
     }
     auto cached = sparse_.find(key);
@@ -91,8 +108,13 @@ class ColumnDecoder {
   PyObject* make(Code key) {
     auto label = labels_.find(key);
     if (label == labels_.end()) return missing_;
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-        label->second.data(), static_cast<Py_ssize_t>(label->second.size()), "replace"));
+    return make_text(label->second);
+  }
+
+  // Returns the new str of `label`, kept alive by owned_.
+  PyObject* make_text(const std::string& label) {
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace"));
     throw_if(!text);
     owned_.push_back(std::move(text));
     return owned_.back().get();
@@ -101,6 +123,7 @@ class ColumnDecoder {
   const CodeToLabel& labels_;
   PyObject* missing_;
   std::vector<PyObject*> dense_;  // borrowed from owned_ or missing_; nullptr = not made yet
+  bool dense_complete_ = false;   // every label below dense_.size() is in dense_
   HashMap<Code, PyObject*, KeyedHash> sparse_;
   std::vector<PyRef> owned_;
 };
@@ -127,12 +150,17 @@ void check_column_in_matrix(const CellView& matrix, std::size_t column) {
 PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
   PyRef missing = PyRef::steal(PyUnicode_FromString("NaN"));
   throw_if(!missing);
-  std::vector<std::unique_ptr<ColumnDecoder>> decoders(matrix.cols);
   for (std::size_t column : info.string_columns) {
-    const CodeToLabel& labels = column_labels(info, column);
-    if (matrix.rows == 0) continue;
-    check_column_in_matrix(matrix, column);
-    if (!decoders[column]) decoders[column] = std::make_unique<ColumnDecoder>(labels, missing.get());
+    column_labels(info, column);
+    if (matrix.rows > 0) check_column_in_matrix(matrix, column);
+  }
+  std::vector<std::unique_ptr<ColumnDecoder>> decoders(matrix.cols);
+  if (matrix.rows > 0) {
+    for (std::size_t column : info.string_columns) {
+      if (decoders[column]) continue;
+      decoders[column] = std::make_unique<ColumnDecoder>(column_labels(info, column),
+                                                         missing.get(), matrix.rows);
+    }
   }
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
   PyRef objects = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_OBJECT));
@@ -172,17 +200,18 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
                   const std::vector<std::string>& names, const EncodingInfo& info) {
   PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
   throw_if(!series_type);
-  PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", "object"));
+  PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
   throw_if(!kwargs);
   for (std::size_t column : info.string_columns) {
-    ColumnDecoder decoder(column_labels(info, column), Py_None);
+    const CodeToLabel& labels = column_labels(info, column);
+    if (matrix.rows > 0) check_column_in_matrix(matrix, column);
+    ColumnDecoder decoder(labels, Py_None, matrix.rows);
     npy_intp dims[1] = {static_cast<npy_intp>(matrix.rows)};
     PyRef values = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_OBJECT));
     throw_if(!values);
     // A fresh object array holds NULL pointers; every slot is filled below.
     PyObject** cells = static_cast<PyObject**>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
-    if (matrix.rows > 0) check_column_in_matrix(matrix, column);
     SignalCheck signals;
     for (std::size_t r = 0; r < matrix.rows; ++r) {
       signals.tick();
@@ -194,6 +223,7 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     }
     PyRef args = PyRef::steal(PyTuple_Pack(1, values.get()));
     throw_if(!args);
+    // The fresh array is the Series' storage; nothing else refers to it.
     PyRef series = PyRef::steal(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
     throw_if(!series);
     PyRef done = PyRef::steal(PyObject_CallMethod(frame, "isetitem", "nO",
@@ -208,6 +238,9 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
                    const EncodingInfo* info) {
   CellView cells;
   if (!column_names) {
+    if (matrix.order != MatrixOrder::kRowMajor) {
+      throw InternalError("an array result needs a row-major matrix");
+    }
     PyRef floats = adopt_as_array(std::move(matrix), cells);
     if (info == nullptr) return floats;
     return decode_array(cells, *info);
@@ -218,6 +251,9 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
   throw_if(!kwargs);
   PyRef names = names_list(*column_names);
   throw_if(PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0);
+  // The frame takes the array's columns as they are: a column-major matrix is
+  // already the frame's own layout, so nothing is copied.
+  throw_if(PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0);
   PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   throw_if(!frame_type);
   // The array stays alive until the end: decoding reads the codes from it.

@@ -194,6 +194,8 @@ PreparedTable prepare_table(PyObject* obj) {
 
   const Shape shape = read_shape(obj);
   table.matrix = allocate_matrix(shape);
+  // A DataFrame result stores its columns apart; its matrix is laid out so.
+  if (kind == InputKind::kDataFrame) table.matrix.order = MatrixOrder::kColumnMajor;
   if (shape.rows == 0) {
     // No cell to read: every column is an empty number column and the fit is
     // empty, whatever the width, which then costs no storage per column. A
@@ -210,7 +212,8 @@ PreparedTable prepare_table(PyObject* obj) {
     columns = scan_cells(obj, shape);
   }
   std::vector<ColumnEncoding> encodings =
-      encode_columns(*columns, std::span<double>(table.matrix.data), process_arena());
+      encode_columns(*columns, std::span<double>(table.matrix.data), process_arena(),
+                     table.matrix.order);
   table.fitted_info = assemble_encoding_info(std::move(encodings), columns->column_is_text);
   return table;
 }
