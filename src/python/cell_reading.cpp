@@ -76,6 +76,39 @@ void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
   append_text_form(cell, columns.text_cells[j]);
 }
 
+namespace {
+// Distinct objects seen before the share of repeats is judged.
+constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
+}  // namespace
+
+RepeatedStrs::RepeatedStrs(std::size_t j, TypedColumns& columns) {
+  if (columns.row_count > TextColumn::kMaxEntries) return;
+  columns.text_cells[j].use_row_ids();
+  active_ = true;
+}
+
+void RepeatedStrs::take(PyObject* cell, std::size_t j, TypedColumns& columns) {
+  if (!active_ || !columns.column_is_text[j] || !PyUnicode_CheckExact(cell)) {
+    take_cell(cell, j, columns);
+    return;
+  }
+  TextColumn& texts = columns.text_cells[j];
+  if (auto found = ids_.find(cell); found != ids_.end()) {
+    texts.push_entry(found->second);
+    return;
+  }
+  take_cell(cell, j, columns);  // a text column's cell: exactly one new entry
+  ids_.emplace(cell, static_cast<TextColumn::EntryId>(texts.entry_count() - 1));
+  held_.push_back(PyRef::borrow(cell));
+  if (held_.size() >= kJudgeAfter && 2 * held_.size() > texts.size()) stop();
+}
+
+void RepeatedStrs::stop() {
+  active_ = false;
+  decltype(ids_)().swap(ids_);
+  std::vector<PyRef>().swap(held_);
+}
+
 void SignalCheck::check_now() {
   countdown_ = kInterval;
   if (PyErr_CheckSignals() < 0) throw PythonError{};

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/hash_map.hpp"
 #include "core/typed_columns.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_ref.hpp"
@@ -26,6 +27,26 @@ namespace colenc::py {
 // is numeric; at the first cell whose float conversion fails the column turns
 // to text, and from then on each cell's str() text is appended.
 void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns);
+
+// Files the cells of one object column like take_cell, converting each exact
+// str object only the first time it occurs in the column: a repeat (values
+// drawn from a small vocabulary are the same few objects) refers to the entry
+// its first occurrence made. Every remembered str is held until the column is
+// done, so no new object can take its address meanwhile; str is immutable, so
+// an address always stands for the same text. When most str objects of a long
+// column turn out to be distinct, remembering them stops paying and stops.
+class RepeatedStrs {
+ public:
+  // Prepares column j (still empty) for entries shared by id, when its rows fit.
+  RepeatedStrs(std::size_t j, TypedColumns& columns);
+  void take(PyObject* cell, std::size_t j, TypedColumns& columns);
+
+ private:
+  void stop();
+  HashMap<PyObject*, TextColumn::EntryId> ids_;
+  std::vector<PyRef> held_;
+  bool active_ = false;
+};
 
 // Reads one element of a numeric array as float() of its NumPy scalar would.
 using ElementReader = double (*)(const char* element, bool byte_swapped);

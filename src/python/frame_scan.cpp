@@ -149,6 +149,7 @@ void scan_numeric_column(PyArrayObject* array, ElementReader read, std::size_t j
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
                         SignalCheck& signals) {
   columns.number_cells[j].reserve(columns.row_count);
+  RepeatedStrs repeats(j, columns);
   for (std::size_t i = 0; i < columns.row_count; ++i) {
     const npy_intp index[1] = {static_cast<npy_intp>(i)};
     PyRef cell = object_cell(array, index, 1);
@@ -156,7 +157,7 @@ void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& colum
       throw InternalError("failed to read cell (" + std::to_string(i) + ", " + std::to_string(j) +
                           "): the column changed during the scan");
     }
-    take_cell(cell.get(), j, columns);
+    repeats.take(cell.get(), j, columns);
     signals.tick();
   }
 }

@@ -169,3 +169,24 @@ def test_other_column_dtypes_take_the_values_road():
         "s": ["p", "q", "r"],
     })
     assert_roads_agree(frame)
+
+
+def _shared_word_column(rng, rows, distinct):
+    """Repeats of the same str objects, with numbers, None and lone surrogates
+    among them, and enough distinct objects early on that remembering them
+    may be given up."""
+    words = [f"w{k}" for k in range(distinct)] + ["\ud800x", "nan"]
+    column = np.array(words, dtype=object)[rng.integers(0, len(words), rows)]
+    column[:distinct] = words[:distinct]  # every distinct object before any repeat
+    odd = rng.random(rows) < 0.01
+    column[odd] = np.where(rng.random(odd.sum()) < 0.5, None, 2.5)
+    column[0] = 1.0  # the column starts numeric and turns at its first text
+    return column
+
+
+@pytest.mark.parametrize("distinct", [3, 70_000], ids=["few", "many"])
+def test_repeated_str_objects_match_subscription(distinct):
+    rng = np.random.default_rng(distinct)
+    column = _shared_word_column(rng, 150_000, distinct)
+    assert_roads_agree(np.column_stack([column, column[::-1]]))
+    assert_roads_agree(pd.DataFrame({"a": column, "b": column[::-1]}))
