@@ -97,11 +97,13 @@ int concurrent_threads_reached(int wanted) {
     tbb::parallel_for(
         tbb::blocked_range<int>(0, wanted, 1),
         [&](const tbb::blocked_range<int>&) {
-          ++arrived;
+          // Running is counted before arriving: once the last task arrives,
+          // every task is counted as running and none has left.
           const int now = ++running;
           int previous = peak.load();
           while (previous < now && !peak.compare_exchange_weak(previous, now)) {
           }
+          ++arrived;
           const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
           while (arrived.load() < wanted && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::yield();
