@@ -31,10 +31,20 @@ inline std::uint64_t integer_hash_seed() {
   return seed;
 }
 
+// A text with its keyed hash already computed (hash == KeyedHash()(text)), so
+// that a text hashed once can be looked up, inserted and prefetched in any map
+// keyed by text without being hashed again.
+struct PrehashedText {
+  std::string_view text;
+  std::size_t hash;
+  operator std::string_view() const { return text; }  // NOLINT: a text is expected
+};
+
 // Transparent keyed hasher: texts hash by their bytes (std::string and
 // std::string_view alike), integers through Abseil's hash with the process seed.
 struct KeyedHash {
   using is_transparent = void;
+  std::size_t operator()(const PrehashedText& text) const { return text.hash; }
   std::size_t operator()(std::string_view text) const {
     return keyed_hash_bytes(text.data(), text.size());
   }

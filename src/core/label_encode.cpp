@@ -26,22 +26,20 @@
 namespace colenc {
 namespace {
 
-// A view with its hash computed once, so that growing a set never hashes a
-// text again and a mismatched probe rarely reaches the byte comparison.
-struct HashedView {
-  std::string_view text;
-  std::size_t hash;
-};
-struct HashedViewHash {
-  std::size_t operator()(const HashedView& view) const { return view.hash; }
-};
-struct HashedViewEq {
-  bool operator()(const HashedView& a, const HashedView& b) const {
+// Chunk sets keep each text's hash, so that growing a set never hashes a text
+// again, a mismatched probe rarely reaches the byte comparison, and the fitted
+// map reuses the hash.
+struct PrehashedEq {
+  bool operator()(const PrehashedText& a, const PrehashedText& b) const {
     return a.hash == b.hash && a.text == b.text;
   }
 };
 // Keyed like every map of the engine, so crafted labels cannot force collisions.
-using LocalIds = HashMap<HashedView, std::size_t, HashedViewHash, HashedViewEq>;
+using LocalIds = HashMap<PrehashedText, std::size_t, KeyedHash, PrehashedEq>;
+
+// Entries ahead of the current one whose map slots are requested early: the
+// maps of a column with many labels are far larger than the caches.
+constexpr std::size_t kPrefetchAhead = 16;
 
 // Chunks smaller than this cost more in set overhead than they gain.
 constexpr std::size_t kMinChunkRows = std::size_t{1} << 14;
@@ -51,7 +49,7 @@ constexpr std::size_t kMinChunkRows = std::size_t{1} << 14;
 struct Chunk {
   std::size_t first_row = 0;
   std::size_t end_row = 0;
-  std::vector<std::string_view> distinct;  // indexed by local id
+  std::vector<PrehashedText> distinct;  // indexed by local id
 };
 
 // Splits the column's entries into chunks, finds each chunk's distinct texts
@@ -73,9 +71,9 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double
           LocalIds ids;
           for (std::size_t i = chunk.first_row; i != chunk.end_row; ++i) {
             const std::string_view text = texts.entry(i);
-            const auto [entry, inserted] =
-                ids.try_emplace(HashedView{text, hash(text)}, chunk.distinct.size());
-            if (inserted) chunk.distinct.push_back(text);
+            const PrehashedText key{text, hash(text)};
+            const auto [entry, inserted] = ids.try_emplace(key, chunk.distinct.size());
+            if (inserted) chunk.distinct.push_back(key);
             codes[i] = static_cast<double>(entry->second);
           }
         }
@@ -89,7 +87,7 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double
 // comparison.
 struct SortEntry {
   std::uint64_t prefix;
-  std::string_view text;
+  PrehashedText label;
   std::uint32_t chunk;
   std::uint32_t local_id;
 };
@@ -107,7 +105,7 @@ bool entry_less(const SortEntry& a, const SortEntry& b) {
   // Zero padding keeps prefix order equal to byte order; equal prefixes fall
   // back to the full texts.
   if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  return label_less(a.text, b.text);
+  return label_less(a.label.text, b.label.text);
 }
 
 // Fits the column: sorts the chunks' distinct texts (about distinct labels x
@@ -125,7 +123,7 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
     const auto& distinct = chunks[c].distinct;
     code_of_id[c].resize(distinct.size());
     for (std::size_t id = 0; id < distinct.size(); ++id) {
-      entries.push_back(SortEntry{byte_prefix(distinct[id]), distinct[id],
+      entries.push_back(SortEntry{byte_prefix(distinct[id].text), distinct[id],
                                   static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(id)});
     }
   }
@@ -133,20 +131,24 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
 
   std::size_t distinct_count = 0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (k == 0 || entries[k].text != entries[k - 1].text) ++distinct_count;
+    if (k == 0 || entries[k].label.text != entries[k - 1].label.text) ++distinct_count;
   }
   LabelToCode label_to_code;
   label_to_code.reserve(distinct_count);
   Code next = 0;
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (k + kPrefetchAhead < entries.size()) {
+      label_to_code.prefetch(entries[k + kPrefetchAhead].label);
+    }
     const SortEntry& entry = entries[k];
-    if (k == 0 || entry.text != entries[k - 1].text) {
-      if (is_missing_label(entry.text)) {
-        label_to_code.emplace(std::string(entry.text), std::nullopt);
+    if (k == 0 || entry.label.text != entries[k - 1].label.text) {
+      // The key keeps the hash its chunk computed: each label is hashed once.
+      if (is_missing_label(entry.label.text)) {
+        label_to_code.try_emplace(entry.label, std::nullopt);
         value = missing_code_value();
       } else {
-        label_to_code.emplace(std::string(entry.text), next);
+        label_to_code.try_emplace(entry.label, next);
         value = static_cast<double>(next++);
       }
     }
@@ -222,15 +224,20 @@ std::pair<std::vector<double>, LabelToCode> label_encode_column(const TextColumn
 }
 
 CodeToLabel invert_label_map(const LabelToCode& label_to_code) {
-  const auto coded = static_cast<std::size_t>(
-      std::count_if(label_to_code.begin(), label_to_code.end(),
-                    [](const auto& entry) { return entry.second.has_value(); }));
-  CodeToLabel code_to_label;
-  code_to_label.reserve(coded);
+  // The coded entries in the map's own memory order, then inserted with the
+  // slots of later codes requested early.
+  std::vector<std::pair<Code, const std::string*>> coded;
+  coded.reserve(label_to_code.size());
   for (const auto& [label, code] : label_to_code) {
-    if (!code) continue;
-    if (!code_to_label.emplace(*code, label).second) {
-      throw InternalError("two labels share the code " + std::to_string(*code));
+    if (code) coded.emplace_back(*code, &label);
+  }
+  CodeToLabel code_to_label;
+  code_to_label.reserve(coded.size());
+  for (std::size_t k = 0; k < coded.size(); ++k) {
+    if (k + kPrefetchAhead < coded.size()) code_to_label.prefetch(coded[k + kPrefetchAhead].first);
+    const auto [code, label] = coded[k];
+    if (!code_to_label.try_emplace(code, *label).second) {
+      throw InternalError("two labels share the code " + std::to_string(code));
     }
   }
   return code_to_label;
