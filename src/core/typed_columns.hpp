@@ -39,6 +39,27 @@ class TextColumn {
     bytes_.append(text);
     ends_.push_back(bytes_.size());
   }
+  // Appends `count` rows with new entries whose texts lie back to back in
+  // `data`: row k's text runs from offsets[k] to offsets[k + 1] (count + 1
+  // ascending offsets, as Arrow stores a run of strings). One copy of the run's
+  // bytes instead of one per row.
+  template <class Offset>
+  void append_run(const char* data, const Offset* offsets, std::size_t count) {
+    if (count == 0) return;
+    if (row_ids_) {
+      for (std::size_t k = 0; k < count; ++k) push_back(std::string_view(
+          data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
+      return;
+    }
+    const std::size_t base = bytes_.size();
+    const auto first = static_cast<std::size_t>(offsets[0]);
+    bytes_.append(data + first, static_cast<std::size_t>(offsets[count]) - first);
+    const std::size_t old_size = ends_.size();
+    ends_.resize(old_size + count);
+    for (std::size_t k = 0; k < count; ++k) {
+      ends_[old_size + k] = base + (static_cast<std::size_t>(offsets[k + 1]) - first);
+    }
+  }
   // Appends one row whose text is entry `id`; requires has_row_ids() and
   // id < entry_count().
   void push_entry(EntryId id) { ids_.push_back(id); }

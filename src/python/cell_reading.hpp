@@ -73,6 +73,14 @@ class SignalCheck {
   void tick() {
     if (--countdown_ == 0) check_now();
   }
+  // Counts `cells` cells at once, as after a run read in one piece.
+  void tick_many(std::size_t cells) {
+    if (cells >= countdown_) {
+      check_now();
+    } else {
+      countdown_ -= cells;
+    }
+  }
 
  private:
   static constexpr std::size_t kInterval = 1 << 14;

@@ -174,23 +174,33 @@ void scan_arrow_chunk(const ArrowArray& chunk, PyObject* missing, std::size_t j,
   const auto* validity = static_cast<const std::uint8_t*>(chunk.buffers[0]);
   const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]);
   const auto* data = static_cast<const char*>(chunk.buffers[2]);
-  for (std::int64_t k = 0; k < chunk.length; ++k, ++row) {
-    if (row >= columns.row_count) {
-      throw InternalError("failed to read column " + std::to_string(j) +
-                          ": more cells than the table has rows");
-    }
+  if (static_cast<std::uint64_t>(chunk.length) > columns.row_count - row) {
+    throw InternalError("failed to read column " + std::to_string(j) +
+                        ": more cells than the table has rows");
+  }
+  const auto is_valid = [&](std::int64_t at) {
+    return chunk.null_count == 0 || validity == nullptr || ((validity[at >> 3] >> (at & 7)) & 1) != 0;
+  };
+  // Runs of valid cells are appended at once; a null cell goes through the
+  // ordinary typing one by one.
+  std::int64_t k = 0;
+  while (k < chunk.length) {
     const std::int64_t at = chunk.offset + k;
-    const bool valid =
-        chunk.null_count == 0 || validity == nullptr || ((validity[at >> 3] >> (at & 7)) & 1) != 0;
-    if (valid) {
-      if (!columns.column_is_text[j]) columns.turn_to_text(j);
-      const Offset begin = offsets[at];
-      columns.text_cells[j].push_back(
-          std::string_view(data + begin, static_cast<std::size_t>(offsets[at + 1] - begin)));
-    } else {
+    if (!is_valid(at)) {
       take_cell(missing, j, columns);
+      signals.tick();
+      ++k;
+      ++row;
+      continue;
     }
-    signals.tick();
+    std::int64_t end = k + 1;
+    while (end < chunk.length && is_valid(chunk.offset + end)) ++end;
+    if (!columns.column_is_text[j]) columns.turn_to_text(j);
+    const auto count = static_cast<std::size_t>(end - k);
+    columns.text_cells[j].append_run(data, offsets + at, count);
+    signals.tick_many(count);
+    row += count;
+    k = end;
   }
 }
 
