@@ -22,6 +22,7 @@
 #include "core/hash_map.hpp"
 #include "core/internal_error.hpp"
 #include "core/labels.hpp"
+#include "core/recent_texts.hpp"
 
 namespace colenc {
 namespace {
@@ -69,12 +70,20 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double
           chunk.first_row = rows * c / chunk_count;
           chunk.end_row = rows * (c + 1) / chunk_count;
           LocalIds ids;
+          RecentTexts recent(chunk.end_row - chunk.first_row);
           for (std::size_t i = chunk.first_row; i != chunk.end_row; ++i) {
             const std::string_view text = texts.entry(i);
-            const PrehashedText key{text, hash(text)};
-            const auto [entry, inserted] = ids.try_emplace(key, chunk.distinct.size());
-            if (inserted) chunk.distinct.push_back(key);
-            codes[i] = static_cast<double>(entry->second);
+            const RecentTexts::Ends ends = RecentTexts::ends_of(text);
+            const std::size_t slot = recent.slot_of(ends, text.size());
+            std::size_t id;
+            if (!recent.find(slot, ends, text, id)) {
+              const PrehashedText key{text, hash(text)};
+              const auto [entry, inserted] = ids.try_emplace(key, chunk.distinct.size());
+              if (inserted) chunk.distinct.push_back(key);
+              id = entry->second;
+              recent.remember(slot, ends, text, id);
+            }
+            codes[i] = static_cast<double>(id);
           }
         }
       },
@@ -108,6 +117,13 @@ bool entry_less(const SortEntry& a, const SortEntry& b) {
   return label_less(a.label.text, b.label.text);
 }
 
+// Returns true when two sorted entries hold the same text. Texts of a column
+// are spread over its buffer; different hashes settle most pairs without
+// reading either.
+bool same_label(const SortEntry& a, const SortEntry& b) {
+  return a.label.hash == b.label.hash && a.label.text == b.label.text;
+}
+
 // Fits the column: sorts the chunks' distinct texts (about distinct labels x
 // chunks entries, never one per row), gives each run of equal texts the next
 // code (none for a missing-value label), inserts it once into the fitted map,
@@ -131,7 +147,7 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
 
   std::size_t distinct_count = 0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (k == 0 || entries[k].label.text != entries[k - 1].label.text) ++distinct_count;
+    if (k == 0 || !same_label(entries[k], entries[k - 1])) ++distinct_count;
   }
   LabelToCode label_to_code;
   label_to_code.reserve(distinct_count);
@@ -139,10 +155,12 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
     if (k + kPrefetchAhead < entries.size()) {
-      label_to_code.prefetch(entries[k + kPrefetchAhead].label);
+      const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
+      label_to_code.prefetch(ahead);
+      __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map
     }
     const SortEntry& entry = entries[k];
-    if (k == 0 || entry.label.text != entries[k - 1].label.text) {
+    if (k == 0 || !same_label(entry, entries[k - 1])) {
       // The key keeps the hash its chunk computed: each label is hashed once.
       if (is_missing_label(entry.label.text)) {
         label_to_code.try_emplace(entry.label, std::nullopt);

@@ -136,15 +136,23 @@ TEST(InvertLabelMap, RefusesTwoLabelsWithOneCode) {
 }
 
 // Draws `rows` texts from `distinct` possible ones, some of them missing-value
-// labels, with lengths from 0 to 12 bytes over the whole byte range.
-std::vector<std::string> random_rows(std::size_t rows, std::size_t distinct, std::uint64_t seed) {
+// labels, with lengths from 0 to 12 bytes over the whole byte range. With
+// `shared_ends`, texts are 17 to 19 bytes that all begin and end with the same
+// 8 bytes, so they differ only in their middle byte or three.
+std::vector<std::string> random_rows(std::size_t rows, std::size_t distinct, std::uint64_t seed,
+                                     bool shared_ends = false) {
   std::mt19937_64 random(seed);
   std::vector<std::string> pool = {"nan", "NaN", "<NA>", ""};
   std::uniform_int_distribution<int> length(0, 12);
+  std::uniform_int_distribution<int> middle(1, 3);
   std::uniform_int_distribution<int> byte(0, 255);
+  const std::set<std::string> taken(pool.begin(), pool.end());
+  std::set<std::string> seen(taken);
   while (pool.size() < distinct) {
-    std::string text(static_cast<std::size_t>(length(random)), '\0');
+    std::string text(static_cast<std::size_t>(shared_ends ? middle(random) : length(random)), '\0');
     for (char& c : text) c = static_cast<char>(byte(random));
+    if (shared_ends) text = "headHEAD" + text + "tailTAIL";
+    if (shared_ends && !seen.insert(text).second) continue;
     pool.push_back(std::move(text));
   }
   pool.resize(distinct);
@@ -169,13 +177,15 @@ struct LargeCase {
   std::size_t rows;
   std::size_t distinct;
   int arena_size;
+  bool shared_ends = false;
 };
 
 class LargeColumns : public ::testing::TestWithParam<LargeCase> {};
 
 TEST_P(LargeColumns, MatchTheOrderedSetReference) {
   const LargeCase& c = GetParam();
-  const std::vector<std::string> rows = random_rows(c.rows, c.distinct, c.rows ^ c.distinct);
+  const std::vector<std::string> rows =
+      random_rows(c.rows, c.distinct, c.rows ^ c.distinct, c.shared_ends);
   const TextColumn column = make_column(rows);
   tbb::task_arena arena(c.arena_size);
   const auto [codes, label_to_code] = arena.execute([&] { return label_encode_column(column); });
@@ -195,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LargeColumns,
                          ::testing::Values(LargeCase{200000, 1, 2}, LargeCase{200000, 5, 8},
                                            LargeCase{200000, 1000, 1}, LargeCase{200000, 1000, 2},
                                            LargeCase{300000, 150000, 8},
-                                           LargeCase{100000, 100000, 2}, LargeCase{20000, 37, 8}));
+                                           LargeCase{100000, 100000, 2}, LargeCase{20000, 37, 8},
+                                           LargeCase{200000, 3000, 2, true}));
 
 }  // namespace
 }  // namespace colenc

@@ -1,0 +1,88 @@
+// RecentTexts: a small direct-mapped memory of texts already numbered, put in
+// front of a keyed hash set so that a column of few distinct texts mostly
+// skips the keyed hash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace colenc {
+
+// A direct-mapped memory of the texts a chunk has met, in front of its keyed
+// set: a text found here skips the keyed hash and the probe of the set. Slots
+// are picked by an unkeyed mix of the text's length and first and last 8
+// bytes, and a hit is confirmed by comparing the bytes, so crafted texts can
+// only make it miss, which costs what the set alone costs. A slot keeps those
+// 16 bytes itself, which settles texts of up to 16 bytes without reading the
+// column's buffer where the text was first met.
+class RecentTexts {
+ public:
+  // The ends of one text, as a slot keeps and compares them.
+  struct Ends {
+    std::uint64_t head = 0;  // the first 8 bytes, zero-padded
+    std::uint64_t tail = 0;  // the last 8 bytes of a text of 8 or more
+  };
+
+  // Sized for a chunk of `rows` entries: a few thousand slots at most, so the
+  // memory stays in the core's own cache.
+  explicit RecentTexts(std::size_t rows) {
+    while (bits_ < kMaxBits && (std::size_t{1} << bits_) * 4 < rows) ++bits_;
+    slots_.resize(std::size_t{1} << bits_);
+  }
+
+  static Ends ends_of(std::string_view text) {
+    Ends ends;
+    const std::size_t n = text.size();
+    if (n >= 8) {
+      std::memcpy(&ends.head, text.data(), 8);
+      std::memcpy(&ends.tail, text.data() + n - 8, 8);
+    } else {
+      // Byte by byte: a copy of a variable length would be a library call.
+      for (std::size_t k = 0; k < n; ++k) {
+        ends.head |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+      }
+    }
+    return ends;
+  }
+
+  std::size_t slot_of(const Ends& ends, std::size_t size) const {
+    const std::uint64_t mixed =
+        (ends.head ^ (ends.tail * 0x9E3779B97F4A7C15ULL) ^ size) * 0xBF58476D1CE4E5B9ULL;
+    return static_cast<std::size_t>(mixed >> (64 - bits_));
+  }
+
+  // Sets `id` and returns true when slot `slot` remembers `text`.
+  bool find(std::size_t slot, const Ends& ends, std::string_view text, std::size_t& id) const {
+    const Slot& entry = slots_[slot];
+    if (entry.data == nullptr || entry.size != text.size() || entry.ends.head != ends.head ||
+        entry.ends.tail != ends.tail) {
+      return false;
+    }
+    // Beyond 16 bytes the middle is still to be compared.
+    if (text.size() > 16 && std::memcmp(entry.data + 8, text.data() + 8, text.size() - 16) != 0) {
+      return false;
+    }
+    id = entry.id;
+    return true;
+  }
+
+  void remember(std::size_t slot, const Ends& ends, std::string_view text, std::size_t id) {
+    slots_[slot] = Slot{ends, text.data(), text.size(), id};
+  }
+
+ private:
+  static constexpr unsigned kMaxBits = 12;
+  struct Slot {
+    Ends ends;
+    const char* data = nullptr;  // into the column's buffer, which outlives the fit
+    std::size_t size = 0;
+    std::size_t id = 0;
+  };
+  unsigned bits_ = 6;
+  std::vector<Slot> slots_;
+};
+
+}  // namespace colenc
