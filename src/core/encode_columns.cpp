@@ -24,11 +24,12 @@ constexpr std::size_t kRowGrain = 4096;
 
 // Throws InternalError unless every column has the cells its kind says and the
 // matrix has exactly one cell per (row, column).
-void check_shape(const TypedColumns& columns, std::span<const double> matrix_buffer) {
+void check_shape(const TypedColumns& columns, std::span<const double> matrix_buffer,
+                 MatrixOrder order) {
   const std::size_t rows = columns.row_count;
   const std::size_t width = columns.column_count;
   if (columns.column_is_text.size() != width || columns.text_cells.size() != width ||
-      columns.number_cells.size() != width) {
+      columns.number_cells.size() != width || columns.numbers_placed.size() != width) {
     throw InternalError("typed columns hold " + std::to_string(columns.column_is_text.size()) +
                         " flags, " + std::to_string(columns.text_cells.size()) +
                         " text and " + std::to_string(columns.number_cells.size()) +
@@ -44,6 +45,14 @@ void check_shape(const TypedColumns& columns, std::span<const double> matrix_buf
   }
   for (std::size_t j = 0; j != width; ++j) {
     const bool is_text = columns.column_is_text[j];
+    if (columns.numbers_placed[j]) {
+      if (is_text || !columns.number_cells[j].empty() || order != MatrixOrder::kColumnMajor) {
+        throw InternalError("column " + std::to_string(j) +
+                            " is flagged as placed in the matrix but is not a placed number "
+                            "column of a column-major matrix");
+      }
+      continue;
+    }
     const std::size_t cells =
         is_text ? columns.text_cells[j].size() : columns.number_cells[j].size();
     if (cells != rows) {
@@ -104,7 +113,7 @@ std::size_t group_width(std::size_t rows, std::size_t width, MatrixOrder order) 
 std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
                                            std::span<double> matrix_buffer,
                                            tbb::task_arena& arena, MatrixOrder order) {
-  check_shape(columns, matrix_buffer);
+  check_shape(columns, matrix_buffer, order);
   const std::size_t width = columns.column_count;
   const std::size_t rows = columns.row_count;
 
@@ -125,7 +134,7 @@ std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
         const std::span<double> out = matrix_buffer.subspan(j * rows, rows);
         if (columns.column_is_text[j]) {
           results[slot_of[j]] = encode_text_column(columns.text_cells[j], j, out);
-        } else {
+        } else if (!columns.numbers_placed[j]) {
           copy_column(columns.number_cells[j], out.data());
         }
       }

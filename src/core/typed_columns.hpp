@@ -103,13 +103,16 @@ class TextColumn {
 
 // All columns of one table after the scan. For every column exactly one of its
 // two cell vectors holds row_count entries (both are empty when row_count is 0),
-// and column_is_text says which.
+// and column_is_text says which; except a number column flagged in
+// numbers_placed, whose values the scan wrote straight into their own run of a
+// column-major matrix and whose vector stays empty.
 struct TypedColumns {
   std::size_t row_count = 0;
   std::size_t column_count = 0;
   std::vector<bool> column_is_text;
   std::vector<std::vector<double>> number_cells;
   std::vector<TextColumn> text_cells;
+  std::vector<bool> numbers_placed;
 
   // Sets up `columns` empty number columns of `rows` rows.
   TypedColumns(std::size_t rows, std::size_t columns)
@@ -117,7 +120,8 @@ struct TypedColumns {
         column_count(columns),
         column_is_text(columns, false),
         number_cells(columns),
-        text_cells(columns) {}
+        text_cells(columns),
+        numbers_placed(columns, false) {}
 
   // Sets up a table of `rows` rows and `columns` columns that holds no column
   // yet: a scan calls add_column() as it reaches each column, so that a width
@@ -133,6 +137,7 @@ struct TypedColumns {
     column_is_text.push_back(false);
     number_cells.emplace_back();
     text_cells.emplace_back();
+    numbers_placed.push_back(false);
   }
 
   // Turns number column `j` into a text column: its collected numbers become

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
@@ -128,33 +129,44 @@ double read_element(const char* at, bool swapped) {
   return static_cast<double>(value);
 }
 
-}  // namespace
-
-ElementReader numeric_reader(int type_num) {
-  switch (type_num) {
-    case NPY_BOOL: return [](const char* at, bool) { return *at != 0 ? 1.0 : 0.0; };
-    case NPY_BYTE: return read_element<npy_byte>;
-    case NPY_UBYTE: return read_element<npy_ubyte>;
-    case NPY_SHORT: return read_element<npy_short>;
-    case NPY_USHORT: return read_element<npy_ushort>;
-    case NPY_INT: return read_element<npy_int>;
-    case NPY_UINT: return read_element<npy_uint>;
-    case NPY_LONG: return read_element<npy_long>;
-    case NPY_ULONG: return read_element<npy_ulong>;
-    case NPY_LONGLONG: return read_element<npy_longlong>;
-    case NPY_ULONGLONG: return read_element<npy_ulonglong>;
-    case NPY_HALF: return read_element<_Float16>;
-    case NPY_FLOAT: return read_element<float>;
-    case NPY_DOUBLE: return read_element<double>;
-    default: return nullptr;
+template <class T>
+void read_column(const char* first, npy_intp stride, bool swapped, std::size_t rows, double* out) {
+  if constexpr (std::is_same_v<T, double>) {
+    if (!swapped && stride == sizeof(double)) {
+      if (rows > 0) std::memcpy(out, first, rows * sizeof(double));  // bit for bit
+      return;
+    }
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    out[i] = read_element<T>(first + static_cast<npy_intp>(i) * stride, swapped);
   }
 }
 
-void read_numeric_column(const char* first, npy_intp stride, bool byte_swapped,
-                         ElementReader read, std::size_t rows, std::vector<double>& out) {
-  out.resize(rows);
+void read_bool_column(const char* first, npy_intp stride, bool, std::size_t rows, double* out) {
   for (std::size_t i = 0; i < rows; ++i) {
-    out[i] = read(first + static_cast<npy_intp>(i) * stride, byte_swapped);
+    out[i] = first[static_cast<npy_intp>(i) * stride] != 0 ? 1.0 : 0.0;
+  }
+}
+
+}  // namespace
+
+ColumnReader numeric_reader(int type_num) {
+  switch (type_num) {
+    case NPY_BOOL: return read_bool_column;
+    case NPY_BYTE: return read_column<npy_byte>;
+    case NPY_UBYTE: return read_column<npy_ubyte>;
+    case NPY_SHORT: return read_column<npy_short>;
+    case NPY_USHORT: return read_column<npy_ushort>;
+    case NPY_INT: return read_column<npy_int>;
+    case NPY_UINT: return read_column<npy_uint>;
+    case NPY_LONG: return read_column<npy_long>;
+    case NPY_ULONG: return read_column<npy_ulong>;
+    case NPY_LONGLONG: return read_column<npy_longlong>;
+    case NPY_ULONGLONG: return read_column<npy_ulonglong>;
+    case NPY_HALF: return read_column<_Float16>;
+    case NPY_FLOAT: return read_column<float>;
+    case NPY_DOUBLE: return read_column<double>;
+    default: return nullptr;
   }
 }
 

@@ -48,17 +48,14 @@ class RepeatedStrs {
   bool active_ = false;
 };
 
-// Reads one element of a numeric array as float() of its NumPy scalar would.
-using ElementReader = double (*)(const char* element, bool byte_swapped);
+// Reads `rows` elements of a numeric array, at `first`, `first + stride`, ...
+// (a column), into out[0..rows), each as float() of its NumPy scalar would.
+using ColumnReader = void (*)(const char* first, npy_intp stride, bool byte_swapped,
+                              std::size_t rows, double* out);
 
 // Returns the reader for a bool, integer or float16/32/64 type number, or
 // nullptr for any other dtype.
-ElementReader numeric_reader(int type_num);
-
-// Fills `out` with `rows` values read by `read` from the elements at `first`,
-// `first + stride`, ... (a column of a numeric array).
-void read_numeric_column(const char* first, npy_intp stride, bool byte_swapped,
-                         ElementReader read, std::size_t rows, std::vector<double>& out);
+ColumnReader numeric_reader(int type_num);
 
 // Returns the cell at `index` (ndim entries) of an object array, held for the
 // caller (None for a NULL slot). A cell's own conversion may run Python code

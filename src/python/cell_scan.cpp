@@ -26,12 +26,13 @@ std::size_t read_dimension(PyObject* item) {
 }
 
 // Scans a numeric ndarray straight from its buffer: every cell converts.
-TypedColumns scan_numeric(PyArrayObject* array, Shape shape, ElementReader read) {
+TypedColumns scan_numeric(PyArrayObject* array, Shape shape, ColumnReader read) {
   TypedColumns columns(shape.rows, shape.cols);
   for (std::size_t j = 0; j < shape.cols; ++j) {
-    read_numeric_column(PyArray_BYTES(array) + static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1),
-                        PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array), read, shape.rows,
-                        columns.number_cells[j]);
+    columns.number_cells[j].resize(shape.rows);
+    read(PyArray_BYTES(array) + static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1),
+         PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array), shape.rows,
+         columns.number_cells[j].data());
   }
   return columns;
 }
@@ -132,7 +133,7 @@ TypedColumns scan_cells(PyObject* source, Shape shape) {
                             static_cast<std::size_t>(PyArray_DIM(array, 1)) == shape.cols;
     if (same_shape && PyArray_TYPE(array) == NPY_OBJECT) return scan_objects(array, shape);
     if (same_shape) {
-      if (ElementReader read = numeric_reader(PyArray_TYPE(array))) {
+      if (ColumnReader read = numeric_reader(PyArray_TYPE(array))) {
         return scan_numeric(array, shape, read);
       }
     }

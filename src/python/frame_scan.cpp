@@ -6,6 +6,7 @@
 #include "python/frame_scan.hpp"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +28,7 @@ enum class StorageKind { kNumeric, kObjects, kArrowText };
 struct ColumnStorage {
   StorageKind kind = StorageKind::kObjects;
   PyRef storage;                 // a 1-D ndarray, or the capsule of an Arrow stream
-  ElementReader read = nullptr;  // kNumeric
+  ColumnReader read = nullptr;  // kNumeric
   PyRef missing;                 // kArrowText: the object that a null cell stands for
 };
 
@@ -140,10 +141,21 @@ bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage
   return find_string_storage(array.get(), dtype.get(), rows, out);
 }
 
-void scan_numeric_column(PyArrayObject* array, ElementReader read, std::size_t j,
-                         TypedColumns& columns) {
-  read_numeric_column(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array),
-                      read, columns.row_count, columns.number_cells[j]);
+// Reads a numeric column: straight into its run of the column-major matrix
+// when there is one (`placed` holds row_count x column_count cells), else into
+// its number vector.
+void scan_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
+                         TypedColumns& columns, std::span<double> placed) {
+  const std::size_t rows = columns.row_count;
+  double* out = nullptr;
+  if (!placed.empty()) {
+    out = placed.data() + j * rows;
+    columns.numbers_placed[j] = true;
+  } else {
+    columns.number_cells[j].resize(rows);
+    out = columns.number_cells[j].data();
+  }
+  read(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array), rows, out);
 }
 
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
@@ -237,7 +249,8 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
 
 }  // namespace
 
-std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape) {
+std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
+                                               std::span<double> placed) {
   ensure_numpy_api();
   PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
   throw_if(!module_name);
@@ -262,7 +275,7 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape) {
     auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
     switch (column.kind) {
       case StorageKind::kNumeric:
-        scan_numeric_column(array, column.read, j, columns);
+        scan_numeric_column(array, column.read, j, columns, placed);
         break;
       case StorageKind::kObjects:
         scan_object_column(array, j, columns, signals);

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 
 #include "core/typed_columns.hpp"
 #include "python/cell_scan.hpp"
@@ -15,7 +16,10 @@ namespace colenc::py {
 // Returns the typed columns of `frame` (borrowed), or nullopt, having read no
 // cell, when `frame` is not exactly pandas.DataFrame or some column's storage
 // cannot be read directly; the caller then reads `values`. Throws as
-// scan_cells does.
-std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape);
+// scan_cells does. When `placed` is a column-major matrix of the frame's shape,
+// NumPy numeric columns are read straight into their runs of it (and flagged
+// in numbers_placed) instead of into number vectors.
+std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
+                                               std::span<double> placed = {});
 
 }  // namespace colenc::py

@@ -206,7 +206,7 @@ PreparedTable prepare_table(PyObject* obj) {
   }
   std::optional<TypedColumns> columns;
   if (kind == InputKind::kDataFrame) {
-    columns = scan_frame_columns(obj, shape);
+    columns = scan_frame_columns(obj, shape, std::span<double>(table.matrix.data));
     if (!columns) columns = scan_cells(read_frame_values(obj).get(), shape);
   } else {
     columns = scan_cells(obj, shape);

@@ -231,6 +231,20 @@ TEST(EncodeColumns, SameCellsInEveryLayoutAndWithRowIds) {
   }
 }
 
+// A number column whose values the scan already placed in a column-major
+// matrix keeps them; the other columns are written around it.
+TEST(EncodeColumns, PlacedNumberColumnsAreLeftAsTheyAre) {
+  TypedColumns table = make_table(2, {text({"b", "a"}), number({}), number({4.0, 5.0})});
+  table.numbers_placed[1] = true;
+  std::vector<double> matrix = sentinel_matrix(table);
+  matrix[2] = -0.0;
+  matrix[3] = kNanPayload;
+  encode_columns(table, matrix, process_arena(), MatrixOrder::kColumnMajor);
+  const std::vector<std::uint64_t> expected = {bits(1.0), bits(0.0), bits(-0.0),
+                                               bits(kNanPayload), bits(4.0), bits(5.0)};
+  for (std::size_t k = 0; k < matrix.size(); ++k) EXPECT_EQ(bits(matrix[k]), expected[k]) << k;
+}
+
 struct BrokenCase {
   const char* name;
   std::function<void(TypedColumns&)> damage;
@@ -256,6 +270,14 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"MissingNumberColumn", [](TypedColumns& t) { t.number_cells.pop_back(); }, 0},
         BrokenCase{"ShortTextColumn", [](TypedColumns& t) { t.text_cells[0] = TextColumn(); }, 0},
         BrokenCase{"LongNumberColumn", [](TypedColumns& t) { t.number_cells[1].push_back(3); }, 0},
+        BrokenCase{"MissingPlacedFlag", [](TypedColumns& t) { t.numbers_placed.pop_back(); }, 0},
+        BrokenCase{"PlacedColumnInRowMajorMatrix",
+                   [](TypedColumns& t) {
+                     t.number_cells[1].clear();
+                     t.numbers_placed[1] = true;
+                   },
+                   0},
+        BrokenCase{"PlacedTextColumn", [](TypedColumns& t) { t.numbers_placed[0] = true; }, 0},
         BrokenCase{"TextFlagOnNumberColumn", [](TypedColumns& t) { t.column_is_text[1] = true; },
                    0},
         BrokenCase{"OverflowingCellCount",
