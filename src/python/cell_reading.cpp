@@ -85,6 +85,7 @@ constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
 RepeatedStrs::RepeatedStrs(std::size_t j, TypedColumns& columns) {
   if (columns.row_count > TextColumn::kMaxEntries) return;
   columns.text_cells[j].use_row_ids();
+  recent_.resize(kRecentSlots);
   active_ = true;
 }
 
@@ -93,19 +94,21 @@ void RepeatedStrs::take(PyObject* cell, std::size_t j, TypedColumns& columns) {
     take_cell(cell, j, columns);
     return;
   }
+  // A str object met for the first time: a text column's cell, exactly one
+  // new entry.
   TextColumn& texts = columns.text_cells[j];
-  if (auto found = ids_.find(cell); found != ids_.end()) {
-    texts.push_entry(found->second);
-    return;
-  }
-  take_cell(cell, j, columns);  // a text column's cell: exactly one new entry
-  ids_.emplace(cell, static_cast<TextColumn::EntryId>(texts.entry_count() - 1));
+  take_cell(cell, j, columns);
+  const auto id = static_cast<TextColumn::EntryId>(texts.entry_count() - 1);
+  ids_.emplace(cell, id);
   held_.push_back(PyRef::borrow(cell));
+  recent_[(reinterpret_cast<std::uintptr_t>(cell) >> 4) % kRecentSlots] = Recent{cell, id};
   if (held_.size() >= kJudgeAfter && 2 * held_.size() > texts.size()) stop();
 }
 
 void RepeatedStrs::stop() {
+  // Once the objects are let go their addresses may be reused: forget them all.
   active_ = false;
+  std::vector<Recent>().swap(recent_);
   decltype(ids_)().swap(ids_);
   std::vector<PyRef>().swap(held_);
 }
@@ -170,17 +173,16 @@ ColumnReader numeric_reader(int type_num) {
   }
 }
 
-PyRef object_cell(PyArrayObject* array, const npy_intp* index, int ndim) {
-  if (PyArray_NDIM(array) != ndim || PyArray_TYPE(array) != NPY_OBJECT) return PyRef();
+PyObject* object_cell(PyArrayObject* array, const npy_intp* index, int ndim) {
+  if (PyArray_NDIM(array) != ndim || PyArray_TYPE(array) != NPY_OBJECT) return nullptr;
   const char* at = PyArray_BYTES(array);
   for (int axis = 0; axis < ndim; ++axis) {
-    if (index[axis] >= PyArray_DIM(array, axis)) return PyRef();
+    if (index[axis] >= PyArray_DIM(array, axis)) return nullptr;
     at += index[axis] * PyArray_STRIDE(array, axis);
   }
   PyObject* element;
   std::memcpy(&element, at, sizeof element);
-  // Held, since the cell's conversion may drop the array's reference to it.
-  return PyRef::borrow(element != nullptr ? element : Py_None);
+  return element != nullptr ? element : Py_None;
 }
 
 }  // namespace colenc::py

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <source_location>
 #include <string>
 #include <vector>
@@ -39,10 +40,34 @@ class RepeatedStrs {
  public:
   // Prepares column j (still empty) for entries shared by id, when its rows fit.
   RepeatedStrs(std::size_t j, TypedColumns& columns);
+
+  // Files `cell` (borrowed) and returns true when it is a str object already
+  // remembered for text column j; returns false, having done nothing, for any
+  // other cell. Runs no Python code, so the cell needs no reference of its own.
+  bool take_repeat(PyObject* cell, std::size_t j, TypedColumns& columns) {
+    if (!active_ || !PyUnicode_CheckExact(cell) || !columns.column_is_text[j]) return false;
+    Recent& slot = recent_[(reinterpret_cast<std::uintptr_t>(cell) >> 4) % kRecentSlots];
+    if (slot.cell != cell) {
+      auto found = ids_.find(cell);
+      if (found == ids_.end()) return false;
+      slot = Recent{cell, found->second};
+    }
+    columns.text_cells[j].push_entry(slot.id);
+    return true;
+  }
+
+  // Files a cell (held by the caller) that take_repeat did not, like take_cell.
   void take(PyObject* cell, std::size_t j, TypedColumns& columns);
 
  private:
   void stop();
+  // The last remembered str objects by address, in front of ids_.
+  struct Recent {
+    PyObject* cell = nullptr;
+    TextColumn::EntryId id = 0;
+  };
+  static constexpr std::size_t kRecentSlots = 256;
+  std::vector<Recent> recent_;
   HashMap<PyObject*, TextColumn::EntryId> ids_;
   std::vector<PyRef> held_;
   bool active_ = false;
@@ -57,11 +82,12 @@ using ColumnReader = void (*)(const char* first, npy_intp stride, bool byte_swap
 // nullptr for any other dtype.
 ColumnReader numeric_reader(int type_num);
 
-// Returns the cell at `index` (ndim entries) of an object array, held for the
-// caller (None for a NULL slot). A cell's own conversion may run Python code
-// that changes the array, so its dimensions, dtype and buffer are re-read on
-// every call; returns an empty PyRef when the array no longer has that cell.
-PyRef object_cell(PyArrayObject* array, const npy_intp* index, int ndim);
+// Returns the cell at `index` (ndim entries) of an object array, borrowed (None
+// for a NULL slot): a caller that may run Python code takes a reference first,
+// since that code may drop the array's. A cell's own conversion may also change
+// the array, so its dimensions, dtype and buffer are re-read on every call;
+// returns nullptr when the array no longer has that cell.
+PyObject* object_cell(PyArrayObject* array, const npy_intp* index, int ndim);
 
 // Looks for pending signals (Ctrl-C) every few thousand cells; throws
 // PythonError with KeyboardInterrupt set when one arrived.

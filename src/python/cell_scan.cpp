@@ -60,12 +60,13 @@ TypedColumns scan_objects(PyArrayObject* array, Shape shape) {
                            static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1));
       }
       const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(j)};
-      PyRef cell = object_cell(array, index, 2);
-      if (!cell) {
+      PyObject* cell = object_cell(array, index, 2);
+      if (cell == nullptr) {
         throw InternalError("failed to read cell (" + std::to_string(i) + ", " +
                             std::to_string(j) + "): the array changed during the scan");
       }
-      repeats.take(cell.get(), j, columns);
+      // Held, since the cell's conversion may drop the array's reference to it.
+      if (!repeats.take_repeat(cell, j, columns)) repeats.take(PyRef::borrow(cell).get(), j, columns);
       signals.tick();
     }
   }

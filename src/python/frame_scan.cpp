@@ -164,12 +164,13 @@ void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& colum
   RepeatedStrs repeats(j, columns);
   for (std::size_t i = 0; i < columns.row_count; ++i) {
     const npy_intp index[1] = {static_cast<npy_intp>(i)};
-    PyRef cell = object_cell(array, index, 1);
-    if (!cell) {
+    PyObject* cell = object_cell(array, index, 1);
+    if (cell == nullptr) {
       throw InternalError("failed to read cell (" + std::to_string(i) + ", " + std::to_string(j) +
                           "): the column changed during the scan");
     }
-    repeats.take(cell.get(), j, columns);
+    // Held, since the cell's conversion may drop the array's reference to it.
+    if (!repeats.take_repeat(cell, j, columns)) repeats.take(PyRef::borrow(cell).get(), j, columns);
     signals.tick();
   }
 }
