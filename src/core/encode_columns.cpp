@@ -91,9 +91,8 @@ void write_rows(const std::vector<std::span<const double>>& sources, std::size_t
 
 ColumnEncoding encode_text_column(const TextColumn& texts, std::size_t j,
                                   std::span<double> codes) {
-  LabelToCode label_to_code = label_encode_column(texts, codes);
-  CodeToLabel code_to_label = invert_label_map(label_to_code);
-  return ColumnEncoding{std::move(label_to_code), j, std::move(code_to_label)};
+  ColumnLabels labels = label_encode_column(texts, codes);
+  return ColumnEncoding{std::move(labels.label_to_code), j, std::move(labels.code_to_label)};
 }
 
 // Adjacent columns that one task writes together into a row-major matrix:

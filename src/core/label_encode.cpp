@@ -126,10 +126,10 @@ bool same_label(const SortEntry& a, const SortEntry& b) {
 
 // Fits the column: sorts the chunks' distinct texts (about distinct labels x
 // chunks entries, never one per row), gives each run of equal texts the next
-// code (none for a missing-value label), inserts it once into the fitted map,
+// code (none for a missing-value label), inserts it once into the fitted maps,
 // and records every chunk's code per local id in `code_of_id`.
-LabelToCode fit_labels(const std::vector<Chunk>& chunks,
-                       std::vector<std::vector<double>>& code_of_id) {
+ColumnLabels fit_labels(const std::vector<Chunk>& chunks,
+                        std::vector<std::vector<double>>& code_of_id) {
   std::size_t total = 0;
   for (const Chunk& chunk : chunks) total += chunk.distinct.size();
   std::vector<SortEntry> entries;
@@ -146,33 +146,51 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
   tbb::parallel_sort(entries.begin(), entries.end(), entry_less);
 
   std::size_t distinct_count = 0;
+  std::size_t coded_count = 0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (k == 0 || !same_label(entries[k], entries[k - 1])) ++distinct_count;
+    if (k == 0 || !same_label(entries[k], entries[k - 1])) {
+      ++distinct_count;
+      if (!is_missing_label(entries[k].label.text)) ++coded_count;
+    }
   }
-  LabelToCode label_to_code;
-  label_to_code.reserve(distinct_count);
+  ColumnLabels labels;
+  labels.label_to_code.reserve(distinct_count);
+  labels.code_to_label.reserve(coded_count);
   Code next = 0;
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
     if (k + kPrefetchAhead < entries.size()) {
       const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
-      label_to_code.prefetch(ahead);
+      labels.label_to_code.prefetch(ahead);
       __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map
     }
     const SortEntry& entry = entries[k];
     if (k == 0 || !same_label(entry, entries[k - 1])) {
       // The key keeps the hash its chunk computed: each label is hashed once.
       if (is_missing_label(entry.label.text)) {
-        label_to_code.try_emplace(entry.label, std::nullopt);
+        labels.label_to_code.try_emplace(entry.label, std::nullopt);
         value = missing_code_value();
       } else {
-        label_to_code.try_emplace(entry.label, next);
+        labels.label_to_code.try_emplace(entry.label, next);
         value = static_cast<double>(next++);
       }
     }
     code_of_id[entry.chunk][entry.local_id] = value;
   }
-  return label_to_code;
+  // The inverse, in code order, in a pass of its own: each pass keeps the
+  // memory system busy with one large map at a time.
+  next = 0;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (k + kPrefetchAhead < entries.size()) {
+      labels.code_to_label.prefetch(next + kPrefetchAhead);  // about that far ahead
+      __builtin_prefetch(entries[k + kPrefetchAhead].label.text.data());
+    }
+    const SortEntry& entry = entries[k];
+    if ((k == 0 || !same_label(entry, entries[k - 1])) && !is_missing_label(entry.label.text)) {
+      labels.code_to_label.try_emplace(next++, entry.label.text);
+    }
+  }
+  return labels;
 }
 
 // Replaces every row's local id in `codes` by its code (NaN for a
@@ -196,12 +214,12 @@ void translate_local_ids(const std::vector<Chunk>& chunks,
 }
 
 // Fits the column's entries and leaves each entry's code in `entry_codes`.
-LabelToCode encode_entries(const TextColumn& texts, std::span<double> entry_codes) {
+ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_codes) {
   const std::vector<Chunk> chunks = number_chunk_labels(texts, entry_codes);
   std::vector<std::vector<double>> code_of_id;
-  LabelToCode label_to_code = fit_labels(chunks, code_of_id);
+  ColumnLabels labels = fit_labels(chunks, code_of_id);
   translate_local_ids(chunks, code_of_id, entry_codes);
-  return label_to_code;
+  return labels;
 }
 
 // Sets codes[row] to the code of the row's entry, for every row.
@@ -221,44 +239,24 @@ void gather_row_codes(const std::vector<TextColumn::EntryId>& row_ids,
 
 }  // namespace
 
-LabelToCode label_encode_column(const TextColumn& texts, std::span<double> codes) {
+ColumnLabels label_encode_column(const TextColumn& texts, std::span<double> codes) {
   if (codes.size() != texts.size()) {
     throw InternalError("code buffer of " + std::to_string(codes.size()) + " cells for " +
                         std::to_string(texts.size()) + " texts");
   }
-  if (texts.empty()) return LabelToCode();
+  if (texts.empty()) return ColumnLabels();
   if (!texts.has_row_ids()) return encode_entries(texts, codes);
   // Each entry is fitted once however many rows share it.
   std::vector<double> entry_codes(texts.entry_count());
-  LabelToCode label_to_code = encode_entries(texts, entry_codes);
+  ColumnLabels labels = encode_entries(texts, entry_codes);
   gather_row_codes(texts.row_ids(), entry_codes, codes);
-  return label_to_code;
+  return labels;
 }
 
-std::pair<std::vector<double>, LabelToCode> label_encode_column(const TextColumn& texts) {
+std::pair<std::vector<double>, ColumnLabels> label_encode_column(const TextColumn& texts) {
   std::vector<double> codes(texts.size());
-  LabelToCode label_to_code = label_encode_column(texts, codes);
-  return {std::move(codes), std::move(label_to_code)};
-}
-
-CodeToLabel invert_label_map(const LabelToCode& label_to_code) {
-  // The coded entries in the map's own memory order, then inserted with the
-  // slots of later codes requested early.
-  std::vector<std::pair<Code, const std::string*>> coded;
-  coded.reserve(label_to_code.size());
-  for (const auto& [label, code] : label_to_code) {
-    if (code) coded.emplace_back(*code, &label);
-  }
-  CodeToLabel code_to_label;
-  code_to_label.reserve(coded.size());
-  for (std::size_t k = 0; k < coded.size(); ++k) {
-    if (k + kPrefetchAhead < coded.size()) code_to_label.prefetch(coded[k + kPrefetchAhead].first);
-    const auto [code, label] = coded[k];
-    if (!code_to_label.try_emplace(code, *label).second) {
-      throw InternalError("two labels share the code " + std::to_string(code));
-    }
-  }
-  return code_to_label;
+  ColumnLabels labels = label_encode_column(texts, codes);
+  return {std::move(codes), std::move(labels)};
 }
 
 }  // namespace colenc

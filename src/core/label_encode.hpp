@@ -1,6 +1,6 @@
 // Fitting and transforming one text column: distinct labels in ascending byte
 // order get the dense codes 0..k-1 (missing-value labels get none), every cell
-// becomes its code, and the inverse map code -> label is derived.
+// becomes its code, and the inverse map code -> label is filled alongside.
 #pragma once
 
 #include <span>
@@ -12,17 +12,19 @@
 
 namespace colenc {
 
-// Fits `texts` and returns (codes, label_to_code): one float64 per row, the code
-// of the row's label or NaN (bit pattern kMissingCodeBits) for a missing-value
-// label. Runs nested parallel work on the current arena.
-std::pair<std::vector<double>, LabelToCode> label_encode_column(const TextColumn& texts);
+// The fitted maps of one text column.
+struct ColumnLabels {
+  LabelToCode label_to_code;  // every distinct label; no code for missing-value labels
+  CodeToLabel code_to_label;  // the inverse of the coded entries of label_to_code
+};
 
-// As above, writing the codes into `codes` (one cell per row, for example a
-// column of a column-major matrix) instead of a new vector. Throws
-// InternalError unless codes.size() == texts.size().
-LabelToCode label_encode_column(const TextColumn& texts, std::span<double> codes);
+// Fits `texts`, writes one float64 per row into `codes` (the code of the row's
+// label, or NaN with bit pattern kMissingCodeBits for a missing-value label)
+// and returns the column's maps. Throws InternalError unless
+// codes.size() == texts.size(). Runs nested parallel work on the current arena.
+ColumnLabels label_encode_column(const TextColumn& texts, std::span<double> codes);
 
-// Returns the inverse of the coded entries of `label_to_code`.
-CodeToLabel invert_label_map(const LabelToCode& label_to_code);
+// As above, with the codes in a new vector.
+std::pair<std::vector<double>, ColumnLabels> label_encode_column(const TextColumn& texts);
 
 }  // namespace colenc

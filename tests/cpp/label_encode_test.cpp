@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "core/internal_error.hpp"
 #include "core/labels.hpp"
 
 namespace colenc {
@@ -51,8 +50,8 @@ class FitTable : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(FitTable, CodesFollowByteOrderAndSkipMissingLabels) {
   const FitCase& c = GetParam();
-  const auto [codes, label_to_code] = label_encode_column(make_column(c.rows));
-  EXPECT_EQ(as_ordered(label_to_code), c.labels);
+  const auto [codes, labels] = label_encode_column(make_column(c.rows));
+  EXPECT_EQ(as_ordered(labels.label_to_code), c.labels);
   ASSERT_EQ(codes.size(), c.codes.size());
   for (std::size_t i = 0; i < codes.size(); ++i) {
     if (c.codes[i]) {
@@ -115,24 +114,17 @@ INSTANTIATE_TEST_SUITE_P(
                 {2, 0, 1}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InvertLabelMap, KeepsExactlyTheCodedEntries) {
-  const auto [codes, label_to_code] =
+TEST(CodeToLabel, HoldsExactlyTheCodedLabels) {
+  const auto [codes, labels] =
       label_encode_column(make_column({"b", "nan", "a", "<NA>", "c", "NaN", "a"}));
-  const CodeToLabel code_to_label = invert_label_map(label_to_code);
-  EXPECT_EQ(as_ordered(code_to_label), (std::map<Code, std::string>{{0, "a"}, {1, "b"}, {2, "c"}}));
+  EXPECT_EQ(as_ordered(labels.code_to_label),
+            (std::map<Code, std::string>{{0, "a"}, {1, "b"}, {2, "c"}}));
 }
 
-TEST(InvertLabelMap, OnlyMissingLabelsGiveAnEmptyMap) {
-  const auto [codes, label_to_code] = label_encode_column(make_column({"nan", "<NA>"}));
-  EXPECT_EQ(label_to_code.size(), 2u);
-  EXPECT_TRUE(invert_label_map(label_to_code).empty());
-}
-
-TEST(InvertLabelMap, RefusesTwoLabelsWithOneCode) {
-  LabelToCode broken;
-  broken.emplace("a", Code{0});
-  broken.emplace("b", Code{0});
-  EXPECT_THROW(invert_label_map(broken), InternalError);
+TEST(CodeToLabel, OnlyMissingLabelsGiveAnEmptyMap) {
+  const auto [codes, labels] = label_encode_column(make_column({"nan", "<NA>"}));
+  EXPECT_EQ(labels.label_to_code.size(), 2u);
+  EXPECT_TRUE(labels.code_to_label.empty());
 }
 
 // Draws `rows` texts from `distinct` possible ones, some of them missing-value
@@ -188,10 +180,15 @@ TEST_P(LargeColumns, MatchTheOrderedSetReference) {
       random_rows(c.rows, c.distinct, c.rows ^ c.distinct, c.shared_ends);
   const TextColumn column = make_column(rows);
   tbb::task_arena arena(c.arena_size);
-  const auto [codes, label_to_code] = arena.execute([&] { return label_encode_column(column); });
+  const auto [codes, labels] = arena.execute([&] { return label_encode_column(column); });
 
   const auto expected = reference_labels(rows);
-  ASSERT_EQ(as_ordered(label_to_code), expected);
+  ASSERT_EQ(as_ordered(labels.label_to_code), expected);
+  std::map<Code, std::string> inverse;
+  for (const auto& [label, code] : expected) {
+    if (code) inverse.emplace(*code, label);
+  }
+  ASSERT_EQ(as_ordered(labels.code_to_label), inverse);
   ASSERT_EQ(codes.size(), rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::optional<Code> code = expected.at(rows[i]);
