@@ -9,6 +9,7 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
@@ -154,42 +155,48 @@ ColumnLabels fit_labels(const std::vector<Chunk>& chunks,
     }
   }
   ColumnLabels labels;
-  labels.label_to_code.reserve(distinct_count);
-  labels.code_to_label.reserve(coded_count);
-  Code next = 0;
-  double value = 0.0;
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (k + kPrefetchAhead < entries.size()) {
-      const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
-      labels.label_to_code.prefetch(ahead);
-      __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map
+  // The label map (with every chunk's codes) and its inverse are filled by two
+  // tasks at once: each is a walk over the sorted entries that waits on the
+  // memory of one large map.
+  const auto fill_label_to_code = [&] {
+    labels.label_to_code.reserve(distinct_count);
+    Code next = 0;
+    double value = 0.0;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+      if (k + kPrefetchAhead < entries.size()) {
+        const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
+        labels.label_to_code.prefetch(ahead);
+        __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map
+      }
+      const SortEntry& entry = entries[k];
+      if (k == 0 || !same_label(entry, entries[k - 1])) {
+        // The key keeps the hash its chunk computed: each label is hashed once.
+        if (is_missing_label(entry.label.text)) {
+          labels.label_to_code.try_emplace(entry.label, std::nullopt);
+          value = missing_code_value();
+        } else {
+          labels.label_to_code.try_emplace(entry.label, next);
+          value = static_cast<double>(next++);
+        }
+      }
+      code_of_id[entry.chunk][entry.local_id] = value;
     }
-    const SortEntry& entry = entries[k];
-    if (k == 0 || !same_label(entry, entries[k - 1])) {
-      // The key keeps the hash its chunk computed: each label is hashed once.
-      if (is_missing_label(entry.label.text)) {
-        labels.label_to_code.try_emplace(entry.label, std::nullopt);
-        value = missing_code_value();
-      } else {
-        labels.label_to_code.try_emplace(entry.label, next);
-        value = static_cast<double>(next++);
+  };
+  const auto fill_code_to_label = [&] {
+    labels.code_to_label.reserve(coded_count);
+    Code next = 0;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+      if (k + kPrefetchAhead < entries.size()) {
+        labels.code_to_label.prefetch(next + kPrefetchAhead);  // about that far ahead
+        __builtin_prefetch(entries[k + kPrefetchAhead].label.text.data());
+      }
+      const SortEntry& entry = entries[k];
+      if ((k == 0 || !same_label(entry, entries[k - 1])) && !is_missing_label(entry.label.text)) {
+        labels.code_to_label.try_emplace(next++, entry.label.text);
       }
     }
-    code_of_id[entry.chunk][entry.local_id] = value;
-  }
-  // The inverse, in code order, in a pass of its own: each pass keeps the
-  // memory system busy with one large map at a time.
-  next = 0;
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (k + kPrefetchAhead < entries.size()) {
-      labels.code_to_label.prefetch(next + kPrefetchAhead);  // about that far ahead
-      __builtin_prefetch(entries[k + kPrefetchAhead].label.text.data());
-    }
-    const SortEntry& entry = entries[k];
-    if ((k == 0 || !same_label(entry, entries[k - 1])) && !is_missing_label(entry.label.text)) {
-      labels.code_to_label.try_emplace(next++, entry.label.text);
-    }
-  }
+  };
+  tbb::parallel_invoke(fill_label_to_code, fill_code_to_label);
   return labels;
 }
 
