@@ -20,6 +20,7 @@ from support import WORKED_EXAMPLE, Cell, column, make_state, table, u64
 
 SANITIZED = os.environ.get("COLENC_SANITIZED") == "1"
 REPEATS = 1000
+WINDOWS = 3
 
 
 def fresh(text):
@@ -306,17 +307,22 @@ def test_repeated_calls_keep_references_and_traced_memory(name):
         for _ in range(REPEATS):
             run(e)
         counts_before = reference_counts(watched)
-        traced_before = tracemalloc.get_traced_memory()[0]
-        for _ in range(REPEATS):
-            run(e)
+        # pandas drops dead entries of its lists of views of a long-lived frame
+        # only now and then, so one window may grow where the next shrinks; a
+        # leak grows in every window.
+        growths = []
+        for _ in range(WINDOWS):
+            traced_before = tracemalloc.get_traced_memory()[0]
+            for _ in range(REPEATS):
+                run(e)
+            growths.append(tracemalloc.get_traced_memory()[0] - traced_before)
         counts_after = reference_counts(watched)
-        growth = tracemalloc.get_traced_memory()[0] - traced_before
     finally:
         tracemalloc.stop()
     changed = {i: (b, a) for i, (b, a) in enumerate(zip(counts_before, counts_after)) if a != b}
     assert not changed, {repr(watched[i])[:40]: counts for i, counts in changed.items()}
     # One object kept per call would add at least 32 bytes per call.
-    assert growth < 24 * REPEATS, growth
+    assert min(growths) < 24 * REPEATS, growths
     # The encoder is whole: it still encodes, and its state reads back.
     assert e.encode(OBJECTS)[1] == [0, 2]
     e.__setstate__(e.__getstate__())
