@@ -72,9 +72,10 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double
           chunk.end_row = rows * (c + 1) / chunk_count;
           LocalIds ids;
           RecentTexts recent(chunk.end_row - chunk.first_row);
+          const char* const readable = texts.bytes_end();
           for (std::size_t i = chunk.first_row; i != chunk.end_row; ++i) {
             const std::string_view text = texts.entry(i);
-            const RecentTexts::Ends ends = RecentTexts::ends_of(text);
+            const RecentTexts::Ends ends = RecentTexts::ends_of(text, readable);
             const std::size_t slot = recent.slot_of(ends, text.size());
             std::size_t id;
             if (!recent.find(slot, ends, text, id)) {

@@ -3,6 +3,7 @@
 // skips the keyed hash.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,14 +34,21 @@ class RecentTexts {
     slots_.resize(std::size_t{1} << bits_);
   }
 
-  static Ends ends_of(std::string_view text) {
+  // Returns the ends of `text`, whose bytes may be read up to `readable`
+  // (the end of the buffer it lies in): a short text with 8 readable bytes
+  // from its start is read in one load and masked.
+  static Ends ends_of(std::string_view text, const char* readable) {
     Ends ends;
     const std::size_t n = text.size();
     if (n >= 8) {
       std::memcpy(&ends.head, text.data(), 8);
       std::memcpy(&ends.tail, text.data() + n - 8, 8);
+    } else if (std::endian::native == std::endian::little && n > 0 &&
+               readable - text.data() >= 8) {
+      std::memcpy(&ends.head, text.data(), 8);
+      ends.head &= ~std::uint64_t{0} >> (64 - 8 * n);  // the text's own bytes only
     } else {
-      // Byte by byte: a copy of a variable length would be a library call.
+      // Byte by byte, in the order a little-endian load gives.
       for (std::size_t k = 0; k < n; ++k) {
         ends.head |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
       }

@@ -93,6 +93,8 @@ class TextColumn {
     ids_.clear();
   }
   std::size_t byte_size() const { return bytes_.size(); }
+  // One past the last byte of the entries' texts: every text lies before it.
+  const char* bytes_end() const { return bytes_.data() + bytes_.size(); }
 
  private:
   std::string bytes_;
