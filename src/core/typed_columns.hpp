@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,7 +20,9 @@ namespace colenc {
 // keeps one entry id per row, so that a row whose text is known to equal an
 // earlier entry (the same immutable source object) refers to that entry
 // instead of storing its bytes again. Equal texts may still sit in different
-// entries; fitting compares bytes, never ids.
+// entries; fitting compares bytes, never ids. A column may also borrow its
+// entries from memory it does not own (an Arrow string array), kept alive by a
+// handle it holds.
 class TextColumn {
  public:
   using EntryId = std::uint32_t;
@@ -30,8 +33,22 @@ class TextColumn {
   void use_row_ids() { row_ids_ = true; }
   bool has_row_ids() const { return row_ids_; }
 
+  // Makes the column's rows `count` texts in memory it does not own: row k's
+  // text runs from data + offsets[k] to data + offsets[k + 1]. `keep` keeps
+  // that memory alive as long as the column holds it. Requires an empty column
+  // without row ids; no row can be added afterwards.
+  void borrow(const char* data, const std::int64_t* offsets, std::size_t count,
+              std::shared_ptr<const void> keep) {
+    if (!empty() || row_ids_) throw std::logic_error("only an empty column can borrow its texts");
+    borrowed_data_ = data;
+    borrowed_offsets_ = offsets;
+    borrowed_count_ = count;
+    keep_ = std::move(keep);
+  }
+
   // Appends one row with a new entry holding `text`.
   void push_back(std::string_view text) {
+    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
       if (ends_.size() >= kMaxEntries) throw std::length_error("too many texts in one column");
       ids_.push_back(static_cast<EntryId>(ends_.size()));
@@ -46,6 +63,7 @@ class TextColumn {
   template <class Offset>
   void append_run(const char* data, const Offset* offsets, std::size_t count) {
     if (count == 0) return;
+    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
       for (std::size_t k = 0; k < count; ++k) push_back(std::string_view(
           data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
@@ -68,6 +86,11 @@ class TextColumn {
   std::string_view operator[](std::size_t i) const { return entry(row_ids_ ? ids_[i] : i); }
   // Returns the text of entry `k`; requires k < entry_count().
   std::string_view entry(std::size_t k) const {
+    if (borrowed_offsets_ != nullptr) {
+      const std::int64_t begin = borrowed_offsets_[k];
+      return std::string_view(borrowed_data_ + begin,
+                              static_cast<std::size_t>(borrowed_offsets_[k + 1] - begin));
+    }
     const std::size_t begin = k == 0 ? 0 : ends_[k - 1];
     return std::string_view(bytes_).substr(begin, ends_[k] - begin);
   }
@@ -75,9 +98,11 @@ class TextColumn {
   const std::vector<EntryId>& row_ids() const { return ids_; }
 
   // Number of rows.
-  std::size_t size() const { return row_ids_ ? ids_.size() : ends_.size(); }
+  std::size_t size() const { return row_ids_ ? ids_.size() : entry_count(); }
   bool empty() const { return size() == 0; }
-  std::size_t entry_count() const { return ends_.size(); }
+  std::size_t entry_count() const {
+    return borrowed_offsets_ != nullptr ? borrowed_count_ : ends_.size();
+  }
   void reserve(std::size_t cells, std::size_t bytes) {
     if (row_ids_) {
       ids_.reserve(cells);
@@ -86,21 +111,40 @@ class TextColumn {
     }
     bytes_.reserve(bytes);
   }
-  // Removes every row and entry; keeps whether rows use ids.
+  // Removes every row and entry (and any borrowed memory); keeps whether rows
+  // use ids.
   void clear() {
     bytes_.clear();
     ends_.clear();
     ids_.clear();
+    borrowed_data_ = nullptr;
+    borrowed_offsets_ = nullptr;
+    borrowed_count_ = 0;
+    keep_.reset();
   }
-  std::size_t byte_size() const { return bytes_.size(); }
+  // Bytes of all entries' texts.
+  std::size_t byte_size() const {
+    if (borrowed_offsets_ != nullptr) {
+      return static_cast<std::size_t>(borrowed_offsets_[borrowed_count_] - borrowed_offsets_[0]);
+    }
+    return bytes_.size();
+  }
   // One past the last byte of the entries' texts: every text lies before it.
-  const char* bytes_end() const { return bytes_.data() + bytes_.size(); }
+  const char* bytes_end() const {
+    if (borrowed_offsets_ != nullptr) return borrowed_data_ + borrowed_offsets_[borrowed_count_];
+    return bytes_.data() + bytes_.size();
+  }
 
  private:
   std::string bytes_;
   std::vector<std::size_t> ends_;  // end offset of each entry in bytes_
   std::vector<EntryId> ids_;       // entry of each row, when row_ids_
   bool row_ids_ = false;
+  // Borrowed entries, when borrowed_offsets_ is set (bytes_ and ends_ unused).
+  const char* borrowed_data_ = nullptr;
+  const std::int64_t* borrowed_offsets_ = nullptr;
+  std::size_t borrowed_count_ = 0;
+  std::shared_ptr<const void> keep_;
 };
 
 // All columns of one table after the scan. For every column exactly one of its
@@ -140,6 +184,18 @@ struct TypedColumns {
     number_cells.emplace_back();
     text_cells.emplace_back();
     numbers_placed.push_back(false);
+  }
+
+  // Makes number column `j`, which holds no cell yet, a text column whose rows
+  // are borrowed as TextColumn::borrow describes; `count` must be row_count.
+  void borrow_texts(std::size_t j, const char* data, const std::int64_t* offsets,
+                    std::size_t count, std::shared_ptr<const void> keep) {
+    if (column_is_text[j] || !number_cells[j].empty() || count != row_count) {
+      throw std::logic_error("only an untouched column can borrow all its texts");
+    }
+    std::vector<double>().swap(number_cells[j]);
+    text_cells[j].borrow(data, offsets, count, std::move(keep));
+    column_is_text[j] = true;
   }
 
   // Turns number column `j` into a text column: its collected numbers become

@@ -6,6 +6,7 @@
 #include "python/frame_scan.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -227,19 +228,40 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
     throw InternalError("failed to read column " + std::to_string(j) + ": no Arrow schema");
   }
   const bool large = std::string_view(schema.value.format) == "U";
-  std::size_t row = 0;
+  // Every chunk first: the stream's arrays stay where they are either way.
+  std::vector<std::shared_ptr<ArrowOwned<ArrowArray>>> chunks;
   for (;;) {
-    ArrowOwned<ArrowArray> chunk;
-    if (stream->get_next(stream, &chunk.value) != 0) {
+    auto chunk = std::make_shared<ArrowOwned<ArrowArray>>();
+    if (stream->get_next(stream, &chunk->value) != 0) {
       const char* why = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
       throw InternalError("failed to read column " + std::to_string(j) + ": " +
                           (why ? why : "Arrow stream error"));
     }
-    if (chunk.value.release == nullptr) break;  // end of stream
+    if (chunk->value.release == nullptr) break;  // end of stream
+    chunks.push_back(std::move(chunk));
+  }
+  // One large_utf8 array without nulls holding every row: every cell is a str,
+  // so the column is text from its first row, and its texts are read where
+  // they lie, the array kept alive by the column.
+  if (chunks.size() == 1 && large) {
+    const ArrowArray& only = chunks[0]->value;
+    const bool whole = only.n_buffers == 3 && only.offset >= 0 &&
+                       static_cast<std::uint64_t>(only.length) == columns.row_count &&
+                       (only.null_count == 0 || only.buffers[0] == nullptr);
+    if (whole) {
+      columns.borrow_texts(j, static_cast<const char*>(only.buffers[2]),
+                           static_cast<const std::int64_t*>(only.buffers[1]) + only.offset,
+                           columns.row_count, chunks[0]);
+      signals.tick_many(columns.row_count);
+      return;
+    }
+  }
+  std::size_t row = 0;
+  for (const auto& chunk : chunks) {
     if (large) {
-      scan_arrow_chunk<std::int64_t>(chunk.value, column.missing.get(), j, columns, row, signals);
+      scan_arrow_chunk<std::int64_t>(chunk->value, column.missing.get(), j, columns, row, signals);
     } else {
-      scan_arrow_chunk<std::int32_t>(chunk.value, column.missing.get(), j, columns, row, signals);
+      scan_arrow_chunk<std::int32_t>(chunk->value, column.missing.get(), j, columns, row, signals);
     }
   }
   if (row != columns.row_count) {

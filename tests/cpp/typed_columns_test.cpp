@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,33 @@ TEST(TypedColumns, TurnToTextAtTheFirstRowGivesAnEmptyTextColumn) {
   table.turn_to_text(0);
   EXPECT_TRUE(table.column_is_text[0]);
   EXPECT_TRUE(table.text_cells[0].empty());
+}
+
+// A column borrowing Arrow-style buffers reads its texts in place, keeps the
+// buffers alive, and takes no further rows; only an untouched column borrows.
+TEST(TypedColumns, BorrowedTextsAreReadInPlaceAndKeptAlive) {
+  auto buffer = std::make_shared<std::string>("xxabcdé");
+  const std::vector<std::int64_t> offsets = {2, 2, 5, 8};  // "", "abc", "dé" after a skipped "xx"
+  std::weak_ptr<std::string> watch = buffer;
+  TypedColumns table(3, 2);
+  table.borrow_texts(0, buffer->data(), offsets.data(), 3, buffer);
+  buffer.reset();
+  EXPECT_FALSE(watch.expired());
+  const TextColumn& texts = table.text_cells[0];
+  ASSERT_TRUE(table.column_is_text[0]);
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_EQ(texts[0], "");
+  EXPECT_EQ(texts[1], "abc");
+  EXPECT_EQ(texts[2], "d\xC3\xA9");
+  EXPECT_EQ(texts.byte_size(), 6u);
+  EXPECT_EQ(texts.bytes_end(), texts[2].data() + texts[2].size());
+  EXPECT_THROW(table.text_cells[0].push_back("y"), std::logic_error);
+
+  table.number_cells[1] = {1.0};
+  EXPECT_THROW(table.borrow_texts(1, "", offsets.data(), 3, nullptr), std::logic_error);
+  EXPECT_THROW(table.borrow_texts(0, "", offsets.data(), 3, nullptr), std::logic_error);
+  table.text_cells[0].clear();
+  EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

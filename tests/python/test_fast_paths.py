@@ -190,3 +190,17 @@ def test_repeated_str_objects_match_subscription(distinct):
     column = _shared_word_column(rng, 150_000, distinct)
     assert_roads_agree(np.column_stack([column, column[::-1]]))
     assert_roads_agree(pd.DataFrame({"a": column, "b": column[::-1]}))
+
+
+@pytest.mark.parametrize("sliced", [False, True], ids=["whole", "sliced"])
+def test_arrow_strings_without_nulls_read_in_place_match_values(sliced):
+    pytest.importorskip("pyarrow")
+    words = ["b", "", "Zürich", "nan", "<NA>", "NaN", "a" * 40, "🙂", "b"] * 50
+    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+        column = pd.Series(words, dtype=dtype)
+        if sliced:  # an Arrow array that starts at an offset into its buffers
+            column = column.iloc[3:].reset_index(drop=True)
+        frame = pd.DataFrame({"s": column, "n": np.arange(len(column), dtype=float)})
+        assert_roads_agree(frame)
+        encoded, _ = colenc.Encoder().encode(frame)
+        assert encoded["s"].notna().sum() == sum(w not in ("nan", "NaN", "<NA>") for w in column)
