@@ -9,7 +9,6 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
@@ -128,10 +127,10 @@ bool same_label(const SortEntry& a, const SortEntry& b) {
 
 // Fits the column: sorts the chunks' distinct texts (about distinct labels x
 // chunks entries, never one per row), gives each run of equal texts the next
-// code (none for a missing-value label), inserts it once into the fitted maps,
+// code (none for a missing-value label), inserts it once into the fitted map,
 // and records every chunk's code per local id in `code_of_id`.
-ColumnLabels fit_labels(const std::vector<Chunk>& chunks,
-                        std::vector<std::vector<double>>& code_of_id) {
+LabelToCode fit_labels(const std::vector<Chunk>& chunks,
+                       std::vector<std::vector<double>>& code_of_id) {
   std::size_t total = 0;
   for (const Chunk& chunk : chunks) total += chunk.distinct.size();
   std::vector<SortEntry> entries;
@@ -148,57 +147,54 @@ ColumnLabels fit_labels(const std::vector<Chunk>& chunks,
   tbb::parallel_sort(entries.begin(), entries.end(), entry_less);
 
   std::size_t distinct_count = 0;
-  std::size_t coded_count = 0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (k == 0 || !same_label(entries[k], entries[k - 1])) {
-      ++distinct_count;
-      if (!is_missing_label(entries[k].label.text)) ++coded_count;
+    if (k == 0 || !same_label(entries[k], entries[k - 1])) ++distinct_count;
+  }
+  LabelToCode label_to_code;
+  label_to_code.reserve(distinct_count);
+  Code next = 0;
+  double value = 0.0;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (k + kPrefetchAhead < entries.size()) {
+      const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
+      label_to_code.prefetch(ahead);
+      __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map
+    }
+    const SortEntry& entry = entries[k];
+    if (k == 0 || !same_label(entry, entries[k - 1])) {
+      // The key keeps the hash its chunk computed: each label is hashed once.
+      if (is_missing_label(entry.label.text)) {
+        label_to_code.try_emplace(entry.label, std::nullopt);
+        value = missing_code_value();
+      } else {
+        label_to_code.try_emplace(entry.label, next);
+        value = static_cast<double>(next++);
+      }
+    }
+    code_of_id[entry.chunk][entry.local_id] = value;
+  }
+  return label_to_code;
+}
+
+// Returns the inverse of the coded entries of `label_to_code`.
+CodeToLabel invert_label_map(const LabelToCode& label_to_code) {
+  // The coded entries in the map's own memory order, then inserted with the
+  // slots of later codes requested early.
+  std::vector<std::pair<Code, const std::string*>> coded;
+  coded.reserve(label_to_code.size());
+  for (const auto& [label, code] : label_to_code) {
+    if (code) coded.emplace_back(*code, &label);
+  }
+  CodeToLabel code_to_label;
+  code_to_label.reserve(coded.size());
+  for (std::size_t k = 0; k < coded.size(); ++k) {
+    if (k + kPrefetchAhead < coded.size()) code_to_label.prefetch(coded[k + kPrefetchAhead].first);
+    const auto [code, label] = coded[k];
+    if (!code_to_label.try_emplace(code, *label).second) {
+      throw InternalError("two labels share the code " + std::to_string(code));
     }
   }
-  ColumnLabels labels;
-  // The label map (with every chunk's codes) and its inverse are filled by two
-  // tasks at once: each is a walk over the sorted entries that waits on the
-  // memory of one large map.
-  const auto fill_label_to_code = [&] {
-    labels.label_to_code.reserve(distinct_count);
-    Code next = 0;
-    double value = 0.0;
-    for (std::size_t k = 0; k < entries.size(); ++k) {
-      if (k + kPrefetchAhead < entries.size()) {
-        const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
-        labels.label_to_code.prefetch(ahead);
-        __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map
-      }
-      const SortEntry& entry = entries[k];
-      if (k == 0 || !same_label(entry, entries[k - 1])) {
-        // The key keeps the hash its chunk computed: each label is hashed once.
-        if (is_missing_label(entry.label.text)) {
-          labels.label_to_code.try_emplace(entry.label, std::nullopt);
-          value = missing_code_value();
-        } else {
-          labels.label_to_code.try_emplace(entry.label, next);
-          value = static_cast<double>(next++);
-        }
-      }
-      code_of_id[entry.chunk][entry.local_id] = value;
-    }
-  };
-  const auto fill_code_to_label = [&] {
-    labels.code_to_label.reserve(coded_count);
-    Code next = 0;
-    for (std::size_t k = 0; k < entries.size(); ++k) {
-      if (k + kPrefetchAhead < entries.size()) {
-        labels.code_to_label.prefetch(next + kPrefetchAhead);  // about that far ahead
-        __builtin_prefetch(entries[k + kPrefetchAhead].label.text.data());
-      }
-      const SortEntry& entry = entries[k];
-      if ((k == 0 || !same_label(entry, entries[k - 1])) && !is_missing_label(entry.label.text)) {
-        labels.code_to_label.try_emplace(next++, entry.label.text);
-      }
-    }
-  };
-  tbb::parallel_invoke(fill_label_to_code, fill_code_to_label);
-  return labels;
+  return code_to_label;
 }
 
 // Replaces every row's local id in `codes` by its code (NaN for a
@@ -223,10 +219,16 @@ void translate_local_ids(const std::vector<Chunk>& chunks,
 
 // Fits the column's entries and leaves each entry's code in `entry_codes`.
 ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_codes) {
-  const std::vector<Chunk> chunks = number_chunk_labels(texts, entry_codes);
-  std::vector<std::vector<double>> code_of_id;
-  ColumnLabels labels = fit_labels(chunks, code_of_id);
-  translate_local_ids(chunks, code_of_id, entry_codes);
+  ColumnLabels labels;
+  {
+    const std::vector<Chunk> chunks = number_chunk_labels(texts, entry_codes);
+    std::vector<std::vector<double>> code_of_id;
+    labels.label_to_code = fit_labels(chunks, code_of_id);
+    translate_local_ids(chunks, code_of_id, entry_codes);
+  }
+  // The inverse is made once the sort's and the chunks' memory is given back:
+  // on a column of a million labels that is a third of the peak.
+  labels.code_to_label = invert_label_map(labels.label_to_code);
   return labels;
 }
 
