@@ -15,14 +15,21 @@
 namespace colenc::py {
 namespace {
 
-// Read access to the matrix cells once they live in the result array.
+// Read access to the matrix cells once they live in the result array, or in
+// the caller's float64 array: byte strides, unaligned reads allowed.
 struct CellView {
   std::size_t rows = 0;
   std::size_t cols = 0;
-  const double* data = nullptr;
-  MatrixOrder order = MatrixOrder::kRowMajor;
+  const char* base = nullptr;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t col_stride = 0;
   double at(std::size_t r, std::size_t c) const {
-    return data[cell_index(order, rows, cols, r, c)];
+    double value;
+    std::memcpy(&value,
+                base + static_cast<std::ptrdiff_t>(r) * row_stride +
+                    static_cast<std::ptrdiff_t>(c) * col_stride,
+                sizeof value);
+    return value;
   }
 };
 
@@ -38,21 +45,24 @@ PyRef adopt_as_array(Matrix&& matrix, CellView& view) {
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
   view.rows = matrix.rows;
   view.cols = matrix.cols;
-  view.order = matrix.order;
   const bool by_column = matrix.order == MatrixOrder::kColumnMajor;
+  constexpr auto kCell = static_cast<std::ptrdiff_t>(sizeof(double));
+  view.row_stride = by_column ? kCell : static_cast<std::ptrdiff_t>(matrix.cols) * kCell;
+  view.col_stride = by_column ? static_cast<std::ptrdiff_t>(matrix.rows) * kCell : kCell;
   if (matrix.data.empty()) {
     PyRef empty = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
     throw_if(!empty);
     return empty;
   }
   auto cells = std::make_unique<CellBuffer>(std::move(matrix.data));
-  view.data = cells->data();
+  double* cells_data = cells->data();
+  view.base = reinterpret_cast<const char*>(cells_data);
   PyRef owner = PyRef::steal(PyCapsule_New(cells.get(), "colenc.cells", free_adopted_cells));
   throw_if(!owner);
   cells.release();  // the capsule frees it now
   PyRef array = PyRef::steal(PyArray_NewFromDescr(
       &PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 2, dims, nullptr,
-      const_cast<double*>(view.data), by_column ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY, nullptr));
+      cells_data, by_column ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY, nullptr));
   throw_if(!array);
   throw_if(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
                                  owner.release()) < 0);  // steals owner
@@ -233,6 +243,18 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
 }
 
 }  // namespace
+
+PyRef decode_float64_array(PyObject* array, const EncodingInfo& info) {
+  ensure_numpy_api();
+  auto* source = reinterpret_cast<PyArrayObject*>(array);
+  CellView cells;
+  cells.rows = static_cast<std::size_t>(PyArray_DIM(source, 0));
+  cells.cols = static_cast<std::size_t>(PyArray_DIM(source, 1));
+  cells.base = PyArray_BYTES(source);
+  cells.row_stride = PyArray_STRIDE(source, 0);
+  cells.col_stride = PyArray_STRIDE(source, 1);
+  return decode_array(cells, info);
+}
 
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info) {

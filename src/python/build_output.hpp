@@ -21,4 +21,9 @@ namespace colenc::py {
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info);
 
+// Returns decode's result for a 2-D float64 ndarray (borrowed, native byte
+// order, any strides), reading its cells where they lie instead of from a
+// copy: the object array that the array form of decoding gives for it.
+PyRef decode_float64_array(PyObject* array, const EncodingInfo& info);
+
 }  // namespace colenc::py

@@ -113,9 +113,14 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!borrow.ok()) return nullptr;
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     const EncoderState& state = as_encoder(self)->state;
-    PreparedTable table = prepare_table(bound[0]);
-    table.fitted_info.reset();
     const EncodingInfo* info = state.encoding_info ? &*state.encoding_info : nullptr;
+    // A float64 array to be decoded is read where it lies: its copy would only
+    // be read once and dropped.
+    PreparedTable table = prepare_table(bound[0], /*copy_float64=*/info == nullptr);
+    if (table.float64_array != nullptr) {
+      return decode_float64_array(table.float64_array, *info).release();
+    }
+    table.fitted_info.reset();
     return build_output(table.column_names, std::move(table.matrix), info).release();
   });
 }

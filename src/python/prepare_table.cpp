@@ -179,7 +179,7 @@ PyRef read_frame_values(PyObject* frame) {
 
 }  // namespace
 
-PreparedTable prepare_table(PyObject* obj) {
+PreparedTable prepare_table(PyObject* obj, bool copy_float64) {
   const InputKind kind = recognise(obj);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
@@ -187,7 +187,11 @@ PreparedTable prepare_table(PyObject* obj) {
   } else {
     ensure_numpy_api();
     if (is_float64_matrix(obj)) {
-      table.matrix = copy_float64_matrix(obj);
+      if (copy_float64) {
+        table.matrix = copy_float64_matrix(obj);
+      } else {
+        table.float64_array = obj;
+      }
       return table;
     }
   }

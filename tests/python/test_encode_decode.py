@@ -115,6 +115,30 @@ def test_decoding_truncates_codes_and_marks_unknown_ones():
     assert frame["n"].tolist() == list(range(len(CODES)))
 
 
+def _layouts(matrix):
+    """The same float64 cells in the layouts an array can have."""
+    unaligned = np.frombuffer(b"\0" + matrix.tobytes(), dtype=np.float64, offset=1)
+    return {
+        "C": matrix,
+        "Fortran": np.asfortranarray(matrix),
+        "reversed": np.ascontiguousarray(matrix[::-1, ::-1])[::-1, ::-1],
+        "strided": np.repeat(matrix, 2, axis=1)[:, ::2],
+        "unaligned": unaligned.reshape(matrix.shape),
+    }
+
+
+@pytest.mark.parametrize("layout", ["C", "Fortran", "reversed", "strided", "unaligned"])
+def test_float64_arrays_decode_alike_in_every_layout(layout):
+    e = Encoder()
+    e.encode(table([("a", 1.5), ("b", 2.5)]))
+    matrix = np.column_stack([np.array(CODES), np.arange(len(CODES), dtype=float) - 0.5])
+    decoded = e.decode(_layouts(matrix)[layout])
+    assert decoded.dtype == object and decoded.shape == matrix.shape
+    assert decoded[:, 0].tolist() == LABELS
+    assert decoded[:, 1].tolist() == (np.arange(len(CODES)) - 0.5).tolist()
+    assert all(type(v) is float for v in decoded[:, 1])
+
+
 def test_decode_refits_a_text_column_and_reads_its_codes_through_the_stored_fit():
     e = Encoder()
     e.encode(column("a", "b"))
