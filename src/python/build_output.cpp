@@ -246,6 +246,9 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
 
 PyRef decode_float64_array(PyObject* array, const EncodingInfo& info) {
   ensure_numpy_api();
+  // Held while its cells are read: code run meanwhile (a finalizer, a signal
+  // handler) cannot free it, and an ndarray's buffer cannot be swapped.
+  PyRef keep = PyRef::borrow(array);
   auto* source = reinterpret_cast<PyArrayObject*>(array);
   CellView cells;
   cells.rows = static_cast<std::size_t>(PyArray_DIM(source, 0));
