@@ -14,8 +14,8 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
-#include <span>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 

@@ -41,6 +41,14 @@ class RepeatedStrs {
   // Prepares column j (still empty) for entries shared by id, when its rows fit.
   RepeatedStrs(std::size_t j, TypedColumns& columns);
 
+  // Files `cell` (borrowed from the array) into column j. A repeat is filed
+  // without a reference; any other cell is held while it is converted, since
+  // its conversion may drop the array's reference to it.
+  void file(PyObject* cell, std::size_t j, TypedColumns& columns) {
+    if (!take_repeat(cell, j, columns)) take(PyRef::borrow(cell).get(), j, columns);
+  }
+
+ private:
   // Files `cell` (borrowed) and returns true when it is a str object already
   // remembered for text column j; returns false, having done nothing, for any
   // other cell. Runs no Python code, so the cell needs no reference of its own.
@@ -59,7 +67,6 @@ class RepeatedStrs {
   // Files a cell (held by the caller) that take_repeat did not, like take_cell.
   void take(PyObject* cell, std::size_t j, TypedColumns& columns);
 
- private:
   void stop();
   // The last remembered str objects by address, in front of ids_.
   struct Recent {

@@ -65,8 +65,7 @@ TypedColumns scan_objects(PyArrayObject* array, Shape shape) {
         throw InternalError("failed to read cell (" + std::to_string(i) + ", " +
                             std::to_string(j) + "): the array changed during the scan");
       }
-      // Held, since the cell's conversion may drop the array's reference to it.
-      if (!repeats.take_repeat(cell, j, columns)) repeats.take(PyRef::borrow(cell).get(), j, columns);
+      repeats.file(cell, j, columns);
       signals.tick();
     }
   }

@@ -170,8 +170,7 @@ void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& colum
       throw InternalError("failed to read cell (" + std::to_string(i) + ", " + std::to_string(j) +
                           "): the column changed during the scan");
     }
-    // Held, since the cell's conversion may drop the array's reference to it.
-    if (!repeats.take_repeat(cell, j, columns)) repeats.take(PyRef::borrow(cell).get(), j, columns);
+    repeats.file(cell, j, columns);
     signals.tick();
   }
 }
@@ -291,6 +290,10 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
     if (!find_storage(iloc.get(), j, shape.rows, storage[j])) return std::nullopt;
   }
 
+  if (!placed.empty() && placed.size() != shape.rows * shape.cols) {
+    throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a frame of " +
+                        std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
+  }
   TypedColumns columns(shape.rows, shape.cols);
   SignalCheck signals;
   for (std::size_t j = 0; j < shape.cols; ++j) {
