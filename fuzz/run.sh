@@ -10,7 +10,7 @@ cd "$root"
 
 out=build/fuzz
 binary="$out/state_reader_fuzz"
-sources=(fuzz/state_reader_fuzz.cpp src/core/state_format.cpp src/core/keyed_hash.cpp)
+sources=(fuzz/state_reader_fuzz.cpp src/core/state_format.cpp src/core/label_maps.cpp src/core/keyed_hash.cpp)
 cxx="${FUZZ_CXX:-clang++}"
 mkdir -p "$out/corpus"
 

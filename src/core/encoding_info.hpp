@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/keyed_hash.hpp"
+#include "core/label_maps.hpp"
 
 namespace colenc {
 

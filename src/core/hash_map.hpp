@@ -1,4 +1,4 @@
-// HashMap: absl::flat_hash_map that can still be destroyed after running out of
+// HashMap and HashSet: Abseil's flat hash containers that can still be destroyed after running out of
 // memory. Abseil 20220623 records a table's new capacity before it allocates
 // the new table; when that allocation throws std::bad_alloc, the map is left
 // with its old table under the new capacity, and destroying it reads and frees
@@ -9,6 +9,7 @@
 
 #include <absl/base/config.h>
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 #include <cstddef>
 #include <memory>
@@ -91,6 +92,30 @@ class HashMap : public absl::flat_hash_map<K, V, Hash, Eq, Alloc> {
     return *this;
   }
   ~HashMap() { restore(); }
+
+  template <class... Args>
+  void erase(Args&&...) = delete;
+  template <class... Args>
+  void extract(Args&&...) = delete;
+
+ private:
+  void restore() noexcept {
+    absl::container_internal::RawHashSetTestOnlyAccess::restore_capacity(*this);
+  }
+};
+
+// An absl::flat_hash_set with the same repair, for keys whose hash and equality
+// need state (the hasher and the comparer are passed to the constructor).
+// Copies are not offered; a set is rebuilt by whoever owns that state.
+template <class K, class Hash, class Eq>
+class HashSet : public absl::flat_hash_set<K, Hash, Eq> {
+  using Base = absl::flat_hash_set<K, Hash, Eq>;
+
+ public:
+  HashSet(const Hash& hash, const Eq& eq) : Base(0, hash, eq) {}
+  HashSet(const HashSet&) = delete;
+  HashSet& operator=(const HashSet&) = delete;
+  ~HashSet() { restore(); }
 
   template <class... Args>
   void erase(Args&&...) = delete;

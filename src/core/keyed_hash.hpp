@@ -61,10 +61,6 @@ struct TextEq {
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
 
-// Label -> optional code; the code is absent exactly for missing-value labels.
-using LabelToCode = HashMap<std::string, std::optional<Code>, KeyedHash, TextEq>;
-// Code -> label.
-using CodeToLabel = HashMap<Code, std::string, KeyedHash>;
 // Column index -> per-column map.
 template <class Inner>
 using ColumnMap = HashMap<std::size_t, Inner, KeyedHash>;

@@ -147,18 +147,22 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
   tbb::parallel_sort(entries.begin(), entries.end(), entry_less);
 
   std::size_t distinct_count = 0;
+  std::size_t distinct_bytes = 0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (k == 0 || !same_label(entries[k], entries[k - 1])) ++distinct_count;
+    if (k == 0 || !same_label(entries[k], entries[k - 1])) {
+      ++distinct_count;
+      distinct_bytes += entries[k].label.text.size();
+    }
   }
   LabelToCode label_to_code;
-  label_to_code.reserve(distinct_count);
+  label_to_code.reserve(distinct_count, distinct_bytes);
   Code next = 0;
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
     if (k + kPrefetchAhead < entries.size()) {
       const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
       label_to_code.prefetch(ahead);
-      __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map
+      __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map's buffer
     }
     const SortEntry& entry = entries[k];
     if (k == 0 || !same_label(entry, entries[k - 1])) {
@@ -176,22 +180,21 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
   return label_to_code;
 }
 
-// Returns the inverse of the coded entries of `label_to_code`.
+// Returns the inverse of the coded entries of `label_to_code`. A fitted map
+// holds its labels in code order, so the inverse is filled front to back.
 CodeToLabel invert_label_map(const LabelToCode& label_to_code) {
-  // The coded entries in the map's own memory order, then inserted with the
-  // slots of later codes requested early.
-  std::vector<std::pair<Code, const std::string*>> coded;
-  coded.reserve(label_to_code.size());
+  std::size_t count = 0;
+  std::size_t bytes = 0;
   for (const auto& [label, code] : label_to_code) {
-    if (code) coded.emplace_back(*code, &label);
+    if (!code) continue;
+    ++count;
+    bytes += label.size();
   }
   CodeToLabel code_to_label;
-  code_to_label.reserve(coded.size());
-  for (std::size_t k = 0; k < coded.size(); ++k) {
-    if (k + kPrefetchAhead < coded.size()) code_to_label.prefetch(coded[k + kPrefetchAhead].first);
-    const auto [code, label] = coded[k];
-    if (!code_to_label.try_emplace(code, *label).second) {
-      throw InternalError("two labels share the code " + std::to_string(code));
+  code_to_label.reserve(count, bytes);
+  for (const auto& [label, code] : label_to_code) {
+    if (code && !code_to_label.try_emplace(*code, label).second) {
+      throw InternalError("two labels share the code " + std::to_string(*code));
     }
   }
   return code_to_label;

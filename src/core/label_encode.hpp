@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/keyed_hash.hpp"
+#include "core/label_maps.hpp"
 #include "core/typed_columns.hpp"
 
 namespace colenc {

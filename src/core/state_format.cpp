@@ -46,7 +46,7 @@ class LengthCounter {
   void put_u8(std::uint8_t) { add(1); }
   void put_u32(std::uint32_t) { add(4); }
   void put_u64(std::uint64_t) { add(8); }
-  void put_text(const std::string& text) {
+  void put_text(std::string_view text) {
     add(8);
     add(text.size());
   }
@@ -72,7 +72,7 @@ class BufferWriter {
   void put_u8(std::uint8_t value) { put_le(value, 1); }
   void put_u32(std::uint32_t value) { put_le(value, 4); }
   void put_u64(std::uint64_t value) { put_le(value, 8); }
-  void put_text(const std::string& text) {
+  void put_text(std::string_view text) {
     put_u64(text.size());
     std::copy(text.begin(), text.end(), reserve(text.size()));
   }
@@ -294,13 +294,14 @@ class StateReader {
 
   bool read_code(Code* code) { return read_fixed(8, code); }
 
-  bool read_text(std::string* text) {
+  // Leaves in `text` a view of the input's bytes.
+  bool read_text(std::string_view* text) {
     std::size_t length;
     if (!read_count(&length)) return false;
     if (length > rest_.size()) return fail(kTextPastEnd);
     const std::span<const std::uint8_t> bytes = rest_.first(length);
     if (const auto fault = find_utf8_fault(bytes)) return fail(describe(*fault));
-    text->assign(reinterpret_cast<const char*>(bytes.data()), length);
+    *text = std::string_view(reinterpret_cast<const char*>(bytes.data()), length);
     rest_ = rest_.subspan(length);
     return true;
   }
@@ -344,7 +345,7 @@ class StateReader {
     if (!read_count(&count)) return false;
     labels->reserve(reserve_ahead<LabelToCode::value_type>(count, rest_.size(), kLabelEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
-      std::string label;
+      std::string_view label;
       std::uint8_t tag;
       if (!read_text(&label) || !read_tag(&tag)) return false;
       std::optional<Code> code;
@@ -353,7 +354,7 @@ class StateReader {
         if (!read_code(&value)) return false;
         code = value;
       }
-      labels->insert_or_assign(std::move(label), code);
+      labels->insert_or_assign(label, code);
     }
     return true;
   }
@@ -364,9 +365,9 @@ class StateReader {
     codes->reserve(reserve_ahead<CodeToLabel::value_type>(count, rest_.size(), kCodeEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
       Code code;
-      std::string label;
+      std::string_view label;
       if (!read_code(&code) || !read_text(&label)) return false;
-      codes->insert_or_assign(code, std::move(label));
+      codes->insert_or_assign(code, label);
     }
     return true;
   }

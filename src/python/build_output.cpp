@@ -122,7 +122,7 @@ class ColumnDecoder {
   }
 
   // Returns the new str of `label`, kept alive by owned_.
-  PyObject* make_text(const std::string& label) {
+  PyObject* make_text(std::string_view label) {
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace"));
     throw_if(!text);

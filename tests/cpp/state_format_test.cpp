@@ -540,12 +540,12 @@ EncoderState random_state(std::mt19937_64& rng) {
   for (std::size_t n = rng() % 5; n > 0; --n) {
     LabelToCode& labels = info.label_to_code[random_number(rng)];
     for (std::size_t m = rng() % 20; m > 0; --m) {
-      labels[random_label(rng)] = rng() % 3 == 0 ? std::nullopt : std::optional<Code>(random_number(rng));
+      labels.insert_or_assign(random_label(rng), rng() % 3 == 0 ? std::nullopt : std::optional<Code>(random_number(rng)));
     }
   }
   for (std::size_t n = rng() % 5; n > 0; --n) {
     CodeToLabel& codes = info.code_to_label[random_number(rng)];
-    for (std::size_t m = rng() % 20; m > 0; --m) codes[random_number(rng)] = random_label(rng);
+    for (std::size_t m = rng() % 20; m > 0; --m) codes.insert_or_assign(random_number(rng), random_label(rng));
   }
   return EncoderState{std::move(info), EncodingStrategy::kLabelEncoding};
 }

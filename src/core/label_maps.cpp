@@ -1,0 +1,212 @@
+#include "core/label_maps.hpp"
+
+#include <numeric>
+#include <stdexcept>
+
+namespace colenc {
+
+// ---------------------------------------------------------------------------
+// LabelToCode
+
+LabelToCode::LabelToCode(std::initializer_list<value_type> entries) {
+  for (const auto& [label, code] : entries) insert_or_assign(label, code);
+}
+
+LabelToCode::LabelToCode(const LabelToCode& other) {
+  if (other.empty()) return;
+  const Body& from = *other.body_;
+  auto copy = std::make_unique<Body>();
+  copy->texts = from.texts;
+  copy->codes = from.codes;
+  copy->coded = from.coded;
+  copy->index.reserve(from.codes.size());
+  for (std::uint64_t entry = 0; entry < from.codes.size(); ++entry) copy->index.insert(entry);
+  body_ = std::move(copy);
+}
+
+LabelToCode& LabelToCode::operator=(const LabelToCode& other) {
+  if (this != &other) {
+    LabelToCode copy(other);
+    body_ = std::move(copy.body_);
+  }
+  return *this;
+}
+
+LabelToCode::~LabelToCode() = default;
+
+LabelToCode::Body& LabelToCode::body() {
+  if (!body_) body_ = std::make_unique<Body>();
+  return *body_;
+}
+
+void LabelToCode::reserve(std::size_t count, std::size_t bytes) {
+  Body& b = body();
+  b.texts.reserve(count, bytes);
+  b.codes.reserve(count);
+  b.coded.reserve(count);
+  b.index.reserve(count);
+}
+
+LabelToCode::const_iterator LabelToCode::find(const PrehashedText& label) const {
+  if (!body_) return end();
+  const auto found = body_->index.find(label);
+  return found == body_->index.end() ? end() : const_iterator(this, *found);
+}
+
+void LabelToCode::prefetch(const PrehashedText& label) const {
+  if (body_) body_->index.prefetch(label);
+}
+
+std::optional<Code> LabelToCode::at(std::string_view label) const {
+  const const_iterator found = find(label);
+  if (found == end()) throw std::out_of_range("no code entry for this label");
+  return found->second;
+}
+
+std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const PrehashedText& label,
+                                                                      std::optional<Code> code) {
+  if (const const_iterator found = find(label); found != end()) return {found, false};
+  Body& b = body();
+  const std::uint64_t entry = b.codes.size();
+  // The entry is appended before the index names it; whatever fails takes it back.
+  b.texts.push(label.text);
+  try {
+    b.codes.push_back(code.value_or(0));
+    try {
+      b.coded.push_back(code.has_value());
+      try {
+        b.index.lazy_emplace(label, [entry](const auto& construct) { construct(entry); });
+      } catch (...) {
+        b.coded.pop_back();
+        throw;
+      }
+    } catch (...) {
+      b.codes.pop_back();
+      throw;
+    }
+  } catch (...) {
+    b.texts.pop();
+    throw;
+  }
+  return {const_iterator(this, entry), true};
+}
+
+void LabelToCode::insert_or_assign(std::string_view label, std::optional<Code> code) {
+  const PrehashedText key = prehash(label);
+  const auto [found, added] = try_emplace(key, code);
+  if (added) return;
+  const std::size_t entry = found.position();
+  body_->codes[entry] = code.value_or(0);
+  body_->coded[entry] = code.has_value();
+}
+
+bool LabelToCode::operator==(const LabelToCode& other) const {
+  if (size() != other.size()) return false;
+  for (const auto& [label, code] : *this) {
+    const const_iterator found = other.find(label);
+    if (found == other.end() || found->second != code) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// CodeToLabel
+
+CodeToLabel::CodeToLabel(std::initializer_list<value_type> entries) {
+  for (const auto& [code, label] : entries) insert_or_assign(code, label);
+}
+
+void CodeToLabel::reserve(std::size_t count, std::size_t bytes) {
+  texts_.reserve(count, bytes);
+  if (!positional_) {
+    codes_.reserve(count);
+    index_.reserve(count);
+  }
+}
+
+std::size_t CodeToLabel::find_entry(Code code) const {
+  if (positional_) return code < size_ ? static_cast<std::size_t>(code) : size_;
+  const auto found = index_.find(code);
+  return found == index_.end() ? size_ : static_cast<std::size_t>(found->second);
+}
+
+CodeToLabel::const_iterator CodeToLabel::find(Code code) const { return {this, find_entry(code)}; }
+
+std::string_view CodeToLabel::at(Code code) const {
+  const std::size_t found = find_entry(code);
+  if (found == size_) throw std::out_of_range("no label entry for this code");
+  return entry(found).second;
+}
+
+// Gives every entry its code and indexes them, so that entries whose code is
+// not their position can follow. Nothing changes if this fails.
+void CodeToLabel::leave_positional() {
+  std::vector<Code> codes(size_);
+  std::iota(codes.begin(), codes.end(), Code{0});
+  HashMap<Code, std::uint64_t, KeyedHash> index;
+  index.reserve(size_ + 1);
+  for (std::size_t entry = 0; entry < size_; ++entry) index.try_emplace(Code{entry}, entry);
+  codes_ = std::move(codes);
+  index_ = std::move(index);
+  positional_ = false;
+}
+
+std::pair<CodeToLabel::const_iterator, bool> CodeToLabel::try_emplace(Code code,
+                                                                      std::string_view label) {
+  const std::size_t found = find_entry(code);
+  if (found != size_) return {const_iterator(this, found), false};
+  if (positional_ && code != size_) leave_positional();
+  const std::size_t entry = size_;
+  // Appended before the index names it; whatever fails takes it back.
+  texts_.push(label);
+  try {
+    if (!text_of_.empty()) text_of_.push_back(texts_.size() - 1);
+    try {
+      if (!positional_) {
+        codes_.push_back(code);
+        try {
+          index_.try_emplace(code, entry);
+        } catch (...) {
+          codes_.pop_back();
+          throw;
+        }
+      }
+    } catch (...) {
+      if (!text_of_.empty()) text_of_.pop_back();
+      throw;
+    }
+  } catch (...) {
+    texts_.pop();
+    throw;
+  }
+  ++size_;
+  return {const_iterator(this, entry), true};
+}
+
+void CodeToLabel::insert_or_assign(Code code, std::string_view label) {
+  const std::size_t entry = find_entry(code);
+  if (entry == size_) {
+    try_emplace(code, label);
+    return;
+  }
+  // The entry's old text stays in the buffer, unused; its new text is appended.
+  std::vector<std::uint64_t> text_of;
+  if (text_of_.empty()) {
+    text_of.resize(size_);
+    std::iota(text_of.begin(), text_of.end(), std::uint64_t{0});
+  }
+  texts_.push(label);
+  if (!text_of.empty()) text_of_ = std::move(text_of);
+  text_of_[entry] = texts_.size() - 1;
+}
+
+bool CodeToLabel::operator==(const CodeToLabel& other) const {
+  if (size_ != other.size_) return false;
+  for (const auto& [code, label] : *this) {
+    const std::size_t found = other.find_entry(code);
+    if (found == other.size_ || other.entry(found).second != label) return false;
+  }
+  return true;
+}
+
+}  // namespace colenc

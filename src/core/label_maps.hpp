@@ -1,0 +1,244 @@
+// The two fitted maps of one text column, stored compactly:
+//   LabelToCode: label -> optional code (absent for missing-value labels),
+//   CodeToLabel: code -> label.
+// Each keeps its texts back to back in one buffer and its entries in flat
+// arrays, in insertion order; a fitted column of a million labels therefore
+// costs a few large allocations instead of a million small ones and a table
+// of fat slots. Both read like maps (find, at, iteration, equality regardless
+// of order); iteration yields pairs by value, in insertion order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/hash_map.hpp"
+#include "core/keyed_hash.hpp"
+#include "core/labels.hpp"
+
+namespace colenc {
+
+// Texts stored back to back in one buffer, each addressed by its position.
+class TextStore {
+ public:
+  std::size_t size() const { return ends_.size(); }
+  std::string_view operator[](std::size_t i) const {
+    const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    return {bytes_.data() + begin, static_cast<std::size_t>(ends_[i] - begin)};
+  }
+  void reserve(std::size_t count, std::size_t bytes) {
+    ends_.reserve(count);
+    bytes_.reserve(bytes);
+  }
+  // Appends `text`; on failure nothing is appended.
+  void push(std::string_view text) {
+    ends_.push_back(bytes_.size() + text.size());
+    try {
+      bytes_.append(text);
+    } catch (...) {
+      ends_.pop_back();
+      throw;
+    }
+  }
+  void pop() {
+    ends_.pop_back();
+    bytes_.resize(ends_.empty() ? 0 : ends_.back());
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<std::uint64_t> ends_;  // end offset of each text; it begins where the last ended
+};
+
+// An input iterator over a map's entries by position; `Map::entry(i)` gives
+// the pair of entry i.
+template <class Map, class Value>
+class EntryIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = Value;
+  using difference_type = std::ptrdiff_t;
+  using reference = Value;
+  struct pointer {
+    Value value;
+    const Value* operator->() const { return &value; }
+  };
+
+  EntryIterator() = default;
+  EntryIterator(const Map* map, std::size_t entry) : map_(map), entry_(entry) {}
+  Value operator*() const { return map_->entry(entry_); }
+  pointer operator->() const { return pointer{**this}; }
+  EntryIterator& operator++() {
+    ++entry_;
+    return *this;
+  }
+  EntryIterator operator++(int) {
+    EntryIterator before = *this;
+    ++entry_;
+    return before;
+  }
+  bool operator==(const EntryIterator& other) const { return entry_ == other.entry_; }
+  std::size_t position() const { return entry_; }
+
+ private:
+  const Map* map_ = nullptr;
+  std::size_t entry_ = 0;
+};
+
+// Label -> optional code; the code is absent exactly for missing-value labels
+// of a fitted column (a stored state may say otherwise, and is kept as it is).
+class LabelToCode {
+ public:
+  using value_type = std::pair<std::string_view, std::optional<Code>>;
+  using const_iterator = EntryIterator<LabelToCode, value_type>;
+
+  LabelToCode() = default;
+  LabelToCode(std::initializer_list<value_type> entries);
+  LabelToCode(const LabelToCode& other);
+  LabelToCode& operator=(const LabelToCode& other);
+  LabelToCode(LabelToCode&&) noexcept = default;
+  LabelToCode& operator=(LabelToCode&&) noexcept = default;
+  ~LabelToCode();
+
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  // Makes room for `count` entries whose texts hold `bytes` bytes in all.
+  void reserve(std::size_t count, std::size_t bytes = 0);
+
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size()}; }
+  const_iterator find(std::string_view label) const { return find(prehash(label)); }
+  const_iterator find(const PrehashedText& label) const;
+  bool contains(std::string_view label) const { return find(label) != end(); }
+  // Requests the index slot of `label` ahead of a lookup or insert.
+  void prefetch(const PrehashedText& label) const;
+  // Throws std::out_of_range when `label` has no entry.
+  std::optional<Code> at(std::string_view label) const;
+
+  // Adds `label` unless it has an entry; returns its entry and whether it was added.
+  std::pair<const_iterator, bool> try_emplace(const PrehashedText& label, std::optional<Code> code);
+  std::pair<const_iterator, bool> try_emplace(std::string_view label, std::optional<Code> code) {
+    return try_emplace(prehash(label), code);
+  }
+  // As try_emplace, but an existing entry takes the new code and keeps its place.
+  void insert_or_assign(std::string_view label, std::optional<Code> code);
+
+  bool operator==(const LabelToCode& other) const;
+
+  value_type entry(std::size_t i) const;
+
+ private:
+  struct Body;
+  static PrehashedText prehash(std::string_view label) { return {label, KeyedHash()(label)}; }
+  Body& body();
+
+  std::unique_ptr<Body> body_;  // absent while empty; its address is stable for the index
+};
+
+// The index of a LabelToCode holds entry positions; it hashes and compares
+// them by their texts, and looks texts up directly.
+struct EntryHash {
+  using is_transparent = void;
+  const TextStore* texts;
+  std::size_t operator()(std::uint64_t entry) const { return KeyedHash()((*texts)[entry]); }
+  std::size_t operator()(const PrehashedText& label) const { return label.hash; }
+};
+struct EntryEq {
+  using is_transparent = void;
+  const TextStore* texts;
+  bool operator()(std::uint64_t a, std::uint64_t b) const { return a == b; }
+  bool operator()(std::uint64_t entry, const PrehashedText& label) const {
+    return (*texts)[entry] == label.text;
+  }
+  bool operator()(const PrehashedText& label, std::uint64_t entry) const {
+    return (*texts)[entry] == label.text;
+  }
+};
+
+struct LabelToCode::Body {
+  Body() = default;
+  Body(const Body&) = delete;  // the index points at texts
+
+  TextStore texts;
+  std::vector<Code> codes;  // meaningful where coded is true
+  std::vector<bool> coded;
+  HashSet<std::uint64_t, EntryHash, EntryEq> index{EntryHash{&texts}, EntryEq{&texts}};
+};
+
+inline std::size_t LabelToCode::size() const { return body_ ? body_->codes.size() : 0; }
+
+inline LabelToCode::value_type LabelToCode::entry(std::size_t i) const {
+  const Body& b = *body_;
+  return {b.texts[i], b.coded[i] ? std::optional<Code>(b.codes[i]) : std::nullopt};
+}
+
+// Code -> label. A map whose entry i has code i (every fitted column's) keeps
+// no codes and no index: the code is the position.
+class CodeToLabel {
+ public:
+  using value_type = std::pair<Code, std::string_view>;
+  using const_iterator = EntryIterator<CodeToLabel, value_type>;
+
+  CodeToLabel() = default;
+  CodeToLabel(std::initializer_list<value_type> entries);
+  CodeToLabel(const CodeToLabel&) = default;
+  CodeToLabel& operator=(const CodeToLabel&) = default;
+  // A moved-from map is empty.
+  CodeToLabel(CodeToLabel&& other) noexcept { swap(other); }
+  CodeToLabel& operator=(CodeToLabel&& other) noexcept {
+    CodeToLabel taken(std::move(other));
+    swap(taken);
+    return *this;
+  }
+  void swap(CodeToLabel& other) noexcept {
+    std::swap(size_, other.size_);
+    std::swap(positional_, other.positional_);
+    std::swap(texts_, other.texts_);
+    std::swap(codes_, other.codes_);
+    std::swap(text_of_, other.text_of_);
+    index_.swap(other.index_);
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // Makes room for `count` entries whose texts hold `bytes` bytes in all.
+  void reserve(std::size_t count, std::size_t bytes = 0);
+
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, size_}; }
+  const_iterator find(Code code) const;
+  bool contains(Code code) const { return find(code) != end(); }
+  // Throws std::out_of_range when `code` has no entry.
+  std::string_view at(Code code) const;
+
+  // Adds `code` unless it has an entry; returns its entry and whether it was added.
+  std::pair<const_iterator, bool> try_emplace(Code code, std::string_view label);
+  // As try_emplace, but an existing entry takes the new label and keeps its place.
+  void insert_or_assign(Code code, std::string_view label);
+
+  bool operator==(const CodeToLabel& other) const;
+
+  value_type entry(std::size_t i) const {
+    return {positional_ ? Code{i} : codes_[i], texts_[text_of_.empty() ? i : text_of_[i]]};
+  }
+
+ private:
+  void leave_positional();
+  std::size_t find_entry(Code code) const;
+
+  std::size_t size_ = 0;
+  bool positional_ = true;              // entry i has code i; codes_ and index_ are unused
+  TextStore texts_;                     // text slots; slot i is entry i's unless text_of_ says otherwise
+  std::vector<Code> codes_;             // code of each entry, unless positional_
+  std::vector<std::uint64_t> text_of_;  // text slot of each entry; empty while entry i has slot i
+  HashMap<Code, std::uint64_t, KeyedHash> index_;  // code -> entry, unless positional_
+};
+
+}  // namespace colenc
