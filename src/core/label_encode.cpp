@@ -154,30 +154,31 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
       distinct_bytes += entries[k].label.text.size();
     }
   }
-  LabelToCode label_to_code;
-  label_to_code.reserve(distinct_count, distinct_bytes);
+  // The labels keep the hashes their chunks computed: each is hashed once.
+  LabelToCode::Builder labels;
+  labels.reserve(distinct_count, distinct_bytes);
+  std::vector<std::size_t> hashes;
+  hashes.reserve(distinct_count);
   Code next = 0;
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
     if (k + kPrefetchAhead < entries.size()) {
-      const PrehashedText& ahead = entries[k + kPrefetchAhead].label;
-      label_to_code.prefetch(ahead);
-      __builtin_prefetch(ahead.text.data());  // its bytes are copied into the map's buffer
+      __builtin_prefetch(entries[k + kPrefetchAhead].label.text.data());  // copied below
     }
     const SortEntry& entry = entries[k];
     if (k == 0 || !same_label(entry, entries[k - 1])) {
-      // The key keeps the hash its chunk computed: each label is hashed once.
+      hashes.push_back(entry.label.hash);
       if (is_missing_label(entry.label.text)) {
-        label_to_code.try_emplace(entry.label, std::nullopt);
+        labels.append(entry.label.text, std::nullopt);
         value = missing_code_value();
       } else {
-        label_to_code.try_emplace(entry.label, next);
+        labels.append(entry.label.text, next);
         value = static_cast<double>(next++);
       }
     }
     code_of_id[entry.chunk][entry.local_id] = value;
   }
-  return label_to_code;
+  return std::move(labels).finish(hashes);
 }
 
 // Returns the inverse of the coded entries of `label_to_code`. A fitted map
@@ -220,9 +221,98 @@ void translate_local_ids(const std::vector<Chunk>& chunks,
       tbb::simple_partitioner());
 }
 
+// Columns with at least this many entries are sampled to see whether they
+// are mostly distinct; smaller ones always go through the chunks.
+constexpr std::size_t kSampleFromEntries = std::size_t{1} << 17;
+constexpr std::size_t kSampleSize = 4096;
+
+// Returns true when evenly spaced entries of the column are nearly all
+// distinct: chunk sets would then hold almost every entry, and sorting the
+// entries themselves is cheaper in time and far cheaper in memory.
+bool mostly_distinct(const TextColumn& texts) {
+  const std::size_t entries = texts.entry_count();
+  if (entries < kSampleFromEntries) return false;
+  const KeyedHash hash;
+  LocalIds seen;
+  seen.reserve(kSampleSize);
+  for (std::size_t k = 0; k < kSampleSize; ++k) {
+    const std::string_view text = texts.entry(entries / kSampleSize * k);
+    seen.try_emplace(PrehashedText{text, hash(text)}, k);
+  }
+  return seen.size() * 20 >= kSampleSize * 19;
+}
+
+// Hashes the builder's labels in parallel, front to back, and indexes them.
+LabelToCode index_labels(LabelToCode::Builder labels) {
+  std::vector<std::size_t> hashes(labels.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, hashes.size(), kMinChunkRows),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      const KeyedHash hash;
+                      for (std::size_t k = range.begin(); k != range.end(); ++k) {
+                        hashes[k] = hash(labels.label(k));
+                      }
+                    });
+  return std::move(labels).finish(hashes);
+}
+
+// One entry of a mostly distinct column, ordered like SortEntry.
+struct EntryRef {
+  std::uint64_t prefix;
+  std::uint64_t entry;
+};
+
+// Fits a mostly distinct column by sorting its entries: each run of equal
+// texts gets the next code (none for a missing-value label), every entry of
+// the run that code, and the run's text one hash and one map entry.
+LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) {
+  const std::size_t entries = texts.entry_count();
+  std::vector<EntryRef> order(entries);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kMinChunkRows),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        order[i] = EntryRef{byte_prefix(texts.entry(i)), i};
+                      }
+                    });
+  tbb::parallel_sort(order.begin(), order.end(), [&](const EntryRef& a, const EntryRef& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return label_less(texts.entry(a.entry), texts.entry(b.entry));
+  });
+
+  // Each run of equal texts: its text is copied into the map once, and every
+  // entry of the run gets its code. Sorted order scatters the reads over the
+  // column, so the texts of entries ahead are requested early.
+  LabelToCode::Builder labels;
+  labels.reserve(entries, texts.byte_size());
+  double value = 0.0;
+  Code next = 0;
+  std::string_view last;
+  for (std::size_t k = 0; k < entries; ++k) {
+    if (k + kPrefetchAhead < entries) __builtin_prefetch(texts.entry(order[k + kPrefetchAhead].entry).data());
+    const std::string_view text = texts.entry(order[k].entry);
+    if (k == 0 || order[k].prefix != order[k - 1].prefix || text != last) {
+      if (is_missing_label(text)) {
+        labels.append(text, std::nullopt);
+        value = missing_code_value();
+      } else {
+        labels.append(text, next);
+        value = static_cast<double>(next++);
+      }
+      last = text;
+    }
+    entry_codes[order[k].entry] = value;
+  }
+  std::vector<EntryRef>().swap(order);
+  return index_labels(std::move(labels));
+}
+
 // Fits the column's entries and leaves each entry's code in `entry_codes`.
 ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_codes) {
   ColumnLabels labels;
+  if (mostly_distinct(texts)) {
+    labels.label_to_code = fit_by_sort(texts, entry_codes);
+    labels.code_to_label = invert_label_map(labels.label_to_code);
+    return labels;
+  }
   {
     const std::vector<Chunk> chunks = number_chunk_labels(texts, entry_codes);
     std::vector<std::vector<double>> code_of_id;

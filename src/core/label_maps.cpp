@@ -100,6 +100,28 @@ void LabelToCode::insert_or_assign(std::string_view label, std::optional<Code> c
   body_->coded[entry] = code.has_value();
 }
 
+LabelToCode LabelToCode::Builder::finish(const std::vector<std::size_t>& hashes) && {
+  Body& b = *body_;
+  const std::size_t count = b.codes.size();
+  if (hashes.size() != count) throw std::logic_error("label hashes do not match the labels");
+  // Index slots are requested ahead: the index of a large column is far larger
+  // than the caches, while the texts are read front to back.
+  constexpr std::size_t kAhead = 16;
+  b.index.reserve(count);
+  for (std::uint64_t entry = 0; entry < count; ++entry) {
+    if (entry + kAhead < count) {
+      b.index.prefetch(PrehashedText{b.texts[entry + kAhead], hashes[entry + kAhead]});
+    }
+    const auto slot =
+        b.index.lazy_emplace(PrehashedText{b.texts[entry], hashes[entry]},
+                             [entry](const auto& construct) { construct(entry); });
+    if (*slot != entry) throw std::logic_error("a label was appended twice");
+  }
+  LabelToCode map;
+  if (count > 0) map.body_ = std::move(body_);
+  return map;
+}
+
 bool LabelToCode::operator==(const LabelToCode& other) const {
   if (size() != other.size()) return false;
   for (const auto& [label, code] : *this) {

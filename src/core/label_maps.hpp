@@ -134,6 +134,8 @@ class LabelToCode {
 
   value_type entry(std::size_t i) const;
 
+  class Builder;
+
  private:
   struct Body;
   static PrehashedText prehash(std::string_view label) { return {label, KeyedHash()(label)}; }
@@ -170,6 +172,32 @@ struct LabelToCode::Body {
   std::vector<Code> codes;  // meaningful where coded is true
   std::vector<bool> coded;
   HashSet<std::uint64_t, EntryHash, EntryEq> index{EntryHash{&texts}, EntryEq{&texts}};
+};
+
+// Builds a LabelToCode from labels known to be distinct: they are appended
+// in their final order, and indexed once at the end with hashes the caller
+// computed (in parallel, say) over the builder's own texts.
+class LabelToCode::Builder {
+ public:
+  Builder() : body_(std::make_unique<Body>()) {}
+  void reserve(std::size_t count, std::size_t bytes) {
+    body_->texts.reserve(count, bytes);
+    body_->codes.reserve(count);
+    body_->coded.reserve(count);
+  }
+  void append(std::string_view label, std::optional<Code> code) {
+    body_->texts.push(label);
+    body_->codes.push_back(code.value_or(0));
+    body_->coded.push_back(code.has_value());
+  }
+  std::size_t size() const { return body_->codes.size(); }
+  std::string_view label(std::size_t i) const { return body_->texts[i]; }
+  // Indexes the labels; hashes[i] must be KeyedHash()(label(i)). Throws
+  // std::logic_error if two labels are equal.
+  LabelToCode finish(const std::vector<std::size_t>& hashes) &&;
+
+ private:
+  std::unique_ptr<Body> body_;
 };
 
 inline std::size_t LabelToCode::size() const { return body_ ? body_->codes.size() : 0; }
