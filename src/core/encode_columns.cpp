@@ -107,11 +107,18 @@ std::size_t group_width(std::size_t rows, std::size_t width, MatrixOrder order) 
   return std::max<std::size_t>(1, std::min({kMaxGroup, by_memory, width}));
 }
 
-}  // namespace
+// Frees column j's storage in `release`, unless that is null.
+void release_column(TypedColumns* release, std::size_t j) {
+  if (release == nullptr) return;
+  release->text_cells[j].release_storage();
+  std::vector<double>().swap(release->number_cells[j]);
+}
 
-std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
-                                           std::span<double> matrix_buffer,
-                                           tbb::task_arena& arena, MatrixOrder order) {
+// The driver. `release` is null or the columns themselves, whose storage is
+// then freed column by column; only the task of a column touches it.
+std::vector<ColumnEncoding> run_columns(const TypedColumns& columns, TypedColumns* release,
+                                        std::span<double> matrix_buffer, tbb::task_arena& arena,
+                                        MatrixOrder order) {
   check_shape(columns, matrix_buffer, order);
   const std::size_t width = columns.column_count;
   const std::size_t rows = columns.row_count;
@@ -136,6 +143,7 @@ std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
         } else if (!columns.numbers_placed[j]) {
           copy_column(columns.number_cells[j], out.data());
         }
+        release_column(release, j);
       }
       return;
     }
@@ -152,6 +160,7 @@ std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
       }
     }
     write_rows(sources, first, width, rows, matrix_buffer);
+    for (std::size_t j = first; j != last; ++j) release_column(release, j);
   };
 
   const std::size_t group = group_width(rows, width, order);
@@ -168,6 +177,19 @@ std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
         tbb::simple_partitioner());
   });
   return results;
+}
+
+}  // namespace
+
+std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
+                                           std::span<double> matrix_buffer,
+                                           tbb::task_arena& arena, MatrixOrder order) {
+  return run_columns(columns, nullptr, matrix_buffer, arena, order);
+}
+
+std::vector<ColumnEncoding> encode_columns(TypedColumns&& columns, std::span<double> matrix_buffer,
+                                           tbb::task_arena& arena, MatrixOrder order) {
+  return run_columns(columns, &columns, matrix_buffer, arena, order);
 }
 
 EncodingInfo assemble_encoding_info(std::vector<ColumnEncoding> encodings,

@@ -24,6 +24,14 @@ std::vector<ColumnEncoding> encode_columns(const TypedColumns& columns,
                                            tbb::task_arena& arena,
                                            MatrixOrder order = MatrixOrder::kRowMajor);
 
+// As above, and frees each column's own storage as soon as the column is
+// written, so that a wide table's peak memory does not hold every column's
+// cells until the last one is done. Afterwards the columns are empty; borrowed
+// memory stays kept alive until `columns` is destroyed.
+std::vector<ColumnEncoding> encode_columns(TypedColumns&& columns, std::span<double> matrix_buffer,
+                                           tbb::task_arena& arena,
+                                           MatrixOrder order = MatrixOrder::kRowMajor);
+
 // Folds the driver's results and the text flags into one EncodingInfo:
 // string_columns lists the flagged columns in ascending order and both maps get
 // each encoding's map under its column. Requires `encodings` in ascending column

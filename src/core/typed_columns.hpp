@@ -32,6 +32,24 @@ class TextColumn {
   // Makes rows refer to entries by id from now on; requires an empty column.
   void use_row_ids() { row_ids_ = true; }
   bool has_row_ids() const { return row_ids_; }
+  // Gives every row its own entry again (a copy of its text) and stops using
+  // ids: for a column whose rows turned out to be mostly distinct, ids cost
+  // more than the few texts they would share.
+  void drop_row_ids() {
+    if (!row_ids_) return;
+    std::string bytes;
+    std::vector<std::size_t> ends;
+    bytes.reserve(bytes_.size());
+    ends.reserve(ids_.size());
+    for (const EntryId id : ids_) {
+      bytes.append(entry(id));
+      ends.push_back(bytes.size());
+    }
+    bytes_ = std::move(bytes);
+    ends_ = std::move(ends);
+    std::vector<EntryId>().swap(ids_);
+    row_ids_ = false;
+  }
 
   // Makes the column's rows `count` texts in memory it does not own: row k's
   // text runs from data + offsets[k] to data + offsets[k + 1]. `keep` keeps
@@ -121,6 +139,17 @@ class TextColumn {
     borrowed_offsets_ = nullptr;
     borrowed_count_ = 0;
     keep_.reset();
+  }
+  // Empties the column and frees the storage it owns. Memory it borrows is
+  // still kept alive, until the column is cleared or destroyed: letting go of
+  // it may need a lock that the caller of this does not hold.
+  void release_storage() {
+    std::string().swap(bytes_);
+    std::vector<std::size_t>().swap(ends_);
+    std::vector<EntryId>().swap(ids_);
+    borrowed_data_ = nullptr;
+    borrowed_offsets_ = nullptr;
+    borrowed_count_ = 0;
   }
   // Bytes of all entries' texts.
   std::size_t byte_size() const {

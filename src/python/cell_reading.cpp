@@ -102,7 +102,10 @@ void RepeatedStrs::take(PyObject* cell, std::size_t j, TypedColumns& columns) {
   ids_.emplace(cell, id);
   held_.push_back(PyRef::borrow(cell));
   recent_[(reinterpret_cast<std::uintptr_t>(cell) >> 4) % kRecentSlots] = Recent{cell, id};
-  if (held_.size() >= kJudgeAfter && 2 * held_.size() > texts.size()) stop();
+  if (held_.size() >= kJudgeAfter && 2 * held_.size() > texts.size()) {
+    stop();
+    texts.drop_row_ids();
+  }
 }
 
 void RepeatedStrs::stop() {

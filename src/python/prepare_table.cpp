@@ -215,8 +215,9 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64) {
   } else {
     columns = scan_cells(obj, shape);
   }
+  // Each column's cells are freed as soon as its codes are in the matrix.
   std::vector<ColumnEncoding> encodings =
-      encode_columns(*columns, std::span<double>(table.matrix.data), process_arena(),
+      encode_columns(std::move(*columns), std::span<double>(table.matrix.data), process_arena(),
                      table.matrix.order);
   table.fitted_info = assemble_encoding_info(std::move(encodings), columns->column_is_text);
   return table;
