@@ -159,6 +159,9 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
   labels.reserve(distinct_count, distinct_bytes);
   std::vector<std::size_t> hashes;
   hashes.reserve(distinct_count);
+  // Missing-value labels go last, so that label i has code i: the inverse
+  // then shares the labels' texts.
+  std::vector<PrehashedText> missing;
   Code next = 0;
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
@@ -167,23 +170,29 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
     }
     const SortEntry& entry = entries[k];
     if (k == 0 || !same_label(entry, entries[k - 1])) {
-      hashes.push_back(entry.label.hash);
       if (is_missing_label(entry.label.text)) {
-        labels.append(entry.label.text, std::nullopt);
+        missing.push_back(entry.label);
         value = missing_code_value();
       } else {
+        hashes.push_back(entry.label.hash);
         labels.append(entry.label.text, next);
         value = static_cast<double>(next++);
       }
     }
     code_of_id[entry.chunk][entry.local_id] = value;
   }
+  for (const PrehashedText& label : missing) {
+    hashes.push_back(label.hash);
+    labels.append(label.text, std::nullopt);
+  }
   return std::move(labels).finish(hashes);
 }
 
 // Returns the inverse of the coded entries of `label_to_code`. A fitted map
-// holds its labels in code order, so the inverse is filled front to back.
+// holds its labels in code order with the missing-value labels last, so the
+// inverse shares its texts.
 CodeToLabel invert_label_map(const LabelToCode& label_to_code) {
+  if (std::optional<CodeToLabel> shared = label_to_code.positional_inverse()) return std::move(*shared);
   std::size_t count = 0;
   std::size_t bytes = 0;
   for (const auto& [label, code] : label_to_code) {
@@ -283,15 +292,19 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
   // column, so the texts of entries ahead are requested early.
   LabelToCode::Builder labels;
   labels.reserve(entries, texts.byte_size());
+  // Missing-value labels go last, so that label i has code i (see below).
+  std::vector<std::string_view> missing;
   double value = 0.0;
   Code next = 0;
   std::string_view last;
   for (std::size_t k = 0; k < entries; ++k) {
-    if (k + kPrefetchAhead < entries) __builtin_prefetch(texts.entry(order[k + kPrefetchAhead].entry).data());
+    if (k + kPrefetchAhead < entries) {
+      __builtin_prefetch(texts.entry(order[k + kPrefetchAhead].entry).data());
+    }
     const std::string_view text = texts.entry(order[k].entry);
     if (k == 0 || order[k].prefix != order[k - 1].prefix || text != last) {
       if (is_missing_label(text)) {
-        labels.append(text, std::nullopt);
+        missing.push_back(text);
         value = missing_code_value();
       } else {
         labels.append(text, next);
@@ -302,6 +315,7 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
     entry_codes[order[k].entry] = value;
   }
   std::vector<EntryRef>().swap(order);
+  for (const std::string_view text : missing) labels.append(text, std::nullopt);
   return index_labels(std::move(labels));
 }
 

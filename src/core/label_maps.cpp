@@ -66,6 +66,8 @@ std::optional<Code> LabelToCode::at(std::string_view label) const {
 std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const PrehashedText& label,
                                                                       std::optional<Code> code) {
   if (const const_iterator found = find(label); found != end()) return {found, false};
+  // Texts shared with an inverse are copied (with the whole map) before they grow.
+  if (body_ && body_->shared_texts.use_count() > 1) *this = LabelToCode(*this);
   Body& b = body();
   const std::uint64_t entry = b.codes.size();
   // The entry is appended before the index names it; whatever fails takes it back.
@@ -122,6 +124,17 @@ LabelToCode LabelToCode::Builder::finish(const std::vector<std::size_t>& hashes)
   return map;
 }
 
+std::optional<CodeToLabel> LabelToCode::positional_inverse() const {
+  if (!body_) return CodeToLabel();
+  const Body& b = *body_;
+  std::size_t coded = 0;
+  while (coded < b.codes.size() && b.coded[coded] && b.codes[coded] == coded) ++coded;
+  for (std::size_t entry = coded; entry < b.codes.size(); ++entry) {
+    if (b.coded[entry]) return std::nullopt;
+  }
+  return CodeToLabel(b.shared_texts, coded);
+}
+
 bool LabelToCode::operator==(const LabelToCode& other) const {
   if (size() != other.size()) return false;
   for (const auto& [label, code] : *this) {
@@ -138,8 +151,28 @@ CodeToLabel::CodeToLabel(std::initializer_list<value_type> entries) {
   for (const auto& [code, label] : entries) insert_or_assign(code, label);
 }
 
+// Returns texts this map alone holds, to which a new text can be appended in
+// the slot of the next entry (when entries still use their own positions as
+// slots). Texts shared with a label map, or holding more than this map's
+// entries, are copied first.
+TextStore& CodeToLabel::own_texts() {
+  const bool positional_slots = text_of_.empty();
+  if (!texts_) {
+    texts_ = std::make_shared<TextStore>();
+  } else if (texts_.use_count() > 1 || (positional_slots && texts_->size() != size_)) {
+    auto copy = std::make_shared<TextStore>();
+    if (positional_slots) {
+      for (std::size_t slot = 0; slot < size_; ++slot) copy->push((*texts_)[slot]);
+    } else {
+      *copy = *texts_;
+    }
+    texts_ = std::move(copy);
+  }
+  return *texts_;
+}
+
 void CodeToLabel::reserve(std::size_t count, std::size_t bytes) {
-  texts_.reserve(count, bytes);
+  own_texts().reserve(count, bytes);
   if (!positional_) {
     codes_.reserve(count);
     index_.reserve(count);
@@ -179,10 +212,11 @@ std::pair<CodeToLabel::const_iterator, bool> CodeToLabel::try_emplace(Code code,
   if (found != size_) return {const_iterator(this, found), false};
   if (positional_ && code != size_) leave_positional();
   const std::size_t entry = size_;
+  TextStore& texts = own_texts();
   // Appended before the index names it; whatever fails takes it back.
-  texts_.push(label);
+  texts.push(label);
   try {
-    if (!text_of_.empty()) text_of_.push_back(texts_.size() - 1);
+    if (!text_of_.empty()) text_of_.push_back(texts.size() - 1);
     try {
       if (!positional_) {
         codes_.push_back(code);
@@ -198,7 +232,7 @@ std::pair<CodeToLabel::const_iterator, bool> CodeToLabel::try_emplace(Code code,
       throw;
     }
   } catch (...) {
-    texts_.pop();
+    texts.pop();
     throw;
   }
   ++size_;
@@ -217,9 +251,10 @@ void CodeToLabel::insert_or_assign(Code code, std::string_view label) {
     text_of.resize(size_);
     std::iota(text_of.begin(), text_of.end(), std::uint64_t{0});
   }
-  texts_.push(label);
+  TextStore& texts = own_texts();
+  texts.push(label);
   if (!text_of.empty()) text_of_ = std::move(text_of);
-  text_of_[entry] = texts_.size() - 1;
+  text_of_[entry] = texts.size() - 1;
 }
 
 bool CodeToLabel::operator==(const CodeToLabel& other) const {

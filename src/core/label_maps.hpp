@@ -92,6 +92,8 @@ class EntryIterator {
   std::size_t entry_ = 0;
 };
 
+class CodeToLabel;
+
 // Label -> optional code; the code is absent exactly for missing-value labels
 // of a fitted column (a stored state may say otherwise, and is kept as it is).
 class LabelToCode {
@@ -134,6 +136,11 @@ class LabelToCode {
 
   value_type entry(std::size_t i) const;
 
+  // When entries 0..k-1 have the codes 0..k-1 and any later entry has none,
+  // as a fitted column lays them out, returns the inverse sharing this map's
+  // texts; otherwise nothing.
+  std::optional<CodeToLabel> positional_inverse() const;
+
   class Builder;
 
  private:
@@ -168,7 +175,10 @@ struct LabelToCode::Body {
   Body() = default;
   Body(const Body&) = delete;  // the index points at texts
 
-  TextStore texts;
+  // The texts, which a CodeToLabel inverse may share; they are copied before
+  // this map adds to them while shared.
+  std::shared_ptr<TextStore> shared_texts = std::make_shared<TextStore>();
+  TextStore& texts = *shared_texts;
   std::vector<Code> codes;  // meaningful where coded is true
   std::vector<bool> coded;
   HashSet<std::uint64_t, EntryHash, EntryEq> index{EntryHash{&texts}, EntryEq{&texts}};
@@ -216,6 +226,10 @@ class CodeToLabel {
 
   CodeToLabel() = default;
   CodeToLabel(std::initializer_list<value_type> entries);
+  // The first `count` texts of `texts`, as codes 0..count-1; the texts are
+  // shared and copied before this map changes them.
+  CodeToLabel(std::shared_ptr<TextStore> texts, std::size_t count)
+      : size_(count), texts_(std::move(texts)) {}
   CodeToLabel(const CodeToLabel&) = default;
   CodeToLabel& operator=(const CodeToLabel&) = default;
   // A moved-from map is empty.
@@ -254,16 +268,18 @@ class CodeToLabel {
   bool operator==(const CodeToLabel& other) const;
 
   value_type entry(std::size_t i) const {
-    return {positional_ ? Code{i} : codes_[i], texts_[text_of_.empty() ? i : text_of_[i]]};
+    return {positional_ ? Code{i} : codes_[i], (*texts_)[text_of_.empty() ? i : text_of_[i]]};
   }
 
  private:
   void leave_positional();
   std::size_t find_entry(Code code) const;
+  TextStore& own_texts();
 
   std::size_t size_ = 0;
   bool positional_ = true;              // entry i has code i; codes_ and index_ are unused
-  TextStore texts_;                     // text slots; slot i is entry i's unless text_of_ says otherwise
+  // Text slots (null while empty); slot i is entry i's unless text_of_ says otherwise.
+  std::shared_ptr<TextStore> texts_;
   std::vector<Code> codes_;             // code of each entry, unless positional_
   std::vector<std::uint64_t> text_of_;  // text slot of each entry; empty while entry i has slot i
   HashMap<Code, std::uint64_t, KeyedHash> index_;  // code -> entry, unless positional_

@@ -98,5 +98,33 @@ TEST(CodeToLabel, EqualityIgnoresOrderAndForm) {
   EXPECT_EQ(positional.size(), 3u);
 }
 
+// A fitted layout (label i has code i, missing-value labels last) gives an
+// inverse that shares the texts; changing either map afterwards leaves the
+// other as it was.
+TEST(LabelToCode, PositionalInverseSharesTextsUntilEitherChanges) {
+  const LabelToCode fitted{{"a", Code{0}}, {"b", Code{1}}, {"nan", std::nullopt}};
+  for (int change = 0; change < 4; ++change) {
+    LabelToCode labels = fitted;
+    std::optional<CodeToLabel> inverse = labels.positional_inverse();
+    ASSERT_TRUE(inverse.has_value());
+    EXPECT_EQ(as_ordered(*inverse), (std::map<Code, std::string>{{0, "a"}, {1, "b"}}));
+    std::map<Code, std::string> expected = {{0, "a"}, {1, "b"}};
+    switch (change) {
+      case 0: inverse->try_emplace(2, "c"); expected[2] = "c"; break;
+      case 1: inverse->insert_or_assign(0, "z"); expected[0] = "z"; break;
+      case 2: inverse->try_emplace(9, "q"); expected[9] = "q"; break;
+      case 3: labels.try_emplace("c", Code{2}); break;
+    }
+    EXPECT_EQ(as_ordered(*inverse), expected) << "change " << change;
+    if (change < 3) {
+      EXPECT_EQ(labels, fitted) << "change " << change;
+    }
+    EXPECT_EQ(as_ordered(labels).size(), change == 3 ? 4u : 3u);
+  }
+  EXPECT_FALSE((LabelToCode{{"nan", std::nullopt}, {"a", Code{0}}}.positional_inverse()));
+  EXPECT_FALSE((LabelToCode{{"a", Code{1}}}.positional_inverse()));
+  EXPECT_TRUE(LabelToCode().positional_inverse().has_value());
+}
+
 }  // namespace
 }  // namespace colenc
