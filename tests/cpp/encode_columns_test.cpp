@@ -199,33 +199,48 @@ TypedColumns with_row_ids(const TypedColumns& table) {
   return shared;
 }
 
-// Row-major and column-major matrices, and columns with and without row ids,
-// hold the same cells and give the same records; 20 columns span several of
-// the groups a row-major write uses.
+// Row-major and column-major matrices, columns with row ids, with ids given
+// up again, and columns handed over to be freed as they are done, all hold the
+// same cells and give the same records; 20 columns span several of the groups
+// a row-major write uses.
 TEST(EncodeColumns, SameCellsInEveryLayoutAndWithRowIds) {
   const TypedColumns plain = random_table(40000, 20, 7);
   const TypedColumns shared = with_row_ids(plain);
+  TypedColumns dropped = with_row_ids(plain);
+  for (TextColumn& column : dropped.text_cells) column.drop_row_ids();
   const std::size_t rows = plain.row_count;
   const std::size_t width = plain.column_count;
   std::vector<double> reference = sentinel_matrix(plain);
   const auto expected = encode_columns(plain, reference, process_arena());
-  for (const TypedColumns* table : {&plain, &shared}) {
+  const std::pair<const TypedColumns*, const char*> tables[] = {
+      {&plain, "plain"}, {&shared, "row ids"}, {&dropped, "ids dropped"}};
+  for (const auto& [table, name] : tables) {
+    EXPECT_EQ(table->text_cells[0].has_row_ids(), table == &shared);
     for (MatrixOrder order : {MatrixOrder::kRowMajor, MatrixOrder::kColumnMajor}) {
-      SCOPED_TRACE(std::string(table == &plain ? "plain" : "row ids") +
-                   (order == MatrixOrder::kRowMajor ? " row-major" : " column-major"));
-      std::vector<double> matrix = sentinel_matrix(*table);
-      const auto result = encode_columns(*table, matrix, process_arena(), order);
-      for (std::size_t i = 0; i < rows; ++i) {
-        for (std::size_t j = 0; j < width; ++j) {
-          ASSERT_EQ(bits(matrix[cell_index(order, rows, width, i, j)]),
-                    bits(reference[i * width + j]))
-              << "cell (" << i << ", " << j << ")";
+      for (const bool handed_over : {false, true}) {
+        SCOPED_TRACE(std::string(name) +
+                     (order == MatrixOrder::kRowMajor ? " row-major" : " column-major") +
+                     (handed_over ? " handed over" : ""));
+        std::vector<double> matrix = sentinel_matrix(*table);
+        TypedColumns copy = *table;
+        const auto result = handed_over
+                                ? encode_columns(std::move(copy), matrix, process_arena(), order)
+                                : encode_columns(*table, matrix, process_arena(), order);
+        for (std::size_t j = 0; handed_over && j < width; ++j) {
+          EXPECT_TRUE(copy.text_cells[j].empty() && copy.number_cells[j].empty()) << j;
         }
-      }
-      ASSERT_EQ(result.size(), expected.size());
-      for (std::size_t e = 0; e < expected.size(); ++e) {
-        EXPECT_EQ(ordered(result[e].label_to_code), ordered(expected[e].label_to_code));
-        EXPECT_EQ(ordered(result[e].code_to_label), ordered(expected[e].code_to_label));
+        for (std::size_t i = 0; i < rows; ++i) {
+          for (std::size_t j = 0; j < width; ++j) {
+            ASSERT_EQ(bits(matrix[cell_index(order, rows, width, i, j)]),
+                      bits(reference[i * width + j]))
+                << "cell (" << i << ", " << j << ")";
+          }
+        }
+        ASSERT_EQ(result.size(), expected.size());
+        for (std::size_t e = 0; e < expected.size(); ++e) {
+          EXPECT_EQ(ordered(result[e].label_to_code), ordered(expected[e].label_to_code));
+          EXPECT_EQ(ordered(result[e].code_to_label), ordered(expected[e].code_to_label));
+        }
       }
     }
   }
