@@ -77,6 +77,12 @@ Code code_key(double value) {
   return static_cast<Code>(value);
 }
 
+// Rows ahead of the current one whose str is requested early while a column is
+// decoded (and twice as far for its table slot).
+constexpr std::size_t kPrefetchRows = 16;
+// Columns with fewer labels than this keep their strs in the caches.
+constexpr std::size_t kPrefetchFromLabels = std::size_t{1} << 16;
+
 // Decodes one column's cells into Python objects: the label's str, or
 // `missing` (borrowed) for NaN and for codes without a label. Each distinct
 // code's str is made once and shared by its cells. Codes below the map's size
@@ -96,6 +102,24 @@ class ColumnDecoder {
     }
     dense_complete_ = true;
   }
+
+  // Requests early what decoding `cell` will touch: its table slot, and the
+  // str in it whose reference count is raised. Cells of a column with many
+  // labels hit both at random, far outside the caches. `depth` 0 asks for
+  // the slot, 1 for the str the slot holds by then.
+  void prefetch(double cell, int depth) const {
+    if (std::isnan(cell)) return;
+    const Code key = code_key(cell);
+    if (key >= dense_.size()) return;
+    if (depth == 0) {
+      __builtin_prefetch(&dense_[key]);
+    } else if (dense_[key] != nullptr) {
+      __builtin_prefetch(dense_[key], 1);
+    }
+  }
+
+  // True when the table is too large for the caches to hold its strs.
+  bool worth_prefetching() const { return dense_.size() >= kPrefetchFromLabels; }
 
   // Returns a borrowed reference valid while the decoder lives.
   PyObject* decode(double cell) {
@@ -207,7 +231,8 @@ PyRef names_list(const std::vector<std::string>& names) {
 // DataFrame form with decoding. Each text column is replaced by position, so
 // columns that share a label each receive their own labels.
 void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
-                  const std::vector<std::string>& names, const EncodingInfo& info) {
+                  const std::vector<std::string>& names, const EncodingInfo& info,
+                  const std::vector<InPlaceColumn>& in_place) {
   PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
   throw_if(!series_type);
   PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
@@ -223,9 +248,21 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     PyObject** cells = static_cast<PyObject**>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
     SignalCheck signals;
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-      signals.tick();
-      cells[r] = Py_NewRef(decoder.decode(matrix.at(r, column)));
+    const auto fill = [&](const auto& code_at) {
+      const std::size_t rows = matrix.rows;
+      const std::size_t ahead = decoder.worth_prefetching() ? kPrefetchRows : rows;
+      for (std::size_t r = 0; r < rows; ++r) {
+        signals.tick();
+        if (r + 2 * ahead < rows) decoder.prefetch(code_at(r + 2 * ahead), 0);
+        if (r + ahead < rows) decoder.prefetch(code_at(r + ahead), 1);
+        cells[r] = Py_NewRef(decoder.decode(code_at(r)));
+      }
+    };
+    if (column < in_place.size() && in_place[column].array) {
+      const InPlaceColumn& codes = in_place[column];
+      fill([&](std::size_t r) { return codes.at(r); });
+    } else {
+      fill([&](std::size_t r) { return matrix.at(r, column); });
     }
     if (column >= names.size()) {
       throw InternalError("index out of bounds: the len is " + std::to_string(names.size()) +
@@ -260,7 +297,7 @@ PyRef decode_float64_array(PyObject* array, const EncodingInfo& info) {
 }
 
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
-                   const EncodingInfo* info) {
+                   const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place) {
   CellView cells;
   if (!column_names) {
     if (matrix.order != MatrixOrder::kRowMajor) {
@@ -287,7 +324,9 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
   throw_if(!args);
   PyRef frame = PyRef::steal(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
   throw_if(!frame);
-  if (info != nullptr) decode_frame(pandas.get(), frame.get(), cells, *column_names, *info);
+  if (info != nullptr) {
+    decode_frame(pandas.get(), frame.get(), cells, *column_names, *info, in_place);
+  }
   return frame;
 }
 

@@ -11,15 +11,18 @@
 
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
+#include "python/frame_scan.hpp"
 #include "python/py_ref.hpp"
 
 namespace colenc::py {
 
 // Returns a new reference to the result, taking over `matrix` as the storage
-// of its float64 array. `info` may be null (no decoding). Throws PythonError
-// (NumPy or pandas raised) or InternalError.
+// of its float64 array. `info` may be null (no decoding). A DataFrame's text
+// columns found in `in_place` (empty, or one entry per column) are decoded from
+// there rather than from the matrix. Throws PythonError (NumPy or pandas
+// raised) or InternalError.
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
-                   const EncodingInfo* info);
+                   const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place = {});
 
 // Returns decode's result for a 2-D float64 ndarray (borrowed, native byte
 // order, any strides), reading its cells where they lie instead of from a

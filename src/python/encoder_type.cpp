@@ -116,12 +116,16 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const EncodingInfo* info = state.encoding_info ? &*state.encoding_info : nullptr;
     // A float64 array to be decoded is read where it lies: its copy would only
     // be read once and dropped.
-    PreparedTable table = prepare_table(bound[0], /*copy_float64=*/info == nullptr);
+    // A DataFrame's text columns are replaced by their labels: their codes are
+    // read where they lie rather than copied into the new frame first.
+    PreparedTable table = prepare_table(bound[0], /*copy_float64=*/info == nullptr,
+                                        info != nullptr ? &info->string_columns : nullptr);
     if (table.float64_array != nullptr) {
       return decode_float64_array(table.float64_array, *info).release();
     }
     table.fitted_info.reset();
-    return build_output(table.column_names, std::move(table.matrix), info).release();
+    return build_output(table.column_names, std::move(table.matrix), info, table.in_place)
+        .release();
   });
 }
 

@@ -272,7 +272,9 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
 }  // namespace
 
 std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
-                                               std::span<double> placed) {
+                                               std::span<double> placed,
+                                               const std::vector<bool>* leave,
+                                               std::vector<InPlaceColumn>* left) {
   ensure_numpy_api();
   PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
   throw_if(!module_name);
@@ -301,6 +303,13 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
     auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
     switch (column.kind) {
       case StorageKind::kNumeric:
+        if (!placed.empty() && leave != nullptr && (*leave)[j] &&
+            PyArray_TYPE(array) == NPY_DOUBLE && !PyArray_ISBYTESWAPPED(array)) {
+          columns.numbers_placed[j] = true;
+          (*left)[j] = InPlaceColumn{PyRef::borrow(column.storage.get()), PyArray_BYTES(array),
+                                     PyArray_STRIDE(array, 0)};
+          break;
+        }
         scan_numeric_column(array, column.read, j, columns, placed);
         break;
       case StorageKind::kObjects:

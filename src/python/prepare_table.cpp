@@ -179,7 +179,8 @@ PyRef read_frame_values(PyObject* frame) {
 
 }  // namespace
 
-PreparedTable prepare_table(PyObject* obj, bool copy_float64) {
+PreparedTable prepare_table(PyObject* obj, bool copy_float64,
+                            const std::vector<std::size_t>* in_place) {
   const InputKind kind = recognise(obj);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
@@ -210,7 +211,17 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64) {
   }
   std::optional<TypedColumns> columns;
   if (kind == InputKind::kDataFrame) {
-    columns = scan_frame_columns(obj, shape, std::span<double>(table.matrix.data));
+    std::vector<bool> leave;
+    if (in_place != nullptr) {
+      leave.assign(shape.cols, false);
+      for (std::size_t j : *in_place) {
+        if (j < shape.cols) leave[j] = true;
+      }
+      table.in_place.resize(shape.cols);
+    }
+    columns = scan_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                                 in_place != nullptr ? &leave : nullptr, &table.in_place);
+    if (!columns) table.in_place.clear();
     if (!columns) columns = scan_cells(read_frame_values(obj).get(), shape);
   } else {
     columns = scan_cells(obj, shape);

@@ -12,6 +12,7 @@
 
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
+#include "python/frame_scan.hpp"
 
 namespace colenc::py {
 
@@ -22,10 +23,17 @@ struct PreparedTable {
   // With copy_float64 false, a 2-D float64 array is not copied: it is here
   // (borrowed from the caller) and the matrix stays empty.
   PyObject* float64_array = nullptr;
+  // Empty, or one per column: the DataFrame columns left where they lie (see
+  // prepare_table's `in_place`); their runs of the matrix stay zero.
+  std::vector<InPlaceColumn> in_place;
 };
 
 // Reads `obj` (borrowed). Throws PythonError with the interpreter's exception
-// set (unsupported type, unreadable labels) or InternalError.
-PreparedTable prepare_table(PyObject* obj, bool copy_float64 = true);
+// set (unsupported type, unreadable labels) or InternalError. The DataFrame
+// columns listed in `in_place` (null for none) that are native float64 NumPy
+// columns are not copied into the matrix: decode reads their codes where they
+// lie, since it replaces those columns anyway.
+PreparedTable prepare_table(PyObject* obj, bool copy_float64 = true,
+                            const std::vector<std::size_t>* in_place = nullptr);
 
 }  // namespace colenc::py

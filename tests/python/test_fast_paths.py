@@ -204,3 +204,25 @@ def test_arrow_strings_without_nulls_read_in_place_match_values(sliced):
         assert_roads_agree(frame)
         encoded, _ = colenc.Encoder().encode(frame)
         assert encoded["s"].notna().sum() == sum(w not in ("nan", "NaN", "<NA>") for w in column)
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "float32", "int64", "reversed"])
+def test_decoding_a_frame_reads_its_codes_in_any_layout(layout):
+    # Native float64 code columns are read where they lie (strided ones too);
+    # any other column is copied first. Both must decode alike.
+    rng = np.random.default_rng(5)
+    frame = pd.DataFrame({"a": rng.choice(WORDS, 300), "x": rng.random(300),
+                          "b": rng.choice(WORDS, 300)})
+    enc = colenc.Encoder()
+    codes, _ = enc.encode(frame)
+    if layout in ("C", "F"):  # C order leaves each column strided
+        table = pd.DataFrame(np.asarray(codes.to_numpy(), order=layout), columns=codes.columns,
+                             copy=False)
+    elif layout == "float32":
+        table = codes.astype(np.float32)
+    elif layout == "int64":
+        table = codes.fillna(0).astype(np.int64)
+    else:
+        table = pd.DataFrame({name: codes[name].to_numpy()[::-1] for name in codes.columns},
+                             copy=False)
+    _same_cells(enc.decode(table), enc.decode(DataFrame(table)))
