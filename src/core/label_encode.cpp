@@ -154,14 +154,11 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
       distinct_bytes += entries[k].label.text.size();
     }
   }
-  // The labels keep the hashes their chunks computed: each is hashed once.
   LabelToCode::Builder labels;
   labels.reserve(distinct_count, distinct_bytes);
-  std::vector<std::size_t> hashes;
-  hashes.reserve(distinct_count);
   // Missing-value labels go last, so that label i has code i: the inverse
   // then shares the labels' texts.
-  std::vector<PrehashedText> missing;
+  std::vector<std::string_view> missing;
   Code next = 0;
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
@@ -171,21 +168,17 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
     const SortEntry& entry = entries[k];
     if (k == 0 || !same_label(entry, entries[k - 1])) {
       if (is_missing_label(entry.label.text)) {
-        missing.push_back(entry.label);
+        missing.push_back(entry.label.text);
         value = missing_code_value();
       } else {
-        hashes.push_back(entry.label.hash);
         labels.append(entry.label.text, next);
         value = static_cast<double>(next++);
       }
     }
     code_of_id[entry.chunk][entry.local_id] = value;
   }
-  for (const PrehashedText& label : missing) {
-    hashes.push_back(label.hash);
-    labels.append(label.text, std::nullopt);
-  }
-  return std::move(labels).finish(hashes);
+  for (const std::string_view text : missing) labels.append(text, std::nullopt);
+  return std::move(labels).finish();
 }
 
 // Returns the inverse of the coded entries of `label_to_code`. A fitted map
@@ -251,19 +244,6 @@ bool mostly_distinct(const TextColumn& texts) {
   return seen.size() * 20 >= kSampleSize * 19;
 }
 
-// Hashes the builder's labels in parallel, front to back, and indexes them.
-LabelToCode index_labels(LabelToCode::Builder labels) {
-  std::vector<std::size_t> hashes(labels.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, hashes.size(), kMinChunkRows),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      const KeyedHash hash;
-                      for (std::size_t k = range.begin(); k != range.end(); ++k) {
-                        hashes[k] = hash(labels.label(k));
-                      }
-                    });
-  return std::move(labels).finish(hashes);
-}
-
 // One entry of a mostly distinct column, ordered like SortEntry.
 struct EntryRef {
   std::uint64_t prefix;
@@ -299,7 +279,9 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
   std::string_view last;
   for (std::size_t k = 0; k < entries; ++k) {
     if (k + kPrefetchAhead < entries) {
-      __builtin_prefetch(texts.entry(order[k + kPrefetchAhead].entry).data());
+      const std::uint64_t ahead = order[k + kPrefetchAhead].entry;
+      __builtin_prefetch(texts.entry(ahead).data());
+      __builtin_prefetch(&entry_codes[ahead], 1);
     }
     const std::string_view text = texts.entry(order[k].entry);
     if (k == 0 || order[k].prefix != order[k - 1].prefix || text != last) {
@@ -316,7 +298,7 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
   }
   std::vector<EntryRef>().swap(order);
   for (const std::string_view text : missing) labels.append(text, std::nullopt);
-  return index_labels(std::move(labels));
+  return std::move(labels).finish();
 }
 
 // Fits the column's entries and leaves each entry's code in `entry_codes`.

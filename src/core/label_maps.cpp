@@ -19,9 +19,7 @@ LabelToCode::LabelToCode(const LabelToCode& other) {
   copy->texts = from.texts;
   copy->codes = from.codes;
   copy->coded = from.coded;
-  copy->index.reserve(from.codes.size());
-  for (std::uint64_t entry = 0; entry < from.codes.size(); ++entry) copy->index.insert(entry);
-  body_ = std::move(copy);
+  body_ = std::move(copy);  // indexed when first searched
 }
 
 LabelToCode& LabelToCode::operator=(const LabelToCode& other) {
@@ -44,17 +42,14 @@ void LabelToCode::reserve(std::size_t count, std::size_t bytes) {
   b.texts.reserve(count, bytes);
   b.codes.reserve(count);
   b.coded.reserve(count);
-  b.index.reserve(count);
+  b.index().reserve(count);
 }
 
 LabelToCode::const_iterator LabelToCode::find(const PrehashedText& label) const {
   if (!body_) return end();
-  const auto found = body_->index.find(label);
-  return found == body_->index.end() ? end() : const_iterator(this, *found);
-}
-
-void LabelToCode::prefetch(const PrehashedText& label) const {
-  if (body_) body_->index.prefetch(label);
+  const Index& index = body_->index();
+  const auto found = index.find(label);
+  return found == index.end() ? end() : const_iterator(this, *found);
 }
 
 std::optional<Code> LabelToCode::at(std::string_view label) const {
@@ -69,6 +64,7 @@ std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const Preh
   // Texts shared with an inverse are copied (with the whole map) before they grow.
   if (body_ && body_->shared_texts.use_count() > 1) *this = LabelToCode(*this);
   Body& b = body();
+  Index& index = b.index();
   const std::uint64_t entry = b.codes.size();
   // The entry is appended before the index names it; whatever fails takes it back.
   b.texts.push(label.text);
@@ -77,7 +73,7 @@ std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const Preh
     try {
       b.coded.push_back(code.has_value());
       try {
-        b.index.lazy_emplace(label, [entry](const auto& construct) { construct(entry); });
+        index.lazy_emplace(label, [entry](const auto& construct) { construct(entry); });
       } catch (...) {
         b.coded.pop_back();
         throw;
@@ -102,26 +98,26 @@ void LabelToCode::insert_or_assign(std::string_view label, std::optional<Code> c
   body_->coded[entry] = code.has_value();
 }
 
-LabelToCode LabelToCode::Builder::finish(const std::vector<std::size_t>& hashes) && {
-  Body& b = *body_;
-  const std::size_t count = b.codes.size();
-  if (hashes.size() != count) throw std::logic_error("label hashes do not match the labels");
-  // Index slots are requested ahead: the index of a large column is far larger
-  // than the caches, while the texts are read front to back.
-  constexpr std::size_t kAhead = 16;
-  b.index.reserve(count);
-  for (std::uint64_t entry = 0; entry < count; ++entry) {
-    if (entry + kAhead < count) {
-      b.index.prefetch(PrehashedText{b.texts[entry + kAhead], hashes[entry + kAhead]});
-    }
-    const auto slot =
-        b.index.lazy_emplace(PrehashedText{b.texts[entry], hashes[entry]},
-                             [entry](const auto& construct) { construct(entry); });
-    if (*slot != entry) throw std::logic_error("a label was appended twice");
-  }
+LabelToCode LabelToCode::Builder::finish() && {
   LabelToCode map;
-  if (count > 0) map.body_ = std::move(body_);
+  if (body_->codes.size() > 0) map.body_ = std::move(body_);
   return map;
+}
+
+LabelToCode::Index& LabelToCode::Body::index() const {
+  std::call_once(index_once_, [this] {
+    auto made = std::make_unique<Index>(EntryHash{&texts}, EntryEq{&texts});
+    made->reserve(codes.size());
+    const KeyedHash hash;
+    for (std::uint64_t entry = 0; entry < codes.size(); ++entry) {
+      const std::string_view text = texts[entry];
+      const auto slot = made->lazy_emplace(PrehashedText{text, hash(text)},
+                                           [entry](const auto& construct) { construct(entry); });
+      if (*slot != entry) throw std::logic_error("a label map holds a label twice");
+    }
+    index_ = std::move(made);
+  });
+  return *index_;
 }
 
 std::optional<CodeToLabel> LabelToCode::positional_inverse() const {

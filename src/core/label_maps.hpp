@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,8 @@ class EntryIterator {
 };
 
 class CodeToLabel;
+struct EntryHash;
+struct EntryEq;
 
 // Label -> optional code; the code is absent exactly for missing-value labels
 // of a fitted column (a stored state may say otherwise, and is kept as it is).
@@ -88,8 +91,6 @@ class LabelToCode {
   const_iterator find(std::string_view label) const { return find(prehash(label)); }
   const_iterator find(const PrehashedText& label) const;
   bool contains(std::string_view label) const { return find(label) != end(); }
-  // Requests the index slot of `label` ahead of a lookup or insert.
-  void prefetch(const PrehashedText& label) const;
   // Throws std::out_of_range when `label` has no entry.
   std::optional<Code> at(std::string_view label) const;
 
@@ -114,6 +115,7 @@ class LabelToCode {
 
  private:
   struct Body;
+  using Index = HashSet<std::uint64_t, EntryHash, EntryEq>;
   static PrehashedText prehash(std::string_view label) { return {label, KeyedHash()(label)}; }
   Body& body();
 
@@ -150,12 +152,19 @@ struct LabelToCode::Body {
   TextStore& texts = *shared_texts;
   std::vector<Code> codes;  // meaningful where coded is true
   std::vector<bool> coded;
-  HashSet<std::uint64_t, EntryHash, EntryEq> index{EntryHash{&texts}, EntryEq{&texts}};
+
+  // The index of the entries by text, made on the first search: a fitted map
+  // is written and iterated far more often than searched. Safe to call from
+  // several threads at once; a failed attempt leaves no index behind.
+  Index& index() const;
+
+ private:
+  mutable std::once_flag index_once_;
+  mutable std::unique_ptr<Index> index_;
 };
 
-// Builds a LabelToCode from labels known to be distinct: they are appended
-// in their final order, and indexed once at the end with hashes the caller
-// computed (in parallel, say) over the builder's own texts.
+// Builds a LabelToCode from labels known to be distinct, appended in their
+// final order; nothing is hashed until the map is first searched.
 class LabelToCode::Builder {
  public:
   Builder() : body_(std::make_unique<Body>()) {}
@@ -171,9 +180,9 @@ class LabelToCode::Builder {
   }
   std::size_t size() const { return body_->codes.size(); }
   std::string_view label(std::size_t i) const { return body_->texts[i]; }
-  // Indexes the labels; hashes[i] must be KeyedHash()(label(i)). Throws
-  // std::logic_error if two labels are equal.
-  LabelToCode finish(const std::vector<std::size_t>& hashes) &&;
+  // Returns the map; a search of it throws std::logic_error if two labels
+  // were equal.
+  LabelToCode finish() &&;
 
  private:
   std::unique_ptr<Body> body_;

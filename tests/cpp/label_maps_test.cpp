@@ -9,7 +9,9 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace colenc {
 namespace {
@@ -124,6 +126,33 @@ TEST(LabelToCode, PositionalInverseSharesTextsUntilEitherChanges) {
   EXPECT_FALSE((LabelToCode{{"nan", std::nullopt}, {"a", Code{0}}}.positional_inverse()));
   EXPECT_FALSE((LabelToCode{{"a", Code{1}}}.positional_inverse()));
   EXPECT_TRUE(LabelToCode().positional_inverse().has_value());
+}
+
+// A built or copied map is indexed on its first search, which threads may
+// start together; a builder given a label twice is caught by that search.
+TEST(LabelToCode, IndexIsMadeOnFirstSearchFromAnyThread) {
+  LabelToCode::Builder builder;
+  for (int i = 0; i < 5000; ++i) builder.append(std::to_string(i), Code(i));
+  const LabelToCode built = std::move(builder).finish();
+  const LabelToCode copy = built;
+  std::vector<int> found(8, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = t; i < 5000; i += 8) found[t] += copy.at(std::to_string(i)) == Code(i);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  int total = 0;
+  for (int n : found) total += n;
+  EXPECT_EQ(total, 5000);
+  EXPECT_FALSE(copy.contains("5000"));
+  EXPECT_EQ(built, copy);
+  LabelToCode::Builder twice;
+  twice.append("a", Code{0});
+  twice.append("a", Code{1});
+  const LabelToCode broken = std::move(twice).finish();
+  EXPECT_THROW(broken.contains("b"), std::logic_error);
 }
 
 }  // namespace
