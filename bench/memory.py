@@ -83,6 +83,21 @@ def measure_in_subprocess(name, variant, scale, contender, timeout=1800):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def measure_repeatedly(name, variant, scale, contender, repeats):
+    """Runs measure() in `repeats` fresh interpreters; returns the smallest peak and
+    the fastest cold call (each of them alone, to keep page-level noise out of
+    comparisons between contenders), with every sample, or {"error": text}."""
+    samples = []
+    for _ in range(repeats):
+        measured = measure_in_subprocess(name, variant, scale, contender)
+        if "error" in measured:
+            return measured
+        samples.append(measured)
+    return {"cold_s": min(m["cold_s"] for m in samples),
+            "peak_bytes": min(m["peak_bytes"] for m in samples),
+            "method": samples[0]["method"], "samples": samples}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("workload")

@@ -165,8 +165,10 @@ def markdown(run):
         "",
         "Speed-up: pandas' minimum time for the same job divided by the contender's minimum "
         "(above 1 is faster than pandas; floors are set against pandas' encode). "
-        "Cold: the first call in a fresh process. Peak: the peak resident set during that call "
-        "minus the resident set just before it. Check: the result on a sample of rows against "
+        f"Cold: the fastest first call in {run.get('memory_repeats', 1)} fresh process(es). "
+        "Peak: the peak resident set during that call minus the resident set just before it, "
+        "the smallest over the same processes (a single page of noise otherwise decides close "
+        "comparisons). Check: the result on a sample of rows against "
         "colenc's encode (against pandas' when colenc is absent) or, for decoders, against the "
         "input table. Peers return a column-major float64 matrix; colenc returns a DataFrame "
         "for DataFrame input.",

@@ -3,7 +3,7 @@ and polars on seeded tables, and writes latest.md, latest.json and latest.png.
 
 Per workload and contender: a warm-up call, then --runs timed calls (minimum
 and median), the speed-up over pandas in the same run, and the cold first call
-and peak memory measured in a fresh process. Every result is checked on a
+and peak memory measured in fresh processes (the best of --memory-repeats). Every result is checked on a
 sample of rows; a mismatch is printed, marked in the table, and makes the exit
 status 1. Contenders that cannot be imported are skipped with a note.
 """
@@ -39,16 +39,20 @@ def parse_args(argv):
     parser.add_argument("--memory", choices=["all", "first", "none"],
                         help="workloads whose cold time and peak memory are measured in fresh "
                              "processes: all (default), the first one only, or none")
+    parser.add_argument("--memory-repeats", type=int,
+                        help="fresh processes per contender for cold time and peak memory; the "
+                             "fastest and the smallest are reported (default 3)")
     parser.add_argument("--quick", action="store_true",
-                        help="smoke run: defaults become --scale 0.01 --runs 2 --memory first")
+                        help="smoke run: defaults become --scale 0.01 --runs 2 --memory first "
+                             "--memory-repeats 1")
     args = parser.parse_args(argv)
-    defaults = {"scale": 0.01, "runs": 2, "memory": "first"} if args.quick else \
-        {"scale": 1.0, "runs": 5, "memory": "all"}
+    defaults = {"scale": 0.01, "runs": 2, "memory": "first", "memory_repeats": 1} if args.quick \
+        else {"scale": 1.0, "runs": 5, "memory": "all", "memory_repeats": 3}
     for name, value in defaults.items():
         if getattr(args, name) is None:
             setattr(args, name, value)
-    if args.runs < 1 or args.scale <= 0:
-        parser.error("--runs must be at least 1 and --scale positive")
+    if args.runs < 1 or args.scale <= 0 or args.memory_repeats < 1:
+        parser.error("--runs and --memory-repeats must be at least 1 and --scale positive")
     args.workloads = [w.strip() for w in args.workloads.split(",") if w.strip()]
     unknown = set(args.workloads) - set(workloads.WORKLOADS)
     if unknown:
@@ -166,12 +170,14 @@ def bench_workload(name, variant, args, notes, measure_memory):
         for record in records:
             if "error" in record:
                 continue
-            measured = memory.measure_in_subprocess(
-                name, variant, args.scale, contenders.find(record["name"], record["job"]))
+            measured = memory.measure_repeatedly(
+                name, variant, args.scale, contenders.find(record["name"], record["job"]),
+                args.memory_repeats)
             record["memory"] = measured
             if "error" in measured:
                 print(f"  memory of {record['name']} {record['job']}: {measured['error']}")
-        print(f"  cold calls and peak memory measured in {len(records)} fresh processes", flush=True)
+        print(f"  cold calls and peak memory measured in "
+              f"{len(records) * args.memory_repeats} fresh processes", flush=True)
     return {"workload": name, "variant": variant, "key": f"{name}-{variant}",
             "rows": shape[0], "columns": shape[1], "storage": storage,
             "description": workloads.WORKLOADS[name][1], "records": records}, mismatches
@@ -208,7 +214,8 @@ def main(argv=None):
         mismatches += bad
     for note, why in notes.items():
         print(f"note: {note}: {why}")
-    run = {"scale": args.scale, "runs": args.runs, "seconds": time.perf_counter() - started,
+    run = {"scale": args.scale, "runs": args.runs, "memory_repeats": args.memory_repeats,
+           "seconds": time.perf_counter() - started,
            "memory": args.memory, "notes": [f"{k}: {v}" for k, v in notes.items()],
            "mismatches": mismatches, "machine": machine, "workloads": results,
            "load_average_end": [round(x, 2) for x in os.getloadavg()]}
