@@ -15,6 +15,17 @@
 
 namespace colenc {
 
+// The null rows of a borrowed column, as Arrow marks them: row k is null
+// when bit (bit_offset + k) of `validity` is clear. A null row stands for
+// the text `before` up to row first_valid and for `after` from there on.
+struct BorrowedNulls {
+  const std::uint8_t* validity = nullptr;  // null: no row is null
+  std::int64_t bit_offset = 0;
+  std::size_t first_valid = 0;
+  std::string before;
+  std::string after;
+};
+
 // The texts of one column, in row order. Texts are stored back to back as
 // entries; by default row i is entry i. A column that uses row ids instead
 // keeps one entry id per row, so that a row whose text is known to equal an
@@ -51,13 +62,25 @@ class TextColumn {
     row_ids_ = false;
   }
 
+  using BorrowedNulls = colenc::BorrowedNulls;
+
   // Makes the column's rows `count` texts in memory it does not own: row k's
-  // text runs from data + offsets[k] to data + offsets[k + 1]. `keep` keeps
-  // that memory alive as long as the column holds it. Requires an empty column
-  // without row ids; no row can be added afterwards.
+  // text runs from data + offsets[k] to data + offsets[k + 1], unless `nulls`
+  // says the row is null. `keep` keeps that memory alive as long as the column
+  // holds it. Requires an empty column without row ids; no row can be added
+  // afterwards.
   void borrow(const char* data, const std::int64_t* offsets, std::size_t count,
-              std::shared_ptr<const void> keep) {
+              std::shared_ptr<const void> keep, const BorrowedNulls& nulls = {}) {
     if (!empty() || row_ids_) throw std::logic_error("only an empty column can borrow its texts");
+    if (nulls.validity != nullptr) {
+      // Each null text is followed by 8 zero bytes, so that it can be read
+      // with one 8-byte load like any borrowed text.
+      null_texts_.assign(nulls.before).append(8, '\0').append(nulls.after).append(8, '\0');
+      null_before_size_ = nulls.before.size();
+      validity_ = nulls.validity;
+      validity_offset_ = nulls.bit_offset;
+      first_valid_ = nulls.first_valid;
+    }
     borrowed_data_ = data;
     borrowed_offsets_ = offsets;
     borrowed_count_ = count;
@@ -105,6 +128,10 @@ class TextColumn {
   // Returns the text of entry `k`; requires k < entry_count().
   std::string_view entry(std::size_t k) const {
     if (borrowed_offsets_ != nullptr) {
+      if (validity_ != nullptr) {
+        const auto bit = static_cast<std::uint64_t>(validity_offset_) + k;
+        if (((validity_[bit >> 3] >> (bit & 7)) & 1) == 0) return null_text(k);
+      }
       const std::int64_t begin = borrowed_offsets_[k];
       return std::string_view(borrowed_data_ + begin,
                               static_cast<std::size_t>(borrowed_offsets_[k + 1] - begin));
@@ -135,9 +162,7 @@ class TextColumn {
     bytes_.clear();
     ends_.clear();
     ids_.clear();
-    borrowed_data_ = nullptr;
-    borrowed_offsets_ = nullptr;
-    borrowed_count_ = 0;
+    forget_borrowed();
     keep_.reset();
   }
   // Empties the column and frees the storage it owns. Memory it borrows is
@@ -147,9 +172,7 @@ class TextColumn {
     std::string().swap(bytes_);
     std::vector<std::size_t>().swap(ends_);
     std::vector<EntryId>().swap(ids_);
-    borrowed_data_ = nullptr;
-    borrowed_offsets_ = nullptr;
-    borrowed_count_ = 0;
+    forget_borrowed();
   }
   // Bytes of all entries' texts.
   std::size_t byte_size() const {
@@ -158,7 +181,8 @@ class TextColumn {
     }
     return bytes_.size();
   }
-  // One past the last byte of the entries' texts: every text lies before it.
+  // One past the last byte of the entries' texts: every text lies before it,
+  // or (a null row's) is followed by 8 readable bytes.
   const char* bytes_end() const {
     if (borrowed_offsets_ != nullptr) return borrowed_data_ + borrowed_offsets_[borrowed_count_];
     return bytes_.data() + bytes_.size();
@@ -174,6 +198,25 @@ class TextColumn {
   const std::int64_t* borrowed_offsets_ = nullptr;
   std::size_t borrowed_count_ = 0;
   std::shared_ptr<const void> keep_;
+  // Null rows of borrowed entries (see BorrowedNulls), when validity_ is set.
+  const std::uint8_t* validity_ = nullptr;
+  std::int64_t validity_offset_ = 0;
+  std::size_t first_valid_ = 0;
+  std::string null_texts_;  // before, 8 zero bytes, after, 8 zero bytes
+  std::size_t null_before_size_ = 0;
+
+  std::string_view null_text(std::size_t k) const {
+    const std::string_view all(null_texts_);
+    if (k < first_valid_) return all.substr(0, null_before_size_);
+    return all.substr(null_before_size_ + 8, null_texts_.size() - null_before_size_ - 16);
+  }
+  void forget_borrowed() {
+    borrowed_data_ = nullptr;
+    borrowed_offsets_ = nullptr;
+    borrowed_count_ = 0;
+    validity_ = nullptr;
+    std::string().swap(null_texts_);
+  }
 };
 
 // All columns of one table after the scan. For every column exactly one of its
@@ -218,12 +261,13 @@ struct TypedColumns {
   // Makes number column `j`, which holds no cell yet, a text column whose rows
   // are borrowed as TextColumn::borrow describes; `count` must be row_count.
   void borrow_texts(std::size_t j, const char* data, const std::int64_t* offsets,
-                    std::size_t count, std::shared_ptr<const void> keep) {
+                    std::size_t count, std::shared_ptr<const void> keep,
+                    const TextColumn::BorrowedNulls& nulls = {}) {
     if (column_is_text[j] || !number_cells[j].empty() || count != row_count) {
       throw std::logic_error("only an untouched column can borrow all its texts");
     }
     std::vector<double>().swap(number_cells[j]);
-    text_cells[j].borrow(data, offsets, count, std::move(keep));
+    text_cells[j].borrow(data, offsets, count, std::move(keep), nulls);
     column_is_text[j] = true;
   }
 

@@ -217,6 +217,38 @@ void scan_arrow_chunk(const ArrowArray& chunk, PyObject* missing, std::size_t j,
   }
 }
 
+// Returns the first row whose bit (bit_offset + row) is set in `validity`,
+// or nothing when all `rows` rows are null.
+std::optional<std::size_t> first_valid_row(const std::uint8_t* validity, std::int64_t bit_offset,
+                                           std::size_t rows) {
+  for (std::size_t row = 0; row < rows; ++row) {
+    const auto bit = static_cast<std::uint64_t>(bit_offset) + row;
+    if ((bit & 7) == 0 && validity[bit >> 3] == 0) {
+      row += 7;  // a whole byte of nulls
+      continue;
+    }
+    if (((validity[bit >> 3] >> (bit & 7)) & 1) != 0) return row;
+  }
+  return std::nullopt;
+}
+
+// Returns the texts that the ordinary typing gives a null cell whose object is
+// `missing`: before the column's first text (where it is typed first, as a
+// number when it reads as one, and written as text when the column turns) and
+// after it. Both come from the same typing as any other cell.
+TextColumn::BorrowedNulls null_cell_texts(PyObject* missing) {
+  TypedColumns before(1, 1);
+  take_cell(missing, 0, before);
+  if (!before.column_is_text[0]) before.turn_to_text(0);
+  TypedColumns after(1, 1);
+  after.turn_to_text(0);
+  take_cell(missing, 0, after);
+  TextColumn::BorrowedNulls nulls;
+  nulls.before = std::string(before.text_cells[0][0]);
+  nulls.after = std::string(after.text_cells[0][0]);
+  return nulls;
+}
+
 void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns& columns,
                        SignalCheck& signals) {
   auto* stream = static_cast<ArrowArrayStream*>(
@@ -239,18 +271,31 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
     if (chunk->value.release == nullptr) break;  // end of stream
     chunks.push_back(std::move(chunk));
   }
-  // One large_utf8 array without nulls holding every row: every cell is a str,
-  // so the column is text from its first row, and its texts are read where
-  // they lie, the array kept alive by the column.
+  // One large_utf8 array holding every row with at least one valid cell: the
+  // column is text from its first valid row (a str never reads as a number),
+  // and its texts are read where they lie, the array kept alive by the
+  // column. Null rows stand for the texts the ordinary typing gives them.
   if (chunks.size() == 1 && large) {
     const ArrowArray& only = chunks[0]->value;
     const bool whole = only.n_buffers == 3 && only.offset >= 0 &&
-                       static_cast<std::uint64_t>(only.length) == columns.row_count &&
-                       (only.null_count == 0 || only.buffers[0] == nullptr);
-    if (whole) {
+                       static_cast<std::uint64_t>(only.length) == columns.row_count;
+    const auto* validity = static_cast<const std::uint8_t*>(only.buffers[0]);
+    TextColumn::BorrowedNulls nulls;
+    bool readable = whole;
+    if (whole && only.null_count != 0 && validity != nullptr) {
+      const std::optional<std::size_t> first = first_valid_row(validity, only.offset, columns.row_count);
+      readable = first.has_value();  // a column of nulls only is typed cell by cell
+      if (readable) {
+        nulls = null_cell_texts(column.missing.get());
+        nulls.validity = validity;
+        nulls.bit_offset = only.offset;
+        nulls.first_valid = *first;
+      }
+    }
+    if (readable) {
       columns.borrow_texts(j, static_cast<const char*>(only.buffers[2]),
                            static_cast<const std::int64_t*>(only.buffers[1]) + only.offset,
-                           columns.row_count, chunks[0]);
+                           columns.row_count, chunks[0], nulls);
       signals.tick_many(columns.row_count);
       return;
     }

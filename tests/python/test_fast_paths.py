@@ -206,6 +206,31 @@ def test_arrow_strings_without_nulls_read_in_place_match_values(sliced):
         assert encoded["s"].notna().sum() == sum(w not in ("nan", "NaN", "<NA>") for w in column)
 
 
+@pytest.mark.parametrize("nulls", ["leading", "scattered", "trailing", "all"])
+@pytest.mark.parametrize("sliced", [False, True], ids=["whole", "sliced"])
+def test_arrow_strings_with_nulls_read_in_place_match_values(sliced, nulls):
+    # A null row stands for what the dtype's missing value types as: "NaN"
+    # (or "<NA>") before the column's first text, "nan" (or "<NA>") after it;
+    # a column of nulls only stays a number column.
+    pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(len(nulls))
+    words = list(rng.choice(["b", "", "Zürich", "nan", "<NA>", "a" * 40, "🙂"], 300))
+    if nulls == "leading":
+        words[:21] = [None] * 21
+    elif nulls == "scattered":
+        for k in rng.choice(300, 40, replace=False):
+            words[k] = None
+    elif nulls == "trailing":
+        words[-9:] = [None] * 9
+    else:
+        words = [None] * 300
+    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+        column = pd.Series(words, dtype=dtype)
+        if sliced:  # the validity bits start at an offset too
+            column = column.iloc[3:].reset_index(drop=True)
+        assert_roads_agree(pd.DataFrame({"s": column, "n": np.arange(len(column), dtype=float)}))
+
+
 @pytest.mark.parametrize("layout", ["C", "F", "float32", "int64", "reversed"])
 def test_decoding_a_frame_reads_its_codes_in_any_layout(layout):
     # Native float64 code columns are read where they lie (strided ones too);
