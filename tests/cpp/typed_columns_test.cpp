@@ -72,5 +72,25 @@ TEST(TypedColumns, BorrowedTextsAreReadInPlaceAndKeptAlive) {
   EXPECT_TRUE(watch.expired());
 }
 
+// Null rows of a borrowed column read as the text before or after its first
+// valid row, whatever bytes their offsets span; the validity bits may start
+// inside a byte. A copy reads the same.
+TEST(TypedColumns, BorrowedNullRowsReadAsTheirTexts) {
+  auto buffer = std::make_shared<std::string>("junkabcd");
+  const std::vector<std::int64_t> offsets = {0, 4, 4, 5, 7, 8, 8, 8};
+  // Bits from offset 3: rows 0 and 1 null, row 2 "a", row 3 null, rows 4, 5 valid, row 6 null.
+  const std::uint8_t validity[2] = {0b10100000, 0b00000001};
+  BorrowedNulls nulls{validity, 3, 2, "NaN", "nan"};
+  TypedColumns table(7, 1);
+  table.borrow_texts(0, buffer->data(), offsets.data(), 7, buffer, nulls);
+  const TypedColumns copy = table;
+  for (const TypedColumns* t : {static_cast<const TypedColumns*>(&table), &copy}) {
+    const TextColumn& texts = t->text_cells[0];
+    const std::vector<std::string> expected = {"NaN", "NaN", "a", "nan", "d", "", "nan"};
+    ASSERT_EQ(texts.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(texts[i], expected[i]) << i;
+  }
+}
+
 }  // namespace
 }  // namespace colenc
