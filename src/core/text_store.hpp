@@ -36,6 +36,33 @@ class TextStore {
     ends_.pop_back();
     bytes_.resize(ends_.empty() ? 0 : ends_.back());
   }
+  // Appends `count` texts lying back to back in `data`: text k runs from
+  // offsets[k] to offsets[k + 1] (count + 1 ascending offsets, as Arrow stores
+  // a run of strings). One copy of the run's bytes instead of one per text.
+  template <class Offset>
+  void append_run(const char* data, const Offset* offsets, std::size_t count) {
+    if (count == 0) return;
+    const std::size_t base = bytes_.size();
+    const auto first = static_cast<std::size_t>(offsets[0]);
+    bytes_.append(data + first, static_cast<std::size_t>(offsets[count]) - first);
+    const std::size_t old_size = ends_.size();
+    ends_.resize(old_size + count);
+    for (std::size_t k = 0; k < count; ++k) {
+      ends_[old_size + k] = base + (static_cast<std::size_t>(offsets[k + 1]) - first);
+    }
+  }
+  void clear() {
+    bytes_.clear();
+    ends_.clear();
+  }
+  // Empties the store and gives its memory back.
+  void release() {
+    std::string().swap(bytes_);
+    std::vector<std::uint64_t>().swap(ends_);
+  }
+  // Bytes of all texts, and one past the last of them.
+  std::size_t byte_size() const { return bytes_.size(); }
+  const char* bytes_end() const { return bytes_.data() + bytes_.size(); }
 
  private:
   std::string bytes_;

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/text_store.hpp"
+
 namespace colenc {
 
 // The null rows of a borrowed column, as Arrow marks them: row k is null
@@ -48,16 +50,10 @@ class TextColumn {
   // more than the few texts they would share.
   void drop_row_ids() {
     if (!row_ids_) return;
-    std::string bytes;
-    std::vector<std::size_t> ends;
-    bytes.reserve(bytes_.size());
-    ends.reserve(ids_.size());
-    for (const EntryId id : ids_) {
-      bytes.append(entry(id));
-      ends.push_back(bytes.size());
-    }
-    bytes_ = std::move(bytes);
-    ends_ = std::move(ends);
+    TextStore rows;
+    rows.reserve(ids_.size(), own_.byte_size());
+    for (const EntryId id : ids_) rows.push(entry(id));
+    own_ = std::move(rows);
     std::vector<EntryId>().swap(ids_);
     row_ids_ = false;
   }
@@ -91,11 +87,10 @@ class TextColumn {
   void push_back(std::string_view text) {
     if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
-      if (ends_.size() >= kMaxEntries) throw std::length_error("too many texts in one column");
-      ids_.push_back(static_cast<EntryId>(ends_.size()));
+      if (own_.size() >= kMaxEntries) throw std::length_error("too many texts in one column");
+      ids_.push_back(static_cast<EntryId>(own_.size()));
     }
-    bytes_.append(text);
-    ends_.push_back(bytes_.size());
+    own_.push(text);
   }
   // Appends `count` rows with new entries whose texts lie back to back in
   // `data`: row k's text runs from offsets[k] to offsets[k + 1] (count + 1
@@ -110,14 +105,7 @@ class TextColumn {
           data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
       return;
     }
-    const std::size_t base = bytes_.size();
-    const auto first = static_cast<std::size_t>(offsets[0]);
-    bytes_.append(data + first, static_cast<std::size_t>(offsets[count]) - first);
-    const std::size_t old_size = ends_.size();
-    ends_.resize(old_size + count);
-    for (std::size_t k = 0; k < count; ++k) {
-      ends_[old_size + k] = base + (static_cast<std::size_t>(offsets[k + 1]) - first);
-    }
+    own_.append_run(data, offsets, count);
   }
   // Appends one row whose text is entry `id`; requires has_row_ids() and
   // id < entry_count().
@@ -136,8 +124,7 @@ class TextColumn {
       return std::string_view(borrowed_data_ + begin,
                               static_cast<std::size_t>(borrowed_offsets_[k + 1] - begin));
     }
-    const std::size_t begin = k == 0 ? 0 : ends_[k - 1];
-    return std::string_view(bytes_).substr(begin, ends_[k] - begin);
+    return own_[k];
   }
   // Returns the entry id of every row; empty unless has_row_ids().
   const std::vector<EntryId>& row_ids() const { return ids_; }
@@ -146,21 +133,16 @@ class TextColumn {
   std::size_t size() const { return row_ids_ ? ids_.size() : entry_count(); }
   bool empty() const { return size() == 0; }
   std::size_t entry_count() const {
-    return borrowed_offsets_ != nullptr ? borrowed_count_ : ends_.size();
+    return borrowed_offsets_ != nullptr ? borrowed_count_ : own_.size();
   }
   void reserve(std::size_t cells, std::size_t bytes) {
-    if (row_ids_) {
-      ids_.reserve(cells);
-    } else {
-      ends_.reserve(cells);
-    }
-    bytes_.reserve(bytes);
+    if (row_ids_) ids_.reserve(cells);
+    own_.reserve(row_ids_ ? 0 : cells, bytes);
   }
   // Removes every row and entry (and any borrowed memory); keeps whether rows
   // use ids.
   void clear() {
-    bytes_.clear();
-    ends_.clear();
+    own_.clear();
     ids_.clear();
     forget_borrowed();
     keep_.reset();
@@ -169,8 +151,7 @@ class TextColumn {
   // still kept alive, until the column is cleared or destroyed: letting go of
   // it may need a lock that the caller of this does not hold.
   void release_storage() {
-    std::string().swap(bytes_);
-    std::vector<std::size_t>().swap(ends_);
+    own_.release();
     std::vector<EntryId>().swap(ids_);
     forget_borrowed();
   }
@@ -179,21 +160,20 @@ class TextColumn {
     if (borrowed_offsets_ != nullptr) {
       return static_cast<std::size_t>(borrowed_offsets_[borrowed_count_] - borrowed_offsets_[0]);
     }
-    return bytes_.size();
+    return own_.byte_size();
   }
   // One past the last byte of the entries' texts: every text lies before it,
   // or (a null row's) is followed by 8 readable bytes.
   const char* bytes_end() const {
     if (borrowed_offsets_ != nullptr) return borrowed_data_ + borrowed_offsets_[borrowed_count_];
-    return bytes_.data() + bytes_.size();
+    return own_.bytes_end();
   }
 
  private:
-  std::string bytes_;
-  std::vector<std::size_t> ends_;  // end offset of each entry in bytes_
+  TextStore own_;  // the entries, unless borrowed
   std::vector<EntryId> ids_;       // entry of each row, when row_ids_
   bool row_ids_ = false;
-  // Borrowed entries, when borrowed_offsets_ is set (bytes_ and ends_ unused).
+  // Borrowed entries, when borrowed_offsets_ is set (own_ unused).
   const char* borrowed_data_ = nullptr;
   const std::int64_t* borrowed_offsets_ = nullptr;
   std::size_t borrowed_count_ = 0;
