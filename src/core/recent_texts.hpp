@@ -30,8 +30,8 @@ class RecentTexts {
   // Sized for a chunk of `rows` entries: a few thousand slots at most, so the
   // memory stays in the core's own cache.
   explicit RecentTexts(std::size_t rows) {
-    while (bits_ < kMaxBits && (std::size_t{1} << bits_) * 4 < rows) ++bits_;
-    slots_.resize(std::size_t{1} << bits_);
+    while (bits_ < kMaxBits && (std::size_t{2} << bits_) * 4 < rows) ++bits_;
+    sets_.resize(std::size_t{1} << bits_);
   }
 
   // Returns the ends of `text`, whose bytes may be read up to `readable`
@@ -62,35 +62,53 @@ class RecentTexts {
     return static_cast<std::size_t>(mixed >> (64 - bits_));
   }
 
-  // Sets `id` and returns true when slot `slot` remembers `text`.
+  // Sets `id` and returns true when set `slot` remembers `text`. Each set
+  // holds the last two texts that mapped to it, so that two frequent texts
+  // sharing a set do not keep evicting each other; both lie in one cache line.
   bool find(std::size_t slot, const Ends& ends, std::string_view text, std::size_t& id) const {
-    const Slot& entry = slots_[slot];
+    for (const Slot& way : sets_[slot].ways) {
+      if (holds(way, ends, text)) {
+        id = way.id;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Remembers `text` in set `slot`, in place of the older of its two texts.
+  // A text or id too large for a slot is not remembered.
+  void remember(std::size_t slot, const Ends& ends, std::string_view text, std::size_t id) {
+    if (text.size() > kMaxField || id > kMaxField) return;
+    Slot* ways = sets_[slot].ways;
+    ways[1] = ways[0];
+    ways[0] = Slot{ends, text.data(), static_cast<std::uint32_t>(text.size()),
+                   static_cast<std::uint32_t>(id)};
+  }
+
+ private:
+  static constexpr unsigned kMaxBits = 12;
+  static constexpr std::size_t kMaxField = UINT32_MAX;
+  struct Slot {
+    Ends ends;
+    const char* data = nullptr;  // into the column's buffer, which outlives the fit
+    std::uint32_t size = 0;
+    std::uint32_t id = 0;
+  };
+  struct alignas(64) Set {
+    Slot ways[2];  // the newer first
+  };
+
+  static bool holds(const Slot& entry, const Ends& ends, std::string_view text) {
     if (entry.data == nullptr || entry.size != text.size() || entry.ends.head != ends.head ||
         entry.ends.tail != ends.tail) {
       return false;
     }
     // Beyond 16 bytes the middle is still to be compared.
-    if (text.size() > 16 && std::memcmp(entry.data + 8, text.data() + 8, text.size() - 16) != 0) {
-      return false;
-    }
-    id = entry.id;
-    return true;
+    return text.size() <= 16 || std::memcmp(entry.data + 8, text.data() + 8, text.size() - 16) == 0;
   }
 
-  void remember(std::size_t slot, const Ends& ends, std::string_view text, std::size_t id) {
-    slots_[slot] = Slot{ends, text.data(), text.size(), id};
-  }
-
- private:
-  static constexpr unsigned kMaxBits = 12;
-  struct Slot {
-    Ends ends;
-    const char* data = nullptr;  // into the column's buffer, which outlives the fit
-    std::size_t size = 0;
-    std::size_t id = 0;
-  };
-  unsigned bits_ = 6;
-  std::vector<Slot> slots_;
+  unsigned bits_ = 5;
+  std::vector<Set> sets_;
 };
 
 }  // namespace colenc
