@@ -62,36 +62,18 @@ ABSL_NAMESPACE_END
 
 namespace colenc {
 
-// An absl::flat_hash_map with the repair above. Copies are made element by
-// element so that a copy that runs out of memory is repaired too. Erasing is
-// not offered: the repair relies on tables without deleted slots.
-template <class K, class V, class Hash = absl::container_internal::hash_default_hash<K>,
-          class Eq = absl::container_internal::hash_default_eq<K>,
-          class Alloc = std::allocator<std::pair<const K, V>>>
-class HashMap : public absl::flat_hash_map<K, V, Hash, Eq, Alloc> {
-  using Base = absl::flat_hash_map<K, V, Hash, Eq, Alloc>;
-
+// An Abseil flat table with the repair above, made as it is destroyed.
+// Erasing is not offered: the repair relies on tables without deleted slots.
+template <class Table>
+class RepairedTable : public Table {
  public:
-  using Base::Base;
-  HashMap() = default;
-  HashMap(HashMap&&) = default;
-  HashMap& operator=(HashMap&&) = default;
-  HashMap(const HashMap& other)
-      : Base(0, other.hash_function(), other.key_eq(), other.get_allocator()) {
-    try {
-      this->reserve(other.size());
-      this->insert(other.begin(), other.end());
-    } catch (...) {
-      restore();  // the base is destroyed next, as the exception leaves
-      throw;
-    }
-  }
-  HashMap& operator=(const HashMap& other) {
-    HashMap copy(other);
-    this->swap(copy);
-    return *this;
-  }
-  ~HashMap() { restore(); }
+  using Table::Table;
+  RepairedTable() = default;
+  RepairedTable(const RepairedTable&) = delete;
+  RepairedTable& operator=(const RepairedTable&) = delete;
+  RepairedTable(RepairedTable&&) = default;
+  RepairedTable& operator=(RepairedTable&&) = default;
+  ~RepairedTable() { restore(); }
 
   template <class... Args>
   void erase(Args&&...) = delete;
@@ -104,28 +86,42 @@ class HashMap : public absl::flat_hash_map<K, V, Hash, Eq, Alloc> {
   }
 };
 
-// An absl::flat_hash_set with the same repair, for keys whose hash and equality
+// An absl::flat_hash_map with the repair. Copies are made element by element
+// so that a copy that runs out of memory is repaired too.
+template <class K, class V, class Hash = absl::container_internal::hash_default_hash<K>,
+          class Eq = absl::container_internal::hash_default_eq<K>,
+          class Alloc = std::allocator<std::pair<const K, V>>>
+class HashMap : public RepairedTable<absl::flat_hash_map<K, V, Hash, Eq, Alloc>> {
+  using Base = RepairedTable<absl::flat_hash_map<K, V, Hash, Eq, Alloc>>;
+
+ public:
+  using Base::Base;
+  HashMap() = default;
+  HashMap(HashMap&&) = default;
+  HashMap& operator=(HashMap&&) = default;
+  // Should the copy run out of memory, its base is destroyed as the exception
+  // leaves, and repaired as any table is.
+  HashMap(const HashMap& other)
+      : Base(0, other.hash_function(), other.key_eq(), other.get_allocator()) {
+    this->reserve(other.size());
+    this->insert(other.begin(), other.end());
+  }
+  HashMap& operator=(const HashMap& other) {
+    HashMap copy(other);
+    this->swap(copy);
+    return *this;
+  }
+};
+
+// An absl::flat_hash_set with the repair, for keys whose hash and equality
 // need state (the hasher and the comparer are passed to the constructor).
 // Copies are not offered; a set is rebuilt by whoever owns that state.
 template <class K, class Hash, class Eq>
-class HashSet : public absl::flat_hash_set<K, Hash, Eq> {
-  using Base = absl::flat_hash_set<K, Hash, Eq>;
+class HashSet : public RepairedTable<absl::flat_hash_set<K, Hash, Eq>> {
+  using Base = RepairedTable<absl::flat_hash_set<K, Hash, Eq>>;
 
  public:
   HashSet(const Hash& hash, const Eq& eq) : Base(0, hash, eq) {}
-  HashSet(const HashSet&) = delete;
-  HashSet& operator=(const HashSet&) = delete;
-  ~HashSet() { restore(); }
-
-  template <class... Args>
-  void erase(Args&&...) = delete;
-  template <class... Args>
-  void extract(Args&&...) = delete;
-
- private:
-  void restore() noexcept {
-    absl::container_internal::RawHashSetTestOnlyAccess::restore_capacity(*this);
-  }
 };
 
 }  // namespace colenc
