@@ -279,11 +279,13 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
     const ArrowArray& only = chunks[0]->value;
     const bool whole = only.n_buffers == 3 && only.offset >= 0 &&
                        static_cast<std::uint64_t>(only.length) == columns.row_count;
-    const auto* validity = static_cast<const std::uint8_t*>(only.buffers[0]);
+    const auto* validity =
+        whole ? static_cast<const std::uint8_t*>(only.buffers[0]) : nullptr;
     TextColumn::BorrowedNulls nulls;
     bool readable = whole;
     if (whole && only.null_count != 0 && validity != nullptr) {
-      const std::optional<std::size_t> first = first_valid_row(validity, only.offset, columns.row_count);
+      const std::optional<std::size_t> first =
+          first_valid_row(validity, only.offset, columns.row_count);
       readable = first.has_value();  // a column of nulls only is typed cell by cell
       if (readable) {
         nulls = null_cell_texts(column.missing.get());
