@@ -183,24 +183,11 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
 
 // Returns the inverse of the coded entries of `label_to_code`. A fitted map
 // holds its labels in code order with the missing-value labels last, so the
-// inverse shares its texts.
+// inverse shares its texts; any other layout is a broken fit.
 CodeToLabel invert_label_map(const LabelToCode& label_to_code) {
-  if (std::optional<CodeToLabel> shared = label_to_code.positional_inverse()) return std::move(*shared);
-  std::size_t count = 0;
-  std::size_t bytes = 0;
-  for (const auto& [label, code] : label_to_code) {
-    if (!code) continue;
-    ++count;
-    bytes += label.size();
-  }
-  CodeToLabel code_to_label;
-  code_to_label.reserve(count, bytes);
-  for (const auto& [label, code] : label_to_code) {
-    if (code && !code_to_label.try_emplace(*code, label).second) {
-      throw InternalError("two labels share the code " + std::to_string(*code));
-    }
-  }
-  return code_to_label;
+  std::optional<CodeToLabel> inverse = label_to_code.positional_inverse();
+  if (!inverse) throw InternalError("a fitted label map is not in code order");
+  return std::move(*inverse);
 }
 
 // Replaces every row's local id in `codes` by its code (NaN for a
