@@ -1,10 +1,11 @@
-// Fitting and transforming one text column. Rows are never sorted: chunks of
-// the column's entries find their distinct texts in parallel, hashing views
-// into the column's own buffer once per entry; only those distinct views are
-// sorted, and the sort hands each chunk its codes per local id, through which
-// its entries are then translated. A column whose rows share entries by id
-// gets each row's code from its entry's. No text is copied except each
-// distinct label, once.
+// Fitting and transforming one text column. Chunks of the column's entries
+// find their distinct texts in parallel, hashing views into the column's own
+// buffer once per entry; only those distinct views are sorted, and the sort
+// hands each chunk its codes per local id, through which its entries are then
+// translated. A long column whose entries are nearly all distinct skips the
+// chunks and sorts its entries directly. A column whose rows share entries by
+// id gets each row's code from its entry's. No text is copied except each
+// distinct label, once, into the label map, whose texts the inverse shares.
 #include "core/label_encode.hpp"
 
 #include <oneapi/tbb/blocked_range.h>

@@ -1,6 +1,6 @@
 // Fitting and transforming one text column: distinct labels in ascending byte
 // order get the dense codes 0..k-1 (missing-value labels get none), every cell
-// becomes its code, and the inverse map code -> label is filled alongside.
+// becomes its code, and the inverse map code -> label shares the labels' texts.
 #pragma once
 
 #include <span>

@@ -178,8 +178,6 @@ class LabelToCode::Builder {
     body_->codes.push_back(code.value_or(0));
     body_->coded.push_back(code.has_value());
   }
-  std::size_t size() const { return body_->codes.size(); }
-  std::string_view label(std::size_t i) const { return body_->texts[i]; }
   // Returns the map; a search of it throws std::logic_error if two labels
   // were equal.
   LabelToCode finish() &&;
