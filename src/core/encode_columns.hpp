@@ -32,6 +32,13 @@ std::vector<ColumnEncoding> encode_columns(TypedColumns&& columns, std::span<dou
                                            tbb::task_arena& arena,
                                            MatrixOrder order = MatrixOrder::kRowMajor);
 
+// As above for a group of a table's columns: the group's column k is column
+// first_column + k of a matrix of matrix_width columns, and the encodings name
+// those table columns. Requires the group to lie within the matrix.
+std::vector<ColumnEncoding> encode_columns(TypedColumns&& columns, std::span<double> matrix_buffer,
+                                           tbb::task_arena& arena, MatrixOrder order,
+                                           std::size_t first_column, std::size_t matrix_width);
+
 // Folds the driver's results and the text flags into one EncodingInfo:
 // string_columns lists the flagged columns in ascending order and both maps get
 // each encoding's map under its column. Requires `encodings` in ascending column

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/utf8.hpp"
+
 namespace colenc {
 
 // Texts stored back to back in one buffer, each addressed by its position.
@@ -29,6 +31,18 @@ class TextStore {
       bytes_.append(text);
     } catch (...) {
       ends_.pop_back();
+      throw;
+    }
+  }
+  // Appends the UTF-8 form of `count` code units of `unit_bytes` bytes each
+  // (see append_utf8); on failure nothing is appended.
+  void push_units(const void* units, std::size_t count, unsigned unit_bytes) {
+    const std::size_t start = bytes_.size();
+    try {
+      append_utf8(units, count, unit_bytes, bytes_);
+      ends_.push_back(bytes_.size());
+    } catch (...) {
+      bytes_.resize(start);
       throw;
     }
   }

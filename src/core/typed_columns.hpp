@@ -85,12 +85,14 @@ class TextColumn {
 
   // Appends one row with a new entry holding `text`.
   void push_back(std::string_view text) {
-    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
-    if (row_ids_) {
-      if (own_.size() >= kMaxEntries) throw std::length_error("too many texts in one column");
-      ids_.push_back(static_cast<EntryId>(own_.size()));
-    }
+    add_row_id();
     own_.push(text);
+  }
+  // Appends one row with a new entry holding the UTF-8 form of `count` code
+  // units of `unit_bytes` bytes each (see append_utf8).
+  void push_units(const void* units, std::size_t count, unsigned unit_bytes) {
+    add_row_id();
+    own_.push_units(units, count, unit_bytes);
   }
   // Appends `count` rows with new entries whose texts lie back to back in
   // `data`: row k's text runs from offsets[k] to offsets[k + 1] (count + 1
@@ -185,6 +187,15 @@ class TextColumn {
   std::string null_texts_;  // before, 8 zero bytes, after, 8 zero bytes
   std::size_t null_before_size_ = 0;
 
+  // Checks that a row can be added and, with row ids, gives the next row the
+  // id of the entry about to be added.
+  void add_row_id() {
+    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
+    if (row_ids_) {
+      if (own_.size() >= kMaxEntries) throw std::length_error("too many texts in one column");
+      ids_.push_back(static_cast<EntryId>(own_.size()));
+    }
+  }
   std::string_view null_text(std::size_t k) const {
     const std::string_view all(null_texts_);
     if (k < first_valid_) return all.substr(0, null_before_size_);
@@ -201,9 +212,11 @@ class TextColumn {
 
 // All columns of one table after the scan. For every column exactly one of its
 // two cell vectors holds row_count entries (both are empty when row_count is 0),
-// and column_is_text says which; except a number column flagged in
-// numbers_placed, whose values the scan wrote straight into their own run of a
-// column-major matrix and whose vector stays empty.
+// and column_is_text says which; except a column whose cells the scan wrote
+// straight into the matrix: a number column flagged in numbers_placed has its
+// values there and an empty vector, and a text column flagged in ids_placed
+// has each row's entry id there (as a float64) and in text_cells only its
+// entries, one per id.
 struct TypedColumns {
   std::size_t row_count = 0;
   std::size_t column_count = 0;
@@ -211,6 +224,7 @@ struct TypedColumns {
   std::vector<std::vector<double>> number_cells;
   std::vector<TextColumn> text_cells;
   std::vector<bool> numbers_placed;
+  std::vector<bool> ids_placed;
 
   // Sets up `columns` empty number columns of `rows` rows.
   TypedColumns(std::size_t rows, std::size_t columns)
@@ -219,7 +233,8 @@ struct TypedColumns {
         column_is_text(columns, false),
         number_cells(columns),
         text_cells(columns),
-        numbers_placed(columns, false) {}
+        numbers_placed(columns, false),
+        ids_placed(columns, false) {}
 
   // Sets up a table of `rows` rows and `columns` columns that holds no column
   // yet: a scan calls add_column() as it reaches each column, so that a width
@@ -236,6 +251,7 @@ struct TypedColumns {
     number_cells.emplace_back();
     text_cells.emplace_back();
     numbers_placed.push_back(false);
+    ids_placed.push_back(false);
   }
 
   // Makes number column `j`, which holds no cell yet, a text column whose rows

@@ -19,9 +19,11 @@
 #include <string_view>
 #include <vector>
 
+#include "core/column_pipeline.hpp"
 #include "core/internal_error.hpp"
 #include "core/labels.hpp"
 #include "core/pool.hpp"
+#include "core/text_interner.hpp"
 
 namespace colenc {
 namespace {
@@ -246,6 +248,90 @@ TEST(EncodeColumns, SameCellsInEveryLayoutAndWithRowIds) {
   }
 }
 
+// The table with every cell already in `matrix` (laid out as `order` says):
+// numbers as values, texts as the ids of their column's distinct texts.
+TypedColumns placed_copy(const TypedColumns& plain, MatrixOrder order,
+                         std::vector<double>& matrix) {
+  const std::size_t rows = plain.row_count;
+  const std::size_t width = plain.column_count;
+  TypedColumns placed(rows, width);
+  for (std::size_t j = 0; j < width; ++j) {
+    const bool is_text = plain.column_is_text[j];
+    TextInterner interner;
+    for (std::size_t i = 0; i < rows; ++i) {
+      double& cell = matrix[cell_index(order, rows, width, i, j)];
+      if (!is_text) {
+        cell = plain.number_cells[j][i];
+        continue;
+      }
+      const std::string_view text = plain.text_cells[j][i];
+      cell = interner.intern(text, text.data() + text.size());
+    }
+    placed.column_is_text[j] = is_text;
+    placed.numbers_placed[j] = !is_text;
+    placed.ids_placed[j] = is_text;
+    if (is_text) placed.text_cells[j] = interner.entries();
+  }
+  return placed;
+}
+
+// Columns whose cells the scan placed in the matrix, and groups of columns
+// handed to the pipeline one after another, give the cells and records of
+// the whole table encoded at once.
+TEST(EncodeColumns, PlacedCellsAndGroupsMatchTheWholeTable) {
+  const TypedColumns plain = random_table(40000, 20, 11);
+  const std::size_t rows = plain.row_count;
+  const std::size_t width = plain.column_count;
+  std::vector<double> reference = sentinel_matrix(plain);
+  EncodingInfo expected =
+      assemble_encoding_info(encode_columns(plain, reference, process_arena()),
+                             plain.column_is_text);
+  for (MatrixOrder order : {MatrixOrder::kRowMajor, MatrixOrder::kColumnMajor}) {
+    for (const bool placed : {false, true}) {
+      SCOPED_TRACE(std::string(order == MatrixOrder::kRowMajor ? "row-major" : "column-major") +
+                   (placed ? " placed" : ""));
+      std::vector<double> matrix = sentinel_matrix(plain);
+      TypedColumns table = placed ? placed_copy(plain, order, matrix) : plain;
+      ColumnPipeline pipeline(matrix, width, order, process_arena());
+      for (std::size_t first = 0; first < width;) {
+        const std::size_t count = std::min<std::size_t>(1 + first % 4, width - first);
+        TypedColumns group(rows, count);
+        for (std::size_t k = 0; k < count; ++k) {
+          group.column_is_text[k] = table.column_is_text[first + k];
+          group.numbers_placed[k] = table.numbers_placed[first + k];
+          group.ids_placed[k] = table.ids_placed[first + k];
+          group.text_cells[k] = table.text_cells[first + k];
+          group.number_cells[k] = table.number_cells[first + k];
+        }
+        pipeline.submit(std::move(group));
+        first += count;
+      }
+      const EncodingInfo info = pipeline.finish();
+      for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < width; ++j) {
+          ASSERT_EQ(bits(matrix[cell_index(order, rows, width, i, j)]),
+                    bits(reference[i * width + j]))
+              << "cell (" << i << ", " << j << ")";
+        }
+      }
+      EXPECT_EQ(info, expected);
+    }
+  }
+}
+
+// A group handed over beyond the table's columns, or too few columns in
+// all, is an internal error.
+TEST(EncodeColumns, PipelineRefusesGroupsThatDoNotFit) {
+  std::vector<double> matrix(4);
+  {
+    ColumnPipeline pipeline(matrix, 2, MatrixOrder::kRowMajor, process_arena());
+    pipeline.submit(make_table(2, {number({1, 2})}));
+    EXPECT_THROW(pipeline.submit(make_table(2, {number({1, 2}), number({3, 4})})),
+                 InternalError);
+    EXPECT_THROW(pipeline.finish(), InternalError);
+  }
+}
+
 // A number column whose values the scan already placed in a column-major
 // matrix keeps them; the other columns are written around it.
 TEST(EncodeColumns, PlacedNumberColumnsAreLeftAsTheyAre) {
@@ -286,12 +372,8 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"ShortTextColumn", [](TypedColumns& t) { t.text_cells[0] = TextColumn(); }, 0},
         BrokenCase{"LongNumberColumn", [](TypedColumns& t) { t.number_cells[1].push_back(3); }, 0},
         BrokenCase{"MissingPlacedFlag", [](TypedColumns& t) { t.numbers_placed.pop_back(); }, 0},
-        BrokenCase{"PlacedColumnInRowMajorMatrix",
-                   [](TypedColumns& t) {
-                     t.number_cells[1].clear();
-                     t.numbers_placed[1] = true;
-                   },
-                   0},
+        BrokenCase{"PlacedIdsOnNumberColumn", [](TypedColumns& t) { t.ids_placed[1] = true; }, 0},
+        BrokenCase{"MissingIdsFlag", [](TypedColumns& t) { t.ids_placed.pop_back(); }, 0},
         BrokenCase{"PlacedTextColumn", [](TypedColumns& t) { t.numbers_placed[0] = true; }, 0},
         BrokenCase{"TextFlagOnNumberColumn", [](TypedColumns& t) { t.column_is_text[1] = true; },
                    0},

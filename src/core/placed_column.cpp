@@ -1,0 +1,96 @@
+// Placed columns: numbers and text ids written into the matrix cell by cell.
+#include "core/placed_column.hpp"
+
+#include <algorithm>
+
+#include "core/number_format.hpp"
+#include "core/utf8.hpp"
+
+namespace colenc {
+namespace {
+
+// Distinct texts a column gathers before its share of repeats is judged.
+constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
+
+}  // namespace
+
+void PlacedColumn::turn_to_text() {
+  interner_ = std::make_unique<TextInterner>();
+  text_from_ = rows_;
+  for (std::size_t i = 0; i < rows_; ++i) {
+    scratch_.clear();
+    append_number(scratch_, cell(i));
+    cell(i) = interner_->intern(scratch_, scratch_.data() + scratch_.size());
+  }
+  numbered_ = rows_;
+}
+
+void PlacedColumn::file_text(std::string_view text, const char* readable, std::size_t row) {
+  if (flat_) {
+    flat_->push_back(text);
+  } else {
+    cell(row) = interner_->intern(text, readable);
+  }
+  numbered_ = row + 1;
+}
+
+void PlacedColumn::push_text(std::string_view text, const char* readable) {
+  if (block_ != nullptr) {
+    block_->bytes.append(text);
+    block_->ends.push_back(block_->bytes.size());
+  } else {
+    file_text(text, readable, rows_);
+  }
+  ++rows_;
+}
+
+void PlacedColumn::push_units(const void* units, std::size_t count, unsigned unit_bytes) {
+  if (block_ != nullptr) {
+    append_utf8(units, count, unit_bytes, block_->bytes);
+    block_->ends.push_back(block_->bytes.size());
+    ++rows_;
+    return;
+  }
+  scratch_.clear();
+  append_utf8(units, count, unit_bytes, scratch_);
+  push_text(scratch_, scratch_.data() + scratch_.size());
+}
+
+void PlacedColumn::number_block(const RowBlock& block, std::size_t k, std::size_t text_from,
+                                std::size_t end_row) {
+  const char* const readable = block.bytes.data() + block.bytes.size();
+  const std::size_t first = std::max(text_from, block.first_row);
+  for (std::size_t row = first; row < end_row; ++row) {
+    file_text(block.text((row - block.first_row) * block.width + k), readable, row);
+  }
+}
+
+void PlacedColumn::judge_repeats() {
+  if (flat_ || !interner_ || interner_->size() < kJudgeAfter ||
+      2 * interner_->size() <= numbered_) {
+    return;
+  }
+  flat_.emplace();
+  flat_->reserve(rows_, interner_->byte_size());
+  for (std::size_t i = 0; i < numbered_; ++i) {
+    flat_->push_back(interner_->text(static_cast<TextInterner::Id>(cell(i))));
+  }
+  interner_.reset();
+}
+
+void PlacedColumn::hand_over(TypedColumns& out, std::size_t j) {
+  std::vector<double>().swap(out.number_cells[j]);
+  if (!is_text()) {
+    out.numbers_placed[j] = true;
+    return;
+  }
+  out.column_is_text[j] = true;
+  if (flat_) {
+    out.text_cells[j] = std::move(*flat_);
+  } else {
+    out.text_cells[j] = interner_->entries();
+    out.ids_placed[j] = true;
+  }
+}
+
+}  // namespace colenc
