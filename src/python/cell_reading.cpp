@@ -9,47 +9,13 @@
 #include <string_view>
 #include <type_traits>
 
+#include "python/cell_typing.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 
 namespace colenc::py {
-namespace {
-
-// Appends the UTF-8 text of str(cell) to `out`. Lone surrogates, which UTF-8
-// cannot hold, are passed through as bytes and then decoded leniently, so each
-// becomes three U+FFFD.
-void append_text_form(PyObject* cell, TextColumn& out) {
-  Py_ssize_t size = 0;
-  if (PyUnicode_CheckExact(cell)) {
-    // str() of an exact str is the object itself.
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(cell, &size)) {
-      out.push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
-      return;
-    }
-    PyErr_Clear();  // lone surrogates: take the lenient road below
-  }
-  PyRef text = PyRef::steal(PyObject_Str(cell));
-  if (!text) fail_from_python("cant convert to str");
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 != nullptr) {
-    out.push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
-    return;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) fail_from_python("cant convert to str");
-  PyErr_Clear();
-  PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  if (!raw) fail_from_python("cant convert to str");
-  PyRef lenient = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
-                                                    PyBytes_GET_SIZE(raw.get()), "replace"));
-  if (!lenient) fail_from_python("cant convert to str");
-  utf8 = PyUnicode_AsUTF8AndSize(lenient.get(), &size);
-  if (utf8 == nullptr) fail_from_python("cant convert to str");
-  out.push_back(std::string_view(utf8, static_cast<std::size_t>(size)));
-}
-
-}  // namespace
 
 void fail_from_python(const std::string& prefix, std::source_location where) {
   if (!error_is_ordinary()) throw PythonError{};
@@ -57,24 +23,8 @@ void fail_from_python(const std::string& prefix, std::source_location where) {
 }
 
 void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
-  if (!columns.column_is_text[j]) {
-    double value;
-    if (PyFloat_CheckExact(cell)) {
-      value = PyFloat_AS_DOUBLE(cell);
-    } else {
-      value = PyFloat_AsDouble(cell);
-      if (value == -1.0 && PyErr_Occurred()) {
-        if (!error_is_ordinary()) throw PythonError{};
-        PyErr_Clear();
-        columns.turn_to_text(j);
-        append_text_form(cell, columns.text_cells[j]);
-        return;
-      }
-    }
-    columns.number_cells[j].push_back(value);
-    return;
-  }
-  append_text_form(cell, columns.text_cells[j]);
+  TypedColumnSink sink{columns, j};
+  file_cell(cell, sink);
 }
 
 namespace {
@@ -82,8 +32,98 @@ namespace {
 constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
 }  // namespace
 
-RepeatedStrs::RepeatedStrs(std::size_t j, TypedColumns& columns) {
-  if (columns.row_count > TextColumn::kMaxEntries) return;
+bool files_without_python(PyObject* cell) {
+  PyTypeObject* const type = Py_TYPE(cell);
+  if (type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+      cell == Py_None) {
+    return true;
+  }
+  if (type != &PyLong_Type) return false;
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) return true;
+  // A larger int may overflow float64, and its str() may then exceed the
+  // interpreter's digit limit: only one that converts is let through.
+  if (PyLong_AsDouble(cell) == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Orders exact str objects by text: equal texts have equal kinds, lengths
+// and code units.
+bool str_less(PyObject* a, PyObject* b) {
+  const Py_ssize_t length_a = PyUnicode_GET_LENGTH(a);
+  const Py_ssize_t length_b = PyUnicode_GET_LENGTH(b);
+  if (length_a != length_b) return length_a < length_b;
+  if (PyUnicode_KIND(a) != PyUnicode_KIND(b)) return PyUnicode_KIND(a) < PyUnicode_KIND(b);
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(length_a) * PyUnicode_KIND(a)) < 0;
+}
+
+// Cells of a column that are looked at to judge how its str objects repeat.
+constexpr std::size_t kShareSample = 64;
+
+// Returns the exact str cells (borrowed) among up to kShareSample cells spread
+// over column `column` (see column_shares_str_objects).
+std::vector<PyObject*> sample_strs(PyArrayObject* array, int ndim, std::size_t column,
+                                   std::size_t rows) {
+  std::vector<PyObject*> sample;
+  const std::size_t step = std::max<std::size_t>(1, rows / kShareSample);
+  for (std::size_t i = 0; i < rows && sample.size() < kShareSample; i += step) {
+    const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(column)};
+    PyObject* cell = object_cell(array, index, ndim);
+    if (cell != nullptr && PyUnicode_CheckExact(cell)) sample.push_back(cell);
+  }
+  return sample;
+}
+
+// Tallies of a sample: its str cells, and the distinct objects and texts
+// among them.
+struct StrTally {
+  std::size_t cells = 0;
+  std::size_t objects = 0;
+  std::size_t texts = 0;
+
+  // Adds `strs`, exact str objects, which it reorders.
+  void add(std::vector<PyObject*>& strs) {
+    cells += strs.size();
+    std::sort(strs.begin(), strs.end());
+    strs.erase(std::unique(strs.begin(), strs.end()), strs.end());
+    objects += strs.size();
+    std::sort(strs.begin(), strs.end(), str_less);
+    for (std::size_t k = 0; k < strs.size(); ++k) {
+      if (k == 0 || str_less(strs[k - 1], strs[k])) ++texts;
+    }
+  }
+  // Cells that repeat an earlier sampled object, against those that repeat an
+  // earlier sampled text: shared objects repeat about as often as their texts.
+  bool objects_repeat_like_texts() const { return 2 * (cells - objects) >= cells - texts; }
+};
+
+}  // namespace
+
+bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                               std::size_t rows) {
+  std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows);
+  StrTally tally;
+  tally.add(strs);
+  return tally.objects_repeat_like_texts();
+}
+
+bool objects_made_per_cell(PyArrayObject* array, std::size_t rows, std::size_t columns) {
+  constexpr std::size_t kColumns = 8;
+  StrTally tally;
+  for (std::size_t j = 0; j < columns; j += std::max<std::size_t>(1, columns / kColumns)) {
+    std::vector<PyObject*> strs = sample_strs(array, 2, j, rows);
+    tally.add(strs);
+  }
+  return !tally.objects_repeat_like_texts();
+}
+
+RepeatedStrs::RepeatedStrs(std::size_t j, TypedColumns& columns, bool share) {
+  if (!share || columns.row_count > TextColumn::kMaxEntries) return;
   columns.text_cells[j].use_row_ids();
   recent_.resize(kRecentSlots);
   active_ = true;

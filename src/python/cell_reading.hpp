@@ -7,27 +7,55 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/hash_map.hpp"
 #include "core/typed_columns.hpp"
+#include "python/cell_typing.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_ref.hpp"
 
 namespace colenc::py {
 
-// Turns the set Python exception into an InternalError "{prefix}: {error}",
-// but lets KeyboardInterrupt and other non-Exception errors through unchanged
-// (as PythonError).
-[[noreturn]] void fail_from_python(const std::string& prefix,
-                                   std::source_location where = std::source_location::current());
+// Column j of `columns` as the sink of the cell typing (see cell_typing.hpp).
+struct TypedColumnSink {
+  TypedColumns& columns;
+  std::size_t j;
+  bool is_text() const { return columns.column_is_text[j]; }
+  void push_number(double value) { columns.number_cells[j].push_back(value); }
+  void turn_to_text() { columns.turn_to_text(j); }
+  void push_text(std::string_view text, const char*) { columns.text_cells[j].push_back(text); }
+  void push_units(const void* units, std::size_t count, unsigned unit_bytes) {
+    columns.text_cells[j].push_units(units, count, unit_bytes);
+  }
+};
 
 // Files one cell (borrowed) into column j: its float64 value while the column
 // is numeric; at the first cell whose float conversion fails the column turns
 // to text, and from then on each cell's str() text is appended.
 void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns);
+
+// Returns true when filing `cell` (borrowed) with take_cell can run no Python
+// code and cannot fail: an exact str, float or bool, None, or an exact int
+// that converts to float64. Cells like these can be read in any order.
+bool files_without_python(PyObject* cell);
+
+// Returns whether the rows of column `column` of an object array (ndim 2; of
+// the array itself when ndim is 1) should share entries by str object (see
+// RepeatedStrs), judged from a few cells spread over its `rows` rows: not
+// when its texts repeat under different objects far more often than its
+// objects repeat, as in a table made by a loader, which makes one object per
+// cell. Runs no Python code.
+bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                               std::size_t rows);
+
+// Returns true when a sample of a few columns of `array`, a 2-D object array
+// of `rows` rows and `columns` columns, shows texts repeating under different
+// str objects far more often than objects repeat: one object per cell, as a
+// loader makes them. Runs no Python code.
+bool objects_made_per_cell(PyArrayObject* array, std::size_t rows, std::size_t columns);
 
 // Files the cells of one object column like take_cell, converting each exact
 // str object only the first time it occurs in the column: a repeat (values
@@ -38,14 +66,21 @@ void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns);
 // column turn out to be distinct, remembering them stops paying and stops.
 class RepeatedStrs {
  public:
-  // Prepares column j (still empty) for entries shared by id, when its rows fit.
-  RepeatedStrs(std::size_t j, TypedColumns& columns);
+  // Prepares column j (still empty) for entries shared by id, when `share`
+  // says so and its rows fit; otherwise files every cell with take_cell.
+  RepeatedStrs(std::size_t j, TypedColumns& columns, bool share);
 
-  // Files `cell` (borrowed from the array) into column j. A repeat is filed
-  // without a reference; any other cell is held while it is converted, since
-  // its conversion may drop the array's reference to it.
+  // Files `cell` (borrowed from the array) into column j. A repeat, and any
+  // cell whose filing runs no Python code, is filed without a reference; any
+  // other cell is held while it is converted, since its conversion may drop
+  // the array's reference to it.
   void file(PyObject* cell, std::size_t j, TypedColumns& columns) {
-    if (!take_repeat(cell, j, columns)) take(PyRef::borrow(cell).get(), j, columns);
+    if (take_repeat(cell, j, columns)) return;
+    if (files_without_python(cell)) {
+      take(cell, j, columns);
+    } else {
+      take(PyRef::borrow(cell).get(), j, columns);
+    }
   }
 
  private:
@@ -103,6 +138,8 @@ class SignalCheck {
   void tick() {
     if (--countdown_ == 0) check_now();
   }
+  // Looks at once.
+  void check() { check_now(); }
   // Counts `cells` cells at once, as after a run read in one piece.
   void tick_many(std::size_t cells) {
     if (cells >= countdown_) {

@@ -2,13 +2,17 @@
 // rows of column 0 first, and sorts each column into numbers or texts.
 #include "python/cell_scan.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/internal_error.hpp"
 #include "python/cell_reading.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
+#include "python/object_scan.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 
@@ -33,41 +37,6 @@ TypedColumns scan_numeric(PyArrayObject* array, Shape shape, ColumnReader read) 
     read(PyArray_BYTES(array) + static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1),
          PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array), shape.rows,
          columns.number_cells[j].data());
-  }
-  return columns;
-}
-
-// Cells ahead of the current one whose memory is requested early.
-constexpr std::size_t kLookAhead = 16;
-
-// Scans an object ndarray through its element pointers instead of one
-// subscription per cell. A cell's str() or __float__ may run Python code that
-// reshapes the array, so the buffer and bounds are re-read for every cell.
-TypedColumns scan_objects(PyArrayObject* array, Shape shape) {
-  TypedColumns columns(shape.rows, shape.cols);
-  PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(array));
-  SignalCheck signals;
-  for (std::size_t j = 0; j < shape.cols; ++j) {
-    if (shape.rows > 0) columns.number_cells[j].reserve(shape.rows);
-    RepeatedStrs repeats(j, columns);
-    for (std::size_t i = 0; i < shape.rows; ++i) {
-      // Going down a column of a C-ordered array skips a whole row per cell;
-      // asking for a later cell's line early hides most of that miss. Only a
-      // hint: a stale address is never dereferenced.
-      if (i + kLookAhead < shape.rows) {
-        __builtin_prefetch(PyArray_BYTES(array) +
-                           static_cast<npy_intp>(i + kLookAhead) * PyArray_STRIDE(array, 0) +
-                           static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1));
-      }
-      const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(j)};
-      PyObject* cell = object_cell(array, index, 2);
-      if (cell == nullptr) {
-        throw InternalError("failed to read cell (" + std::to_string(i) + ", " +
-                            std::to_string(j) + "): the array changed during the scan");
-      }
-      repeats.file(cell, j, columns);
-      signals.tick();
-    }
   }
   return columns;
 }
@@ -122,7 +91,8 @@ Shape read_shape(PyObject* obj) {
   return result;
 }
 
-TypedColumns scan_cells(PyObject* source, Shape shape) {
+void scan_cells(PyObject* source, Shape shape, std::span<double> matrix_buffer,
+                MatrixOrder order, ColumnPipeline& pipeline) {
   // Exactly numpy.ndarray of the table's shape: subscription would return the
   // stored object, or for a numeric dtype a scalar whose float() is the value,
   // so the buffer is read directly. Anything else is subscripted cell by cell.
@@ -131,14 +101,16 @@ TypedColumns scan_cells(PyObject* source, Shape shape) {
     const bool same_shape = PyArray_NDIM(array) == 2 &&
                             static_cast<std::size_t>(PyArray_DIM(array, 0)) == shape.rows &&
                             static_cast<std::size_t>(PyArray_DIM(array, 1)) == shape.cols;
-    if (same_shape && PyArray_TYPE(array) == NPY_OBJECT) return scan_objects(array, shape);
+    if (same_shape && PyArray_TYPE(array) == NPY_OBJECT) {
+      return scan_object_array(array, shape, matrix_buffer, order, pipeline);
+    }
     if (same_shape) {
       if (ColumnReader read = numeric_reader(PyArray_TYPE(array))) {
-        return scan_numeric(array, shape, read);
+        return pipeline.submit(scan_numeric(array, shape, read));
       }
     }
   }
-  return scan_by_subscription(source, shape);
+  pipeline.submit(scan_by_subscription(source, shape));
 }
 
 }  // namespace colenc::py

@@ -6,7 +6,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
 
+#include "core/column_pipeline.hpp"
 #include "core/typed_columns.hpp"
 
 namespace colenc::py {
@@ -21,8 +23,12 @@ struct Shape {
 Shape read_shape(PyObject* obj);
 
 // Reads every cell of `source` (source[(i, j)], column by column, each cell
-// once) into typed columns. Borrows source. Throws InternalError for a failed
-// fetch or str(), PythonError for an interrupt or a non-Exception error.
-TypedColumns scan_cells(PyObject* source, Shape shape);
+// once) into typed columns and hands them to `pipeline`, a group of columns at
+// a time; a road may write cells straight into `matrix_buffer`, the matrix
+// of shape cells, laid out as `order` says, that the pipeline fills. Borrows
+// source. Throws InternalError for a failed fetch or str(), PythonError for
+// an interrupt or a non-Exception error.
+void scan_cells(PyObject* source, Shape shape, std::span<double> matrix_buffer,
+                MatrixOrder order, ColumnPipeline& pipeline);
 
 }  // namespace colenc::py

@@ -162,7 +162,7 @@ void scan_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
                         SignalCheck& signals) {
   columns.number_cells[j].reserve(columns.row_count);
-  RepeatedStrs repeats(j, columns);
+  RepeatedStrs repeats(j, columns, column_shares_str_objects(array, 1, 0, columns.row_count));
   for (std::size_t i = 0; i < columns.row_count; ++i) {
     const npy_intp index[1] = {static_cast<npy_intp>(i)};
     PyObject* cell = object_cell(array, index, 1);

@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/encode_columns.hpp"
+#include "core/column_pipeline.hpp"
 #include "core/internal_error.hpp"
 #include "core/pool.hpp"
 #include "python/cell_scan.hpp"
@@ -209,7 +209,10 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
     table.fitted_info = EncodingInfo();
     return table;
   }
-  std::optional<TypedColumns> columns;
+  // Each group of columns is encoded while the next is read, and its cells
+  // are freed as soon as its codes are in the matrix.
+  ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
+                          process_arena());
   if (kind == InputKind::kDataFrame) {
     std::vector<bool> leave;
     if (in_place != nullptr) {
@@ -219,18 +222,20 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
       }
       table.in_place.resize(shape.cols);
     }
-    columns = scan_frame_columns(obj, shape, std::span<double>(table.matrix.data),
-                                 in_place != nullptr ? &leave : nullptr, &table.in_place);
-    if (!columns) table.in_place.clear();
-    if (!columns) columns = scan_cells(read_frame_values(obj).get(), shape);
+    std::optional<TypedColumns> columns =
+        scan_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                           in_place != nullptr ? &leave : nullptr, &table.in_place);
+    if (columns) {
+      pipeline.submit(std::move(*columns));
+    } else {
+      table.in_place.clear();
+      scan_cells(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
+                 table.matrix.order, pipeline);
+    }
   } else {
-    columns = scan_cells(obj, shape);
+    scan_cells(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline);
   }
-  // Each column's cells are freed as soon as its codes are in the matrix.
-  std::vector<ColumnEncoding> encodings =
-      encode_columns(std::move(*columns), std::span<double>(table.matrix.data), process_arena(),
-                     table.matrix.order);
-  table.fitted_info = assemble_encoding_info(std::move(encodings), columns->column_is_text);
+  table.fitted_info = pipeline.finish();
   return table;
 }
 

@@ -1,0 +1,152 @@
+// The typing of one cell, shared by every road that reads cells: a column
+// stays numeric while its cells convert to float64, turns to text for good at
+// the first that does not, and from then on takes each cell's str() as UTF-8,
+// read from the str's own code units. Where a cell goes is up to a sink.
+#pragma once
+
+#include <Python.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "python/errors.hpp"
+#include "python/panic.hpp"
+#include "python/py_ref.hpp"
+
+namespace colenc::py {
+
+// Turns the set Python exception into an InternalError "{prefix}: {error}",
+// but lets KeyboardInterrupt and other non-Exception errors through unchanged
+// (as PythonError).
+[[noreturn]] void fail_from_python(const std::string& prefix,
+                                   std::source_location where = std::source_location::current());
+
+// A sink is where one column's cells go. It offers:
+//   bool is_text() const;                     the column has turned to text
+//   void push_number(double value);           the next row, a number
+//   void turn_to_text();                      the numbers so far become texts
+//   void push_text(std::string_view text, const char* readable);
+//                                             the next row, a UTF-8 text whose
+//                                             bytes may be read up to `readable`
+//   void push_units(const void* units, std::size_t count, unsigned unit_bytes);
+//                                             the next row, the UTF-8 form of
+//                                             code units (see append_utf8)
+
+// Files the UTF-8 form of `text`, a str object (borrowed), read from its own
+// code units: nothing is cached on the object. Lone surrogates, which UTF-8
+// cannot hold, become three U+FFFD each.
+template <class Sink>
+void push_str(PyObject* text, Sink& sink) {
+  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+  const void* data = PyUnicode_DATA(text);
+  if (PyUnicode_IS_ASCII(text)) {
+    // Followed by its terminating NUL, which may be read too.
+    const char* bytes = static_cast<const char*>(data);
+    sink.push_text(std::string_view(bytes, length), bytes + length + 1);
+  } else {
+    sink.push_units(data, length, PyUnicode_KIND(text));
+  }
+}
+
+// Files the text form of `cell` (borrowed): its str(). Throws InternalError
+// "cant convert to str: ..." when str() fails.
+template <class Sink>
+void push_text_form(PyObject* cell, Sink& sink) {
+  if (PyUnicode_CheckExact(cell)) {
+    push_str(cell, sink);  // str() of an exact str is the object itself
+    return;
+  }
+  PyRef text = PyRef::steal(PyObject_Str(cell));
+  if (!text) fail_from_python("cant convert to str");
+  push_str(text.get(), sink);
+}
+
+// Files `cell` (borrowed) and returns true when filing it needs no call into
+// the interpreter: an exact str; an exact float while the column is numeric,
+// or NaN or an infinity once it is text; True, False or None; an exact int of
+// one digit (below 2**30). Returns false, having done nothing, for any other
+// cell. Only reads the object, so it may run on any thread while the caller
+// holds the interpreter lock and runs no Python code. Files exactly as
+// file_cell does.
+template <class Sink>
+bool file_plain_cell(PyObject* cell, Sink& sink) {
+  PyTypeObject* const type = Py_TYPE(cell);
+  if (type == &PyUnicode_Type || cell == Py_None) {
+    // Neither converts to float: the column is text from here on.
+    if (!sink.is_text()) sink.turn_to_text();
+    if (cell == Py_None) {
+      sink.push_text("None", "None" + 5);
+    } else {
+      push_str(cell, sink);
+    }
+    return true;
+  }
+  if (type == &PyFloat_Type) {
+    const double value = PyFloat_AS_DOUBLE(cell);
+    if (!sink.is_text()) {
+      sink.push_number(value);
+      return true;
+    }
+    // str() of these, the only floats whose text needs no formatting.
+    if (value != value) sink.push_text("nan", "nan" + 4);
+    else if (value == HUGE_VAL) sink.push_text("inf", "inf" + 4);
+    else if (value == -HUGE_VAL) sink.push_text("-inf", "-inf" + 5);
+    else return false;
+    return true;
+  }
+  if (type == &PyBool_Type) {
+    const bool value = cell == Py_True;
+    if (!sink.is_text()) {
+      sink.push_number(value ? 1.0 : 0.0);
+    } else if (value) {
+      sink.push_text("True", "True" + 5);
+    } else {
+      sink.push_text("False", "False" + 6);
+    }
+    return true;
+  }
+  if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) {
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
+    if (!sink.is_text()) {
+      sink.push_number(static_cast<double>(value));
+    } else {
+      char digits[24];
+      const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+      sink.push_text(std::string_view(digits, static_cast<std::size_t>(end - digits)), end);
+    }
+    return true;
+  }
+  return false;
+}
+
+// Files one cell (borrowed): its float64 value while the column is numeric;
+// at the first cell whose float conversion fails the column turns to text,
+// and from then on each cell's str() text is filed.
+template <class Sink>
+void file_cell(PyObject* cell, Sink& sink) {
+  if (file_plain_cell(cell, sink)) return;
+  if (!sink.is_text()) {
+    double value;
+    if (PyFloat_CheckExact(cell)) {
+      value = PyFloat_AS_DOUBLE(cell);
+    } else {
+      value = PyFloat_AsDouble(cell);
+      if (value == -1.0 && PyErr_Occurred()) {
+        if (!error_is_ordinary()) throw PythonError{};
+        PyErr_Clear();
+        sink.turn_to_text();
+        push_text_form(cell, sink);
+        return;
+      }
+    }
+    sink.push_number(value);
+    return;
+  }
+  push_text_form(cell, sink);
+}
+
+}  // namespace colenc::py

@@ -1,0 +1,273 @@
+// The object array scan. A stretch of columns is read row by row while every
+// cell is one whose filing runs no Python code (files_without_python); at the
+// first cell that could, the earliest such column keeps the rows it has and
+// goes on in strict order, and the rows read of the later columns are dropped
+// and read again. Interrupts are looked for without running Python code.
+#include "python/object_scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+
+#include "core/internal_error.hpp"
+#include "core/placed_column.hpp"
+#include "core/pool.hpp"
+#include "python/cell_reading.hpp"
+#include "python/cell_typing.hpp"
+#include "python/py_ref.hpp"
+
+namespace colenc::py {
+namespace {
+
+// Cells of one block of rows read across columns: a few hundred kilobytes,
+// so that a block stays in the cache while its columns are numbered.
+constexpr std::size_t kBlockCells = std::size_t{1} << 15;
+// Columns that one task reads at least: whole cache lines of a row-major
+// matrix, so that two tasks rarely write the same line.
+constexpr std::size_t kTaskColumns = 16;
+
+// Where a range of columns stopped being read by rows: columns before
+// `column` hold all their rows; when column < count, that column holds rows
+// before `row` and the later columns nothing worth keeping.
+struct Stop {
+  std::size_t column;
+  std::size_t row;
+};
+
+// Reads `columns`, the table columns from `first` on, row by row while every
+// cell is plain (file_plain_cell), collecting their texts a block at a time
+// and numbering each block's columns one by one, so that each column's
+// interner is visited once per block. Runs as a task on any thread: it only
+// reads the objects. The caller's thread (`checks_signals`) looks for an
+// interrupt after every block and raises `stop_all`; every task then stops.
+Stop read_rows(PyArrayObject* array, std::size_t first, std::span<PlacedColumn> columns,
+               std::atomic<bool>& stop_all, std::atomic<bool>& interrupted,
+               bool checks_signals) {
+  const std::size_t count = columns.size();
+  const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  const char* const base = PyArray_BYTES(array) +
+                           static_cast<npy_intp>(first) * PyArray_STRIDE(array, 1);
+  const npy_intp row_stride = PyArray_STRIDE(array, 0);
+  const npy_intp column_stride = PyArray_STRIDE(array, 1);
+
+  RowBlock block;
+  block.ends.reserve(kBlockCells);
+  std::size_t active = count;  // columns still read row by row
+  Stop stop{count, 0};
+  const auto start_block = [&](std::size_t from) {
+    block.restart(from, active);
+    for (std::size_t k = 0; k < active; ++k) columns[k].collect_into(&block);
+  };
+  const auto number_block = [&](std::size_t with_texts) {
+    for (std::size_t k = 0; k < with_texts; ++k) {
+      PlacedColumn& column = columns[k];
+      column.number_block(block, k, column.text_from(), column.rows());
+      column.judge_repeats();
+    }
+  };
+  start_block(0);
+  std::size_t block_rows = std::max<std::size_t>(1, kBlockCells / active);
+  for (std::size_t i = 0; i < rows && active > 0; ++i) {
+    const char* const row = base + static_cast<npy_intp>(i) * row_stride;
+    std::size_t k = 0;
+    for (; k < active; ++k) {
+      PyObject* cell;
+      std::memcpy(&cell, row + static_cast<npy_intp>(k) * column_stride, sizeof cell);
+      if (!file_plain_cell(cell != nullptr ? cell : Py_None, columns[k])) break;
+    }
+    if (k < active) {
+      // Column k stops here, and the later columns are dropped; the earlier
+      // ones go on by rows in blocks of their own.
+      number_block(k + 1);
+      active = k;
+      stop = Stop{k, i};
+      if (active == 0) break;
+      start_block(i + 1);
+      block_rows = std::max<std::size_t>(1, kBlockCells / active);
+      continue;
+    }
+    if (block.rows() == block_rows || i + 1 == rows) {
+      number_block(active);
+      if (i + 1 == rows) break;
+      // Only reads and clears the flag: a handler would be Python code.
+      if (checks_signals && PyOS_InterruptOccurred()) {
+        interrupted = true;
+        stop_all = true;
+      }
+      if (stop_all) {
+        // The first column keeps its rows, the others are dropped.
+        stop = Stop{0, i + 1};
+        break;
+      }
+      start_block(i + 1);
+    }
+  }
+  for (PlacedColumn& column : columns) column.collect_into(nullptr);
+  return stop;
+}
+
+// Reads columns [first, first + columns.size()) by rows, in ranges of columns
+// on the pool, and returns where the earliest range stopped (as an index
+// into `columns`), or columns.size() when every column was read whole.
+Stop read_rows_on_pool(PyArrayObject* array, std::size_t first,
+                       std::vector<PlacedColumn>& columns, bool& interrupted) {
+  tbb::task_arena& arena = process_arena();
+  const std::size_t count = columns.size();
+  const std::size_t ranges = std::clamp<std::size_t>(
+      count / kTaskColumns, 1, 2 * static_cast<std::size_t>(arena.max_concurrency()));
+  std::vector<Stop> stops(ranges);
+  std::atomic<bool> stop_all{false};
+  std::atomic<bool> interrupt{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  arena.execute([&] {
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, ranges, 1),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+          for (std::size_t r = range.begin(); r != range.end(); ++r) {
+            const std::size_t begin = count * r / ranges;
+            const std::size_t end = count * (r + 1) / ranges;
+            stops[r] = read_rows(array, first + begin,
+                                 std::span<PlacedColumn>(columns).subspan(begin, end - begin),
+                                 stop_all, interrupt, std::this_thread::get_id() == caller);
+            stops[r].column += begin;
+          }
+        },
+        tbb::simple_partitioner());
+  });
+  interrupted = interrupt;
+  for (std::size_t r = 0; r < ranges; ++r) {
+    if (stops[r].column < count * (r + 1) / ranges) return stops[r];
+  }
+  return Stop{count, 0};
+}
+
+// Cells ahead of the current one whose memory is requested early.
+constexpr std::size_t kLookAhead = 16;
+
+// Files rows [from, rows) of column j through `file(cell)`, strictly in
+// order, cell by cell (each borrowed from the array). A cell's str() or
+// __float__ may run Python code that reshapes the array, so the buffer and
+// bounds are re-read for every cell.
+template <class File>
+void read_in_order(PyArrayObject* array, std::size_t j, std::size_t from, std::size_t rows,
+                   SignalCheck& signals, File&& file) {
+  for (std::size_t i = from; i < rows; ++i) {
+    // Going down a column of a C-ordered array skips a whole row per cell;
+    // asking for a later cell's line early hides most of that miss. Only a
+    // hint: a stale address is never dereferenced.
+    if (i + kLookAhead < rows) {
+      __builtin_prefetch(PyArray_BYTES(array) +
+                         static_cast<npy_intp>(i + kLookAhead) * PyArray_STRIDE(array, 0) +
+                         static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1));
+    }
+    const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(j)};
+    PyObject* cell = object_cell(array, index, 2);
+    if (cell == nullptr) {
+      throw InternalError("failed to read cell (" + std::to_string(i) + ", " +
+                          std::to_string(j) + "): the array changed during the scan");
+    }
+    file(cell);
+    signals.tick();
+  }
+}
+
+// Columns of shared str objects handed over together: enough for whole cache
+// lines of a row-major matrix.
+constexpr std::size_t kBatchColumns = 8;
+
+// The road for tables whose str objects repeat: column by column, each
+// column's repeated objects converted once (RepeatedStrs).
+void scan_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& pipeline) {
+  SignalCheck signals;
+  for (std::size_t first = 0; first < shape.cols; first += kBatchColumns) {
+    TypedColumns batch(shape.rows, std::min(kBatchColumns, shape.cols - first));
+    for (std::size_t k = 0; k < batch.column_count; ++k) {
+      batch.number_cells[k].reserve(shape.rows);
+      RepeatedStrs repeats(k, batch,
+                           column_shares_str_objects(array, 2, first + k, shape.rows));
+      read_in_order(array, first + k, 0, shape.rows, signals,
+                    [&](PyObject* cell) { repeats.file(cell, k, batch); });
+    }
+    pipeline.submit(std::move(batch));
+  }
+}
+
+// True when the array still holds `columns` columns of `rows` object cells.
+bool still_holds(PyArrayObject* array, std::size_t rows, std::size_t columns) {
+  return PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_OBJECT &&
+         static_cast<std::size_t>(PyArray_DIM(array, 0)) == rows &&
+         static_cast<std::size_t>(PyArray_DIM(array, 1)) >= columns;
+}
+
+}  // namespace
+
+void scan_object_array(PyArrayObject* array, Shape shape, std::span<double> matrix_buffer,
+                       MatrixOrder order, ColumnPipeline& pipeline) {
+  if (matrix_buffer.size() != shape.rows * shape.cols) {
+    throw InternalError("matrix of " + std::to_string(matrix_buffer.size()) + " cells for " +
+                        std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
+  }
+  const bool by_rows = order == MatrixOrder::kRowMajor;
+  PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(array));
+  if (!objects_made_per_cell(array, shape.rows, shape.cols)) {
+    scan_by_columns(array, shape, pipeline);
+    return;
+  }
+  SignalCheck signals;
+  // Every column at once until a cell may run Python code; then one, and
+  // twice as many after each stretch read whole.
+  std::size_t width = shape.cols;
+  for (std::size_t first = 0; first < shape.cols;) {
+    const std::size_t count = std::min(width, shape.cols - first);
+    std::vector<PlacedColumn> columns;
+    columns.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t j = first + k;
+      columns.emplace_back(matrix_buffer.data() + (by_rows ? j : j * shape.rows),
+                           by_rows ? shape.cols : 1);
+    }
+    // Python code run since the last stretch may have reshaped the array.
+    bool interrupted = false;
+    const Stop stop = count > 1 && still_holds(array, shape.rows, first + count)
+                          ? read_rows_on_pool(array, first, columns, interrupted)
+                          : Stop{0, 0};
+    std::size_t done = stop.column;
+    if (stop.column < count) {
+      if (interrupted) {
+        // Raised again for the reading in order to act on.
+        PyErr_SetInterruptEx(SIGINT);
+        signals.check();
+      }
+      PlacedColumn& column = columns[stop.column];
+      read_in_order(array, first + stop.column, stop.row, shape.rows, signals,
+                    [&](PyObject* cell) {
+                      if (files_without_python(cell)) {
+                        file_cell(cell, column);
+                      } else {
+                        // Its conversion may drop the array's reference to it.
+                        PyRef held = PyRef::borrow(cell);
+                        file_cell(held.get(), column);
+                      }
+                    });
+      ++done;
+    } else {
+      signals.tick_many(shape.rows * count);
+    }
+    TypedColumns group(shape.rows, done);
+    for (std::size_t k = 0; k < done; ++k) columns[k].hand_over(group, k);
+    columns.clear();
+    pipeline.submit(std::move(group));
+    first += done;
+    width = done == count ? 2 * count : 1;
+  }
+}
+
+}  // namespace colenc::py
