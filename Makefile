@@ -6,7 +6,7 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-APT_PACKAGES := g++ make pkg-config libtbb-dev libgtest-dev libabsl-dev libsodium-dev
+APT_PACKAGES := g++ make pkg-config libtbb-dev libgtest-dev libabsl-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 # python3.13 from the PATH when it runs, else the newest 3.13 that pyenv holds.
 PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13; do \
