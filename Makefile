@@ -25,7 +25,7 @@ PKG_ENV := build/package-env
 PKG_PY := $(PKG_ENV)/bin/python
 
 .PHONY: apt-fuzz deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke sanitize bench bench-smoke clean \
-	sdist wheel
+	sdist wheel wheel-test
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
@@ -108,6 +108,11 @@ wheel: apt sdist
 	rm -f dist/colenc-$(VERSION)-*.whl
 	PATH="$(abspath $(PKG_ENV))/bin:$$PATH" LD_LIBRARY_PATH=$(abspath $(PKG_ENV))/lib \
 		$(PKG_ENV)/bin/auditwheel repair -w dist build/wheel/colenc-$(VERSION)-*.whl
+
+# The suite against the installed wheel, with the system's TBB, Abseil and
+# libsodium hidden; .venv's build must fail to import there (needs root).
+wheel-test: build wheel
+	bash tests/wheel/run.sh $(PYTHON313)
 
 demo: build
 	$(PY) examples/demo.py
