@@ -1,8 +1,11 @@
 // SipHash-1-3 against CPython 3.13, whose hash(bytes) is SipHash-1-3 of the
-// bytes under the interpreter's key, reinterpreted as signed, with -1 made -2.
+// bytes under the interpreter's key, reinterpreted as signed, with -1 made -2;
+// and the engine's text hash, which is SipHash-1-3 under a random key.
 #include "core/siphash.hpp"
 
 #include <gtest/gtest.h>
+
+#include "core/keyed_hash.hpp"
 
 #include <array>
 #include <cstdint>
@@ -160,6 +163,14 @@ TEST(SipHash13Test, GivesTheSameHashAtEveryAlignment) {
 TEST(SipHash13Test, EmptyInputIsHashedAndDependsOnTheKey) {
   EXPECT_EQ(siphash13(SipKey{}, nullptr, 0), siphash13(SipKey{}, "x", 0));
   EXPECT_NE(siphash13(SipKey{}, nullptr, 0), siphash13(cpython_key(42), nullptr, 0));
+}
+
+// The engine's text hash is SipHash-1-3 under a key drawn from the OS, never
+// the zero key (a zero key would match CPython's PYTHONHASHSEED=0 hash).
+TEST(SipHash13Test, TheEngineKeysItsTextHashWithARandomKey) {
+  const auto data = pattern();
+  EXPECT_EQ(keyed_hash_bytes(data.data(), 20), keyed_hash_bytes(data.data(), 20));
+  EXPECT_NE(keyed_hash_bytes(data.data(), 20), siphash13(SipKey{}, data.data(), 20));
 }
 
 }  // namespace
