@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# Tests the built wheel as a user gets it: installs dist/colenc-*.whl into a
-# fresh virtual environment outside the source tree and runs the pytest suite
-# there, in a mount namespace where Debian's TBB, Abseil and libsodium runtime
-# libraries read as empty files. First, in the same namespace, the module built
-# against those libraries (the one in .venv) must fail to import, which shows
-# that the hiding works. Needs root (unshare -m). Usage: tests/wheel/run.sh PYTHON
+# Tests the wheel as a user gets it: dist/colenc-*.whl in a fresh virtual
+# environment outside the tree runs the pytest suite in a mount namespace where
+# the system's TBB, Abseil and libsodium libraries read as empty files; there the
+# .venv build, linked against them, must fail to import, or the hiding failed.
+# Needs root (unshare -m). Usage: tests/wheel/run.sh PYTHON3.13
 set -euo pipefail
 
 python="${1:?usage: tests/wheel/run.sh PYTHON3.13}"
