@@ -6,7 +6,7 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-APT_PACKAGES := g++ make pkg-config libtbb-dev libgtest-dev libabsl-dev libsodium-dev
+APT_PACKAGES := g++ make pkg-config libtbb-dev libgtest-dev libabsl-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 # python3.13 from the PATH when it runs, else the newest 3.13 that pyenv holds.
 PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13; do \
@@ -19,8 +19,13 @@ SANITIZE_BUILD := build/sanitize
 SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_SECONDS ?= 60
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+SDIST := dist/colenc-$(VERSION).tar.gz
+PKG_ENV := build/package-env
+PKG_PY := $(PKG_ENV)/bin/python
 
-.PHONY: apt-fuzz deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke sanitize bench bench-smoke clean
+.PHONY: apt-fuzz deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke sanitize bench bench-smoke clean \
+	sdist wheel wheel-test
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
@@ -78,6 +83,36 @@ sanitize: deps
 	$(SANITIZE_ENV) COLENC_SANITIZED=1 PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_BUILD)/site \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		$(PY) -m pytest -q -p no:cacheprovider
+
+$(PKG_ENV)/.deps: requirements-package.txt
+	@test -n "$(PYTHON313)" || { echo "python3.13 not found (PATH or ~/.pyenv/versions/3.13*)"; exit 1; }
+	test -x $(PKG_PY) || $(PYTHON313) -m venv $(PKG_ENV)
+	$(PKG_PY) -m pip install -q --upgrade pip
+	$(PKG_PY) -m pip install -q -r requirements-package.txt
+	touch $@
+
+# The source distribution: dist/colenc-VERSION.tar.gz.
+sdist: $(PKG_ENV)/.deps
+	rm -f $(SDIST)
+	$(PKG_PY) -m build --sdist --no-isolation --skip-dependency-check --outdir dist .
+
+# The manylinux wheel in dist/, built from the sdist against PyPI's tbb-devel
+# and Debian's Abseil; auditwheel then copies libtbb and the libabsl_* it needs
+# into colenc.libs/ under names of their own, so the wheel needs nothing beyond
+# the C and C++ runtime.
+wheel: apt sdist
+	rm -rf build/wheel && mkdir -p build/wheel
+	PATH="$(abspath $(PKG_ENV))/bin:$$PATH" $(PKG_PY) -m pip wheel -q --no-build-isolation --no-deps \
+		-C cmake.define.TBB_DIR=$(abspath $(PKG_ENV))/lib/cmake/tbb -C cmake.define.COLENC_BUNDLE_TBB=OFF \
+		-w build/wheel $(SDIST)
+	rm -f dist/colenc-$(VERSION)-*.whl
+	PATH="$(abspath $(PKG_ENV))/bin:$$PATH" LD_LIBRARY_PATH=$(abspath $(PKG_ENV))/lib \
+		$(PKG_ENV)/bin/auditwheel repair -w dist build/wheel/colenc-$(VERSION)-*.whl
+
+# The suite against the installed wheel, with the system's TBB, Abseil and
+# libsodium hidden; .venv's build must fail to import there (needs root).
+wheel-test: build wheel
+	bash tests/wheel/run.sh $(PYTHON313)
 
 demo: build
 	$(PY) examples/demo.py

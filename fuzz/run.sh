@@ -10,7 +10,7 @@ cd "$root"
 
 out=build/fuzz
 binary="$out/state_reader_fuzz"
-sources=(fuzz/state_reader_fuzz.cpp src/core/state_format.cpp src/core/label_maps.cpp src/core/keyed_hash.cpp)
+sources=(fuzz/state_reader_fuzz.cpp src/core/state_format.cpp src/core/label_maps.cpp src/core/keyed_hash.cpp src/core/siphash.cpp)
 cxx="${FUZZ_CXX:-clang++}"
 mkdir -p "$out/corpus"
 
@@ -31,7 +31,7 @@ if (( stale )); then
   "$cxx" -std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -fsanitize-coverage-ignorelist="$out/coverage_ignore.txt" \
     -O1 -g -Wall -Wextra -Isrc "${sources[@]}" -o "$binary" \
-    $(pkg-config --libs absl_flat_hash_map libsodium)
+    $(pkg-config --libs absl_flat_hash_map)
 fi
 
 # New inputs go to the first directory; the seeds are only read.

@@ -1,29 +1,42 @@
-// The process-wide hash keys, drawn from the OS random source on first use.
+// The process-wide hash keys, drawn on first use from the kernel's random
+// source through getrandom(2) (the pool behind /dev/urandom; it waits only
+// until that pool is first seeded, early in boot).
 #include "core/keyed_hash.hpp"
 
-#include <sodium.h>
+#include <sys/random.h>
 
-#include <cstring>
+#include <cerrno>
+#include <system_error>
 
 namespace colenc {
 namespace {
 
-// Fills `out` from the operating system's random source.
+// Fills `out` with `size` random bytes. A kernel that refuses is a failure
+// (std::system_error, which the method boundary reports), since hashing under a
+// guessable key would let labels force collisions. A standard exception rather
+// than InternalError keeps this file buildable by the fuzzer's clang.
 void fill_random(void* out, std::size_t size) {
-  // sodium_init picks the OS random source; it is idempotent and thread-safe.
-  if (sodium_init() < 0) {
-    // randombytes_buf still reads the OS source directly.
+  auto* at = static_cast<unsigned char*>(out);
+  while (size > 0) {
+    const ssize_t got = getrandom(at, size, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "getrandom");
+    }
+    at += got;
+    size -= static_cast<std::size_t>(got);
   }
-  randombytes_buf(out, size);
 }
 
-struct HashKey {
-  unsigned char bytes[crypto_shorthash_KEYBYTES];
-  HashKey() { fill_random(bytes, sizeof bytes); }
-};
+SipKey make_text_key() {
+  SipKey key;
+  fill_random(&key.k0, sizeof key.k0);
+  fill_random(&key.k1, sizeof key.k1);
+  return key;
+}
 
-const HashKey& hash_key() {
-  static const HashKey key;  // thread-safe initialisation
+const SipKey& text_key() {
+  static const SipKey key = make_text_key();  // thread-safe initialisation
   return key;
 }
 
@@ -36,11 +49,7 @@ std::uint64_t random_seed() {
 }
 
 std::size_t keyed_hash_bytes(const void* bytes, std::size_t size) {
-  unsigned char out[crypto_shorthash_BYTES];
-  crypto_shorthash(out, static_cast<const unsigned char*>(bytes), size, hash_key().bytes);
-  std::uint64_t value;
-  std::memcpy(&value, out, sizeof value);
-  return static_cast<std::size_t>(value);
+  return static_cast<std::size_t>(siphash13(text_key(), bytes, size));
 }
 
 }  // namespace colenc

@@ -1,9 +1,8 @@
 // The hash maps of the engine and the keyed hashes they use. Texts hash with
-// SipHash (libsodium's crypto_shorthash) under a 128-bit key drawn once per
-// process from the operating system's random source, so crafted labels cannot
-// force collisions. Integer keys (codes, column indices) hash with Abseil's hash
-// of the pair (random 64-bit seed from the same source, value): a fraction of
-// SipHash's cost. Entry order is therefore unpredictable; nothing depends on it.
+// SipHash-1-3 (siphash.hpp) under a 128-bit key drawn once per process from the
+// operating system's random source, so crafted labels cannot force collisions.
+// Integer keys (codes, column indices) hash with Abseil's hash of the pair
+// (random 64-bit seed from the same source, value): a fraction of SipHash's cost. Entry order is therefore unpredictable; nothing depends on it.
 #pragma once
 
 #include <absl/hash/hash.h>
@@ -16,13 +15,16 @@
 
 #include "core/hash_map.hpp"
 #include "core/labels.hpp"
+#include "core/siphash.hpp"
 
 namespace colenc {
 
-// Returns the keyed hash of `bytes`; thread-safe, the key is made on first use.
+// Returns SipHash-1-3 of `bytes` under the process's text key; thread-safe, the
+// key is made on first use. Throws std::system_error should the OS give no key.
 std::size_t keyed_hash_bytes(const void* bytes, std::size_t size);
 
-// Returns a 64-bit value from the operating system's random source.
+// Returns a 64-bit value from the operating system's random source; throws
+// std::system_error should it refuse.
 std::uint64_t random_seed();
 
 // The process's seed for integer keys, drawn on first use.

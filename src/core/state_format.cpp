@@ -21,7 +21,10 @@
 //   fixed32        := 4 bytes, little-endian
 //   fixed64        := 8 bytes, little-endian
 //
-// Map entries follow the map's iteration order. Anything after the strategy is
+// The two outer maps list their columns in ascending order; the entries of a
+// column's map follow that map's own order, which for a fitted column is the
+// order the fit made them in. So one fit gives the same bytes in every process.
+// The reader takes the columns in any order. Anything after the strategy is
 // ignored by the reader.
 #include "core/state_format.hpp"
 
@@ -95,6 +98,19 @@ class BufferWriter {
   std::size_t pos_ = 0;
 };
 
+// Returns the entries of an outer map in ascending column order. Its own
+// iteration order follows the process's random hash seed, and the same fit must
+// give the same bytes in every process.
+template <class Inner>
+auto by_column(const ColumnMap<Inner>& columns) {
+  std::vector<const typename ColumnMap<Inner>::value_type*> entries;
+  entries.reserve(columns.size());
+  for (const auto& entry : columns) entries.push_back(&entry);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  return entries;
+}
+
 // Puts `state` to `sink` in the order of the grammar above.
 template <class Sink>
 void put_state(const EncoderState& state, Sink& sink) {
@@ -106,7 +122,8 @@ void put_state(const EncoderState& state, Sink& sink) {
     sink.put_u64(info.string_columns.size());
     for (std::size_t column : info.string_columns) sink.put_u64(column);
     sink.put_u64(info.label_to_code.size());
-    for (const auto& [column, labels] : info.label_to_code) {
+    for (const auto* entry : by_column(info.label_to_code)) {
+      const auto& [column, labels] = *entry;
       sink.put_u64(column);
       sink.put_u64(labels.size());
       for (const auto& [label, code] : labels) {
@@ -120,7 +137,8 @@ void put_state(const EncoderState& state, Sink& sink) {
       }
     }
     sink.put_u64(info.code_to_label.size());
-    for (const auto& [column, codes] : info.code_to_label) {
+    for (const auto* entry : by_column(info.code_to_label)) {
+      const auto& [column, codes] = *entry;
       sink.put_u64(column);
       sink.put_u64(codes.size());
       for (const auto& [code, label] : codes) {

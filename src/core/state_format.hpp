@@ -20,8 +20,9 @@ namespace colenc {
 std::size_t measure_state(const EncoderState& state);
 
 // Returns the bytes of `state`: one buffer of exactly measure_state(state)
-// bytes, filled front to back and never regrown. Entries of every map appear
-// in the map's iteration order. Throws std::length_error as measure_state does,
+// bytes, filled front to back and never regrown. The outer maps appear in
+// ascending column order, the entries of each column's map in that map's
+// iteration order. Throws std::length_error as measure_state does,
 // and std::logic_error should writing disagree with measuring (a broken
 // invariant: the state changed under the writer).
 std::vector<std::uint8_t> write_state(const EncoderState& state);

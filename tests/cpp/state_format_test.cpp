@@ -558,7 +558,32 @@ TEST(StateFormat, RandomStatesRoundTrip) {
     const Bytes bytes = write_state(state);
     EXPECT_EQ(bytes.size(), measure_state(state));
     EXPECT_EQ(accepted(read(bytes)), state);
+    EXPECT_EQ(write_state(accepted(read(bytes))), bytes);  // the same content, the same bytes
   }
+}
+
+TEST(StateFormat, WritesColumnMapsInAscendingColumnOrder) {
+  constexpr std::size_t kColumns = 64;
+  EncodingInfo info;
+  for (std::size_t column = kColumns; column-- > 0;) {
+    info.string_columns.insert(info.string_columns.begin(), column);
+    info.label_to_code[column].insert_or_assign("x", Code{column});
+    info.code_to_label[column].insert_or_assign(Code{column}, "x");
+  }
+  ByteBuilder expected;
+  expected.u8(1).u64(kColumns);
+  for (std::size_t column = 0; column < kColumns; ++column) expected.u64(column);
+  expected.u64(kColumns);
+  for (std::size_t column = 0; column < kColumns; ++column) {
+    expected.u64(column).u64(1).text("x").u8(1).u64(column);
+  }
+  expected.u64(kColumns);
+  for (std::size_t column = 0; column < kColumns; ++column) {
+    expected.u64(column).u64(1).u64(column).text("x");
+  }
+  expected.u32(0);
+  EXPECT_EQ(write_state(EncoderState{std::move(info), EncodingStrategy::kLabelEncoding}),
+            expected.bytes);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@ two text forms, table shapes, internal failures and reference counts."""
 import contextlib
 import gc
 import math
+import re
 import struct
 import sys
 
@@ -140,7 +141,11 @@ def test_failing_str_is_an_internal_failure(panic, capfd, cells, detail):
     with panic("cant convert to str: ") as info:
         e.encode(column(*cells))
     assert detail in str(info.value)
-    assert "cant convert to str" in capfd.readouterr().err
+    report = capfd.readouterr().err
+    assert "cant convert to str" in report
+    # The report names its place relative to the project, never by a build path.
+    place = re.search(r"internal failure at (\S+):\d+ ", report).group(1)
+    assert place.startswith("src/python/") and place.endswith(".cpp"), report
     assert e.__getstate__() == before
 
 

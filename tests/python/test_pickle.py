@@ -2,7 +2,11 @@
 refuses, and pickle and copy round trips."""
 
 import copy
+import functools
+import os
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -175,3 +179,41 @@ def test_pickle_and_copy_keep_the_state_and_decode_behaviour(state):
         clone.encode(np.zeros((1, 1)))
         assert clone.__getstate__() == UNFITTED
     assert parse_state(e.__getstate__()) == expected
+
+
+# Fits one wide table (text columns with missing labels between number
+# columns) as an object array and as a DataFrame, twice each, and prints the
+# four states in hex: array, array, frame, frame.
+_FIT_WIDE_TABLE = """
+import numpy as np, pandas as pd
+from colenc import Encoder
+rows, cols = 30, 48
+cells = np.empty((rows, cols), dtype=object)
+for j in range(cols):
+    for i in range(rows):
+        cells[i, j] = float(i * j) if j % 3 == 2 else ("nan", "<NA>", "NaN", f"t{(i * 7 + j) % 11}", "")[i % 5]
+frame = pd.DataFrame(cells, columns=[f"c{j}" for j in range(cols)])
+for obj in (cells, cells, frame, frame):
+    e = Encoder()
+    e.encode(obj)
+    print(e.__getstate__().hex())
+"""
+
+
+@functools.cache
+def _wide_fits():
+    """States of the wide table from two processes (different hash keys)."""
+    runs = [subprocess.run([sys.executable, "-c", _FIT_WIDE_TABLE], capture_output=True, text=True,
+                           timeout=300, cwd=os.path.dirname(__file__)) for _ in range(2)]
+    assert all(run.returncode == 0 for run in runs), runs[0].stderr[-3000:]
+    return [[bytes.fromhex(line) for line in run.stdout.split()] for run in runs]
+
+
+@pytest.mark.parametrize("kind", [0, 2], ids=["array", "frame"])
+def test_one_fit_gives_the_same_state_bytes_in_every_encoder_and_process(kind):
+    states = [run[kind + k] for run in _wide_fits() for k in range(2)]
+    assert all(state == states[0] for state in states[1:])
+    string_columns, label_to_code, code_to_label = parse_state(states[0])
+    assert string_columns == [j for j in range(48) if j % 3 != 2]
+    assert list(label_to_code) == string_columns and list(code_to_label) == string_columns
+    assert label_to_code[0]["<NA>"] is None and label_to_code[0][""] == 0

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Tests the wheel as a user gets it: dist/colenc-*.whl in a fresh virtual
+# environment outside the tree runs the pytest suite in a mount namespace where
+# the system's TBB, Abseil and libsodium libraries read as empty files; there the
+# .venv build, linked against them, must fail to import, or the hiding failed.
+# Needs root (unshare -m). Usage: tests/wheel/run.sh PYTHON3.13
+set -euo pipefail
+
+python="${1:?usage: tests/wheel/run.sh PYTHON3.13}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$root"
+
+wheels=(dist/colenc-*-manylinux_*_x86_64.whl)
+[[ ${#wheels[@]} -eq 1 && -f "${wheels[0]}" ]] || { echo "expected one manylinux wheel in dist/" >&2; exit 1; }
+wheel="$root/${wheels[0]}"
+
+work="$(mktemp -d /tmp/colenc-wheel-test.XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+"$python" -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install -q --upgrade pip
+"$work/venv/bin/python" -m pip install -q "${wheel}[test]"
+cp -r tests/python "$work/tests"
+printf '[pytest]\nfilterwarnings = error\naddopts = -ra\n' >"$work/pytest.ini"
+
+# The system copies of the libraries that the wheel must bring along or not need.
+mapfile -t hidden < <(find /usr/lib /usr/local/lib -type f \
+  \( -name 'libtbb*.so*' -o -name 'libabsl_*.so*' -o -name 'libsodium*.so*' \) 2>/dev/null | sort)
+(( ${#hidden[@]} > 0 )) || { echo "no system TBB/Abseil/libsodium libraries to hide" >&2; exit 1; }
+echo "hiding ${#hidden[@]} system libraries"
+
+export HIDDEN="${hidden[*]}" WORK="$work" DEV_PYTHON="$root/.venv/bin/python"
+exec unshare --mount --propagation private bash -euo pipefail -c '
+  for lib in $HIDDEN; do mount --bind /dev/null "$lib"; done
+  cd "$WORK"
+  if out="$("$DEV_PYTHON" -c "import colenc" 2>&1)"; then
+    echo "the module built against the system libraries still imports: hiding failed" >&2; exit 1
+  fi
+  echo "with the system libraries hidden, the tree build fails to import: ${out##*$'\''\n'\''}"
+  "$WORK/venv/bin/python" -c "import colenc; print(\"testing\", colenc.__file__)"
+  "$WORK/venv/bin/python" -m pytest -q -p no:cacheprovider tests
+'
