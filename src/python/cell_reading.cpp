@@ -22,6 +22,8 @@ void fail_from_python(const std::string& prefix, std::source_location where) {
   throw_internal_from_python(prefix, where);
 }
 
+void fail_str_conversion() { fail_from_python("cant convert to str"); }
+
 void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
   TypedColumnSink sink{columns, j};
   file_cell(cell, sink);

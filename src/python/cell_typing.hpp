@@ -25,6 +25,10 @@ namespace colenc::py {
 [[noreturn]] void fail_from_python(const std::string& prefix,
                                    std::source_location where = std::source_location::current());
 
+// Throws InternalError "cant convert to str: {error}" for the set Python
+// exception, or PythonError for a non-Exception error.
+[[noreturn]] void fail_str_conversion();
+
 // A sink is where one column's cells go. It offers:
 //   bool is_text() const;                     the column has turned to text
 //   void push_number(double value);           the next row, a number
@@ -61,7 +65,7 @@ void push_text_form(PyObject* cell, Sink& sink) {
     return;
   }
   PyRef text = PyRef::steal(PyObject_Str(cell));
-  if (!text) fail_from_python("cant convert to str");
+  if (!text) fail_str_conversion();
   push_str(text.get(), sink);
 }
 

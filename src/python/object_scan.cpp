@@ -13,9 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "core/internal_error.hpp"
 #include "core/placed_column.hpp"
@@ -127,20 +125,27 @@ Stop read_rows_on_pool(PyArrayObject* array, std::size_t first,
   std::atomic<bool> stop_all{false};
   std::atomic<bool> interrupt{false};
   const std::thread::id caller = std::this_thread::get_id();
+  const auto read_range = [&](std::size_t r) {
+    const std::size_t begin = count * r / ranges;
+    const std::size_t end = count * (r + 1) / ranges;
+    stops[r] = read_rows(array, first + begin,
+                         std::span<PlacedColumn>(columns).subspan(begin, end - begin), stop_all,
+                         interrupt, std::this_thread::get_id() == caller);
+    stops[r].column += begin;
+  };
   arena.execute([&] {
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, ranges, 1),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-          for (std::size_t r = range.begin(); r != range.end(); ++r) {
-            const std::size_t begin = count * r / ranges;
-            const std::size_t end = count * (r + 1) / ranges;
-            stops[r] = read_rows(array, first + begin,
-                                 std::span<PlacedColumn>(columns).subspan(begin, end - begin),
-                                 stop_all, interrupt, std::this_thread::get_id() == caller);
-            stops[r].column += begin;
-          }
-        },
-        tbb::simple_partitioner());
+    // The calling thread reads the first range itself, so that one reader
+    // always looks for interrupts, and then helps with the others.
+    tbb::task_group others;
+    for (std::size_t r = 1; r < ranges; ++r) others.run([&, r] { read_range(r); });
+    try {
+      read_range(0);
+    } catch (...) {
+      stop_all = true;
+      others.wait();
+      throw;
+    }
+    others.wait();
   });
   interrupted = interrupt;
   for (std::size_t r = 0; r < ranges; ++r) {

@@ -192,6 +192,82 @@ def test_repeated_str_objects_match_subscription(distinct):
     assert_roads_agree(pd.DataFrame({"a": column, "b": column[::-1]}))
 
 
+class Rewriter:
+    """A cell that runs Python code: its str() rewrites a cell of the table,
+    as a cell read in column order would then find it."""
+
+    def __init__(self, table, at, value):
+        self.table, self.at, self.value = table, at, value
+
+    def __float__(self):
+        raise TypeError
+
+    def __str__(self):
+        self.table[self.at] = self.value
+        return "rewriter"
+
+
+def _cell_by_cell_table(seed, rows, cols, rewriters, order):
+    """A table made row by row with a new str object per cell, as a loader
+    makes it, with plain cells of every kind, cells whose text needs the
+    interpreter (finite floats in text columns, large ints) and `rewriters`
+    cells that run Python code. The same arguments give the same table."""
+    rng = np.random.default_rng(seed)
+    words = ["a", "B", "nan", "NaN", "<NA>", "", "Zürich", "é", "10", "None", "🙂", "\ud800",
+             "long word beyond sixteen bytes"]
+    kinds = rng.integers(0, 4, cols)  # 0 words, 1 numbers, 2 numbers turning late, 3 mixed
+    out = np.empty((rows, cols), dtype=object, order=order)
+    for i in range(rows):
+        for j in range(cols):
+            draw = rng.random()
+            if kinds[j] == 1 or (kinds[j] == 2 and i < rows - 5):
+                cell = [1.5, 7, True, -0.0, float("nan")][int(draw * 5)]
+            elif kinds[j] == 3 and draw < 0.3:
+                cell = [None, 2.5, float("inf"), 2**40, 3, False, np.nan][int(draw * 23)]
+            else:
+                cell = "".join(words[int(rng.integers(len(words)))])  # a new object
+                cell = (cell + ".")[:-1]
+            out[i, j] = cell
+    for _ in range(rewriters):
+        i, j = int(rng.integers(rows)), int(rng.integers(cols))
+        target = (int(rng.integers(rows)), int(rng.integers(cols)))
+        out[i, j] = Rewriter(out, target, f"rewritten {i} {j}")
+    return out
+
+
+# Tall enough for several row blocks, wide enough for several reading tasks.
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("rewriters", [0, 1, 6])
+@pytest.mark.parametrize("seed", range(2))
+def test_tables_made_cell_by_cell_match_subscription(seed, rewriters, order):
+    build = lambda: _cell_by_cell_table(seed, 2500, 40, rewriters, order)  # noqa: E731
+    fast, general = _run(build()), _run(build().view(ndarray))
+    assert np.array_equal(_bits(fast[0]), _bits(general[0]))
+    assert fast[1] == general[1]
+    _same_cells(fast[2], general[2])
+    assert fast[3] == general[3]
+
+
+def test_nearly_distinct_columns_made_cell_by_cell_match_subscription():
+    # More distinct texts than a column keeps ids for, read by rows.
+    rows = 140_000
+    table = np.empty((rows, 2), dtype=object)
+    table[:, 0] = [f"id{i * 7919 % rows}" for i in range(rows)]
+    table[:, 1] = [("w" + str(i % 50) + ".")[:-1] for i in range(rows)]
+    assert_roads_agree(table)
+
+
+def test_encoding_leaves_the_str_objects_of_the_table_as_they_were():
+    # No UTF-8 copy is cached on the objects: their size stays as it was.
+    import sys
+    cells = [("Zürich " + str(i)) for i in range(1000)] + ["🙂" * 3, "\ud800x"]
+    table = np.array(cells * 2, dtype=object).reshape(-1, 2)
+    sizes = [sys.getsizeof(cell) for cell in cells]
+    colenc.Encoder().encode(table)
+    colenc.Encoder().encode(pd.DataFrame({"a": cells}, dtype=object))
+    assert [sys.getsizeof(cell) for cell in cells] == sizes
+
+
 @pytest.mark.parametrize("sliced", [False, True], ids=["whole", "sliced"])
 def test_arrow_strings_without_nulls_read_in_place_match_values(sliced):
     pytest.importorskip("pyarrow")
