@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "core/internal_error.hpp"
 #include "python/cell_reading.hpp"
@@ -100,6 +101,10 @@ class ColumnDecoder {
     for (const auto& [code, label] : labels) {
       if (code < dense_.size()) dense_[code] = make_text(label);
     }
+    // A stored map may skip codes: those decode as missing.
+    for (PyObject*& slot : dense_) {
+      if (slot == nullptr) slot = missing_;
+    }
     dense_complete_ = true;
   }
 
@@ -116,6 +121,14 @@ class ColumnDecoder {
     } else if (dense_[key] != nullptr) {
       __builtin_prefetch(dense_[key], 1);
     }
+  }
+
+  // Returns the str (or `missing`) of every code below its size, or an empty
+  // span while the table is not filled whole; codes beyond it are decoded by
+  // decode().
+  std::span<PyObject* const> full_table() const {
+    if (!dense_complete_) return {};
+    return dense_;
   }
 
   // True when the table is too large for the caches to hold its strs.
@@ -202,12 +215,26 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
   // A fresh object array holds NULL pointers; every slot is filled below.
   PyObject** cells =
       static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
+  // Columns with a full table decode most cells by one lookup, without going
+  // through their decoder.
+  std::vector<std::span<PyObject* const>> tables(matrix.cols);
+  for (std::size_t c = 0; c < matrix.cols; ++c) {
+    if (decoders[c]) tables[c] = decoders[c]->full_table();
+  }
   SignalCheck signals;
   for (std::size_t r = 0; r < matrix.rows; ++r) {
+    signals.tick_many(matrix.cols);
     for (std::size_t c = 0; c < matrix.cols; ++c) {
-      signals.tick();
       const double cell = matrix.at(r, c);
-      PyObject* value = decoders[c] ? Py_NewRef(decoders[c]->decode(cell)) : PyFloat_FromDouble(cell);
+      PyObject* value;
+      if (!tables[c].empty()) {
+        const Code key = std::isnan(cell) ? ~Code{0} : code_key(cell);
+        value = Py_NewRef(key < tables[c].size() ? tables[c][key] : decoders[c]->decode(cell));
+      } else if (decoders[c]) {
+        value = Py_NewRef(decoders[c]->decode(cell));
+      } else {
+        value = PyFloat_FromDouble(cell);
+      }
       throw_if(value == nullptr);
       cells[r * matrix.cols + c] = value;
     }
