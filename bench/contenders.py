@@ -253,6 +253,19 @@ def floor_copy(workload):
     return array.copy
 
 
+def floor_column_copy(workload):
+    """One pass touching every cell in column order: each column's object
+    array copied, as a column-at-a-time encoder must visit them."""
+    table = workload.table
+    if workload.is_frame:
+        return lambda: [table.iloc[:, j].to_numpy(copy=True) for j in range(table.shape[1])]
+    return lambda: [table[:, j].copy() for j in range(table.shape[1])]
+
+
+def has_objects(workload):
+    return workload.variant in ("object", "cells")
+
+
 def floor_values(workload):
     table = workload.table
     return lambda: table.values
@@ -272,6 +285,7 @@ CONTENDERS = [
     Contender("pandas", "decode", "pandas", pandas_decode, has_text),
     Contender("sklearn", "decode", "sklearn", sklearn_decode, has_text),
     Contender("arr.copy()", "floor", "numpy", floor_copy),
+    Contender("column copy", "floor", "numpy", floor_column_copy, has_objects),
     Contender("df.values", "floor", "pandas", floor_values, lambda w: w.is_frame),
 ]
 

@@ -4,6 +4,8 @@ Row counts are multiplied by the scale; vocabularies and column counts are not.
 The same name, variant, scale and seed always give the same table.
 """
 
+import csv
+import io
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -13,7 +15,10 @@ MARKERS = ("<NA>", "nan", "NaN")  # texts that mean "missing" to colenc
 SEED = 20240611
 
 # name -> (base rows, description); variants: "object" for object-dtype
-# columns (or an object ndarray), "str" for pandas' own string dtype.
+# columns (or an object ndarray) whose cells share one str object per word,
+# "cells" for the same table with a str object of its own in every text cell,
+# made row by row as a loader makes them (csv, a database cursor), "str" for
+# pandas' own string dtype.
 WORKLOADS = {
     "W1": (1_000_000, "mixed DataFrame: 4 word columns (10/100/1k/10k words, ~1% missing), "
                       "1 nearly all-distinct column, 3 float64 columns (~1% NaN)"),
@@ -21,7 +26,8 @@ WORKLOADS = {
     "W3": (10_000, "wide object ndarray: 500 columns of 50 words each"),
     "W4": (1_000_000, "float64 ndarray, 10 columns (~1% NaN)"),
 }
-VARIANTS = {"W1": ("object", "str"), "W2": ("object", "str"), "W3": ("object",), "W4": ("float64",)}
+VARIANTS = {"W1": ("object", "cells", "str"), "W2": ("object", "cells", "str"),
+            "W3": ("object", "cells"), "W4": ("float64",)}
 
 
 @dataclass
@@ -95,6 +101,28 @@ def as_storage(column, variant):
     return pd.Series(column, dtype=string_dtype())
 
 
+def loaded_rows(columns):
+    """The rows of `columns` (object arrays of str) as the csv module reads
+    them back from their CSV text: a new str object for every cell, made
+    row by row."""
+    text = io.StringIO()
+    csv.writer(text).writerows(zip(*columns))
+    text.seek(0)
+    return list(csv.reader(text))
+
+
+def with_loaded_texts(frame, text):
+    """`frame` with its text columns (positions `text`) replaced by the same
+    texts as a loader makes them, each column of object dtype."""
+    rows = loaded_rows([frame.iloc[:, j].to_numpy() for j in text])
+    loaded = frame.copy(deep=False)
+    for k, j in enumerate(text):
+        column = np.empty(len(rows), dtype=object)
+        column[:] = [row[k] for row in rows]
+        loaded.isetitem(j, pd.Series(column, dtype=object, copy=False))
+    return loaded
+
+
 def build_w1(rng, rows, variant):
     names, columns = [], []
     # Text and number columns interleaved, as an export would have them.
@@ -119,6 +147,14 @@ def build(name, variant, scale=1.0, seed=SEED):
     base_rows, description = WORKLOADS[name]
     rows = max(10, round(base_rows * scale))
     rng = np.random.default_rng([seed, int(name[1:])])
+    if variant == "cells":
+        shared = build(name, "object", scale, seed)
+        if shared.is_frame:
+            table = with_loaded_texts(shared.table, shared.text_columns)
+        else:
+            # Row by row into a C-ordered array, as np.array(rows) makes it.
+            table = np.array(loaded_rows(list(shared.table.T)), dtype=object)
+        return Workload(name, variant, table, description, shared.text_columns)
     if name == "W1":
         table, text = build_w1(rng, rows, variant)
     elif name == "W2":
