@@ -131,6 +131,9 @@ ColumnReader numeric_reader(int type_num);
 // returns nullptr when the array no longer has that cell.
 PyObject* object_cell(PyArrayObject* array, const npy_intp* index, int ndim);
 
+// Rows ahead of the current one whose object a column scan asks for early.
+inline constexpr std::size_t kObjectsAhead = 16;
+
 // Looks for pending signals (Ctrl-C) every few thousand cells; throws
 // PythonError with KeyboardInterrupt set when one arrived.
 class SignalCheck {

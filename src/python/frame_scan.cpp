@@ -162,8 +162,16 @@ void scan_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
                         SignalCheck& signals) {
   columns.number_cells[j].reserve(columns.row_count);
-  RepeatedStrs repeats(j, columns, column_shares_str_objects(array, 1, 0, columns.row_count));
+  const bool shared = column_shares_str_objects(array, 1, 0, columns.row_count);
+  RepeatedStrs repeats(j, columns, shared);
   for (std::size_t i = 0; i < columns.row_count; ++i) {
+    // A table made row by row keeps a column's objects apart in memory:
+    // the object of a later row is asked for early. Shared objects are few
+    // and stay in the caches.
+    if (!shared && i + kObjectsAhead < columns.row_count) {
+      const npy_intp ahead[1] = {static_cast<npy_intp>(i + kObjectsAhead)};
+      if (PyObject* later = object_cell(array, ahead, 1)) __builtin_prefetch(later);
+    }
     const npy_intp index[1] = {static_cast<npy_intp>(i)};
     PyObject* cell = object_cell(array, index, 1);
     if (cell == nullptr) {

@@ -173,6 +173,12 @@ void read_in_order(PyArrayObject* array, std::size_t j, std::size_t from, std::s
                          static_cast<npy_intp>(i + kLookAhead) * PyArray_STRIDE(array, 0) +
                          static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1));
     }
+    // And the object of a nearer row, whose slot was asked for earlier.
+    if (i + kObjectsAhead / 2 < rows) {
+      const npy_intp ahead[2] = {static_cast<npy_intp>(i + kObjectsAhead / 2),
+                                 static_cast<npy_intp>(j)};
+      if (PyObject* later = object_cell(array, ahead, 2)) __builtin_prefetch(later);
+    }
     const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(j)};
     PyObject* cell = object_cell(array, index, 2);
     if (cell == nullptr) {

@@ -61,6 +61,18 @@ def large_table():
     return source
 
 
+def loaded_table():
+    # Text cells each of their own str object, as a loader makes them, so the
+    # scan reads rows across the columns on the pool; 4M cells of 200k objects.
+    rows = 2 * ROWS
+    objects = np.array([(f"w{k % 100}" + ".")[:-1] for k in range(rows // 10)], dtype=object)
+    source = np.empty((rows, 2), dtype=object)
+    source[:, 0] = np.tile(objects, 10)
+    source[:, 1] = np.tile(objects[::-1], 10)
+    source[-1, 1] = Sentinel()
+    return source
+
+
 @pytest.fixture(scope="module")
 def killer():
     with subprocess.Popen([sys.executable, "-c", KILLER], stdin=subprocess.PIPE,
@@ -71,9 +83,9 @@ def killer():
         process.wait(timeout=30)
 
 
-@pytest.fixture(scope="module")
-def table():
-    return large_table()
+@pytest.fixture(scope="module", params=["floats", "loaded texts"])
+def table(request):
+    return large_table() if request.param == "floats" else loaded_table()
 
 
 def interrupted(killer, call):
