@@ -202,8 +202,9 @@ def markdown(run):
 def chart_values(run, job):
     """{contender: [speed-up per shown workload]} and the shown workload keys.
 
-    The encode panel adds the arr.copy() floor; df.values is left to the table,
-    since for a one-dtype frame it is a view that costs nothing.
+    The encode panel adds the arr.copy() and column copy floors; df.values is
+    left to the table, since for a one-dtype frame it is a view that costs
+    nothing.
     """
     jobs = {job, "floor"} if job == "encode" else {job}
     wanted = [r for w in run["workloads"] for r in w["records"]
@@ -233,7 +234,7 @@ def chart(run, path):
         width = 0.8 / max(1, len(values))
         for k, (name, heights) in enumerate(values.items()):
             positions = [i + (k - (len(values) - 1) / 2) * width for i in range(len(keys))]
-            floor = name == "arr.copy()"
+            floor = name in ("arr.copy()", "column copy")
             bars = axis.bar(positions, heights, width, label=name + (" (floor)" if floor else ""),
                             hatch="//" if floor else None, alpha=0.55 if floor else 1.0)
             axis.bar_label(bars, labels=[(f"{v:.2f}" if v < 10 else f"{v:.0f}") if v else ""
