@@ -1,8 +1,10 @@
-// The object array scan. A stretch of columns is read row by row while every
-// cell is one whose filing runs no Python code (files_without_python); at the
-// first cell that could, the earliest such column keeps the rows it has and
-// goes on in strict order, and the rows read of the later columns are dropped
-// and read again. Interrupts are looked for without running Python code.
+// The object array scan. A table whose str objects repeat is read column by
+// column. One made an object per cell is read by stretches of columns, row by
+// row, on the pool, while every cell is plain (file_plain_cell: filing it only
+// reads the object); at the first cell that needs the interpreter, the
+// earliest such column keeps the rows it has and goes on in strict order on
+// the calling thread, and the rows read of the later columns are dropped and
+// read again. Interrupts are looked for without running Python code.
 #include "python/object_scan.hpp"
 
 #include <algorithm>
