@@ -2,11 +2,8 @@
 // rows of column 0 first, and sorts each column into numbers or texts.
 #include "python/cell_scan.hpp"
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/internal_error.hpp"
 #include "python/cell_reading.hpp"
