@@ -246,6 +246,10 @@ def test_tables_made_cell_by_cell_match_subscription(seed, rewriters, order):
     assert fast[1] == general[1]
     _same_cells(fast[2], general[2])
     assert fast[3] == general[3]
+    if not rewriters:
+        # A frame of them: its columns one by one, against its `values` read
+        # by rows into a column-major matrix.
+        assert_roads_agree(pd.DataFrame(build(), dtype=object))
 
 
 def test_nearly_distinct_columns_made_cell_by_cell_match_subscription():
