@@ -15,15 +15,17 @@
 #include "core/internal_error.hpp"
 #include "python/arrow_c_abi.hpp"
 #include "python/cell_reading.hpp"
+#include "python/distinct_values_scan.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "python/storage_lookup.hpp"
 
 namespace colenc::py {
 namespace {
 
-enum class StorageKind { kNumeric, kObjects, kArrowText };
+enum class StorageKind { kNumeric, kObjects, kArrowText, kDistinctValues };
 
 // One column's storage, as found before any cell is read.
 struct ColumnStorage {
@@ -31,6 +33,7 @@ struct ColumnStorage {
   PyRef storage;                 // a 1-D ndarray, or the capsule of an Arrow stream
   ColumnReader read = nullptr;  // kNumeric
   PyRef missing;                 // kArrowText: the object that a null cell stands for
+  std::size_t distinct = 0;      // kDistinctValues: its place among those columns
 };
 
 // Owns an Arrow struct and releases it, as the interface requires.
@@ -44,32 +47,6 @@ struct ArrowOwned {
     if (value.release != nullptr) value.release(&value);
   }
 };
-
-// An ordinary exception while looking at the storage means "read `values`
-// instead"; an interrupt still propagates.
-bool not_readable() {
-  if (PyErr_Occurred()) {
-    if (!error_is_ordinary()) throw PythonError{};
-    PyErr_Clear();
-  }
-  return false;
-}
-
-bool text_equals(PyObject* text, std::string_view expected) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
-}
-
-bool is_column_array(PyObject* obj, std::size_t rows) {
-  if (obj == nullptr || !PyArray_CheckExact(obj)) return false;
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  return PyArray_NDIM(array) == 1 && static_cast<std::size_t>(PyArray_DIM(array, 0)) == rows;
-}
 
 // Takes a NumPy-backed column: numeric dtypes and object.
 bool find_numpy_storage(PyObject* series, std::size_t rows, ColumnStorage& out) {
@@ -125,7 +102,9 @@ bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t rows, Col
 }
 
 // Finds the storage of column j; false when it cannot be read directly.
-bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage& out) {
+// Columns read by their distinct values are factorized into `distinct`.
+bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage& out,
+                  std::vector<DistinctValuesColumn>& distinct) {
   PyRef key = PyRef::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr),
                                          static_cast<Py_ssize_t>(j)));
   if (!key) return not_readable();
@@ -133,12 +112,28 @@ bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage
   if (!series) return not_readable();
   PyRef dtype = PyRef::steal(PyObject_GetAttrString(series.get(), "dtype"));
   if (!dtype) return not_readable();
-  if (PyArray_DescrCheck(dtype.get())) return find_numpy_storage(series.get(), rows, out);
-  PyRef array = PyRef::steal(PyObject_GetAttrString(series.get(), "array"));
-  if (!array) return not_readable();
+  const auto by_distinct_values = [&](std::string_view dtype_name) {
+    DistinctValuesColumn column;
+    if (!find_distinct_values(series.get(), dtype.get(), dtype_name, j, rows, column)) {
+      return false;
+    }
+    out.kind = StorageKind::kDistinctValues;
+    out.distinct = distinct.size();
+    distinct.push_back(std::move(column));
+    return true;
+  };
+  if (PyArray_DescrCheck(dtype.get())) {
+    return find_numpy_storage(series.get(), rows, out) || by_distinct_values({});
+  }
   PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(dtype.get())));
   if (!type_name) return not_readable();
-  if (!text_equals(type_name.get(), "StringDtype")) return false;
+  Py_ssize_t size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(type_name.get(), &size);
+  if (name == nullptr) return not_readable();
+  const std::string_view dtype_name(name, static_cast<std::size_t>(size));
+  if (dtype_name != "StringDtype") return by_distinct_values(dtype_name);
+  PyRef array = PyRef::steal(PyObject_GetAttrString(series.get(), "array"));
+  if (!array) return not_readable();
   return find_string_storage(array.get(), dtype.get(), rows, out);
 }
 
@@ -343,9 +338,11 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
   if (!iloc) return not_readable(), std::nullopt;
 
   std::vector<ColumnStorage> storage(shape.cols);
+  std::vector<DistinctValuesColumn> distinct;
   for (std::size_t j = 0; j < shape.cols; ++j) {
-    if (!find_storage(iloc.get(), j, shape.rows, storage[j])) return std::nullopt;
+    if (!find_storage(iloc.get(), j, shape.rows, storage[j], distinct)) return std::nullopt;
   }
+  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return std::nullopt;
 
   if (!placed.empty() && placed.size() != shape.rows * shape.cols) {
     throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a frame of " +
@@ -372,6 +369,10 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
         break;
       case StorageKind::kArrowText:
         scan_arrow_column(column, j, columns, signals);
+        break;
+      case StorageKind::kDistinctValues:
+        file_distinct_values(distinct[column.distinct], columns, placed);
+        signals.tick_many(shape.rows);
         break;
     }
   }
