@@ -21,31 +21,56 @@
 namespace colenc::py {
 namespace {
 
-// Reads the `rows` elements of `obj`, a 1-D ndarray of items of at most 8
-// bytes, each as its bytes zero-extended to a key: distinct bytes give
-// distinct keys, whatever the dtype and byte order.
-bool read_keys(PyObject* obj, std::size_t rows, std::vector<std::uint64_t>& keys) {
-  if (!is_column_array(obj, rows)) return not_readable();
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  const auto item = static_cast<std::size_t>(PyArray_ITEMSIZE(array));
-  if (PyArray_TYPE(array) == NPY_OBJECT || item < 1 || item > sizeof(std::uint64_t)) return false;
-  keys.assign(rows, 0);
-  const char* at = PyArray_BYTES(array);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  for (std::size_t row = 0; row < rows; ++row, at += stride) std::memcpy(&keys[row], at, item);
-  return true;
+// The keys of the elements of a 1-D ndarray, each element's bytes
+// zero-extended, so that distinct bytes give distinct keys whatever the dtype
+// and byte order; with kMasked, null where a bool array of the same length is
+// true.
+template <class Item, bool kMasked>
+struct StridedKeys {
+  const char* first;
+  npy_intp stride;
+  const char* mask;
+  npy_intp mask_stride;
+  std::size_t rows;
+  std::size_t size() const { return rows; }
+  std::uint64_t key(std::size_t row) const {
+    Item item;
+    std::memcpy(&item, first + static_cast<npy_intp>(row) * stride, sizeof item);
+    return item;
+  }
+  bool is_null(std::size_t row) const {
+    if constexpr (kMasked) return mask[static_cast<npy_intp>(row) * mask_stride] != 0;
+    return false;
+  }
+};
+
+template <class Item>
+FactorizedValues factorize_items(PyArrayObject* values, PyArrayObject* mask, std::size_t rows) {
+  const char* first = PyArray_BYTES(values);
+  const npy_intp stride = PyArray_STRIDE(values, 0);
+  if (mask == nullptr) return factorize_values(StridedKeys<Item, false>{first, stride, nullptr, 0, rows});
+  return factorize_values(StridedKeys<Item, true>{first, stride, PyArray_BYTES(mask),
+                                                  PyArray_STRIDE(mask, 0), rows});
 }
 
-// Reads a 1-D bool ndarray of `rows` elements as one flag byte per row.
-bool read_flags(PyObject* obj, std::size_t rows, std::vector<std::uint8_t>& flags) {
-  if (!is_column_array(obj, rows)) return not_readable();
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  if (PyArray_TYPE(array) != NPY_BOOL) return false;
-  flags.resize(rows);
-  const char* at = PyArray_BYTES(array);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  for (std::size_t row = 0; row < rows; ++row, at += stride) flags[row] = *at != 0 ? 1 : 0;
-  return true;
+// Factorizes the `rows` elements of `values`, a 1-D ndarray of items of at
+// most 8 bytes, null where `mask` (null, or a 1-D bool ndarray as long) is
+// true. Returns false for arrays of any other kind.
+bool factorize_array(PyObject* values, PyObject* mask, std::size_t rows, FactorizedValues& out) {
+  if (!is_column_array(values, rows)) return not_readable();
+  auto* array = reinterpret_cast<PyArrayObject*>(values);
+  auto* flags = reinterpret_cast<PyArrayObject*>(mask);
+  if (mask != nullptr && (!is_column_array(mask, rows) || PyArray_TYPE(flags) != NPY_BOOL)) {
+    return not_readable();
+  }
+  if (PyArray_TYPE(array) == NPY_OBJECT) return false;
+  switch (PyArray_ITEMSIZE(array)) {
+    case 1: out = factorize_items<std::uint8_t>(array, flags, rows); return true;
+    case 2: out = factorize_items<std::uint16_t>(array, flags, rows); return true;
+    case 4: out = factorize_items<std::uint32_t>(array, flags, rows); return true;
+    case 8: out = factorize_items<std::uint64_t>(array, flags, rows); return true;
+    default: return false;
+  }
 }
 
 bool is_masked_dtype(std::string_view name) {
@@ -63,32 +88,31 @@ PyRef attribute(PyObject* obj, const char* name) {
   return value;
 }
 
-// Reads the keys (and for a masked array the null flags) of the column's
-// storage: category codes, a masked array's values and mask, or the int64
-// form of datetimes and timedeltas.
-bool read_stored_values(PyObject* series, PyObject* dtype, std::string_view dtype_name,
-                        std::size_t rows, std::vector<std::uint64_t>& keys,
-                        std::vector<std::uint8_t>& nulls) {
+// Factorizes the column's storage: category codes, a masked array's values
+// and mask, or the int64 form of datetimes and timedeltas.
+bool factorize_storage(PyObject* series, PyObject* dtype, std::string_view dtype_name,
+                       std::size_t rows, FactorizedValues& out) {
   if (PyArray_DescrCheck(dtype)) {
     const int type_num = reinterpret_cast<PyArray_Descr*>(dtype)->type_num;
     if (type_num != NPY_DATETIME && type_num != NPY_TIMEDELTA) return false;
     PyRef stored = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
-    return stored && read_keys(stored.get(), rows, keys);
+    if (!stored) return not_readable();
+    return factorize_array(stored.get(), nullptr, rows, out);
   }
   PyRef array = attribute(series, "array");
   if (!array) return false;
   if (dtype_name == "CategoricalDtype") {
     PyRef codes = attribute(array.get(), "codes");
-    return codes && read_keys(codes.get(), rows, keys);
+    return codes && factorize_array(codes.get(), nullptr, rows, out);
   }
   if (dtype_name == "DatetimeTZDtype") {
     PyRef stored = attribute(array.get(), "asi8");
-    return stored && read_keys(stored.get(), rows, keys);
+    return stored && factorize_array(stored.get(), nullptr, rows, out);
   }
   if (is_masked_dtype(dtype_name)) {
     PyRef data = attribute(array.get(), "_data");
     PyRef mask = attribute(array.get(), "_mask");
-    return data && mask && read_keys(data.get(), rows, keys) && read_flags(mask.get(), rows, nulls);
+    return data && mask && factorize_array(data.get(), mask.get(), rows, out);
   }
   return false;
 }
@@ -201,11 +225,8 @@ bool type_values(PyArrayObject* values, const std::vector<npy_intp>& rows,
 bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dtype_name,
                           std::size_t j, std::size_t rows, DistinctValuesColumn& out) {
   if (rows >= FactorizedValues::kMaxRows) return false;
-  std::vector<std::uint64_t> keys;
-  std::vector<std::uint8_t> nulls;
-  if (!read_stored_values(series, dtype, dtype_name, rows, keys, nulls)) return false;
+  if (!factorize_storage(series, dtype, dtype_name, rows, out.values)) return false;
   out.column = j;
-  out.values = factorize_values(keys, nulls);
   return true;
 }
 
@@ -266,25 +287,29 @@ void file_distinct_values(const DistinctValuesColumn& column, TypedColumns& colu
   columns.column_is_text[j] = true;
   TextColumn& texts = columns.text_cells[j];
   texts.use_row_ids();
+  texts.reserve(rows, 0);
   constexpr auto kNone = TextColumn::kMaxEntries;
-  std::vector<TextColumn::EntryId> before(column.values.value_count(), kNone);
-  std::vector<TextColumn::EntryId> after(column.values.value_count(), kNone);
+  std::vector<TextColumn::EntryId> entries(column.values.value_count(), kNone);
   std::string scratch;
-  for (std::size_t row = 0; row < rows; ++row) {
-    const FactorizedValues::Id id = ids[row];
-    const bool turned = row >= column.turn_row;
-    TextColumn::EntryId& entry = turned ? after[id] : before[id];
-    if (entry != kNone) {
-      texts.push_entry(entry);
-      continue;
-    }
-    entry = static_cast<TextColumn::EntryId>(texts.entry_count());
-    if (turned) {
-      texts.push_back(column.texts[id]);
-    } else {
+  for (std::size_t row = 0; row < column.turn_row; ++row) {
+    TextColumn::EntryId& entry = entries[ids[row]];
+    if (entry == kNone) [[unlikely]] {
+      entry = static_cast<TextColumn::EntryId>(texts.entry_count());
       scratch.clear();
-      append_number(scratch, column.numbers[id]);
+      append_number(scratch, column.numbers[ids[row]]);
       texts.push_back(scratch);
+    } else {
+      texts.push_entry(entry);
+    }
+  }
+  entries.assign(entries.size(), kNone);
+  for (std::size_t row = column.turn_row; row < rows; ++row) {
+    TextColumn::EntryId& entry = entries[ids[row]];
+    if (entry == kNone) [[unlikely]] {
+      entry = static_cast<TextColumn::EntryId>(texts.entry_count());
+      texts.push_back(column.texts[ids[row]]);
+    } else {
+      texts.push_entry(entry);
     }
   }
 }

@@ -30,7 +30,7 @@ TEST(FactorizeValues, NumbersDistinctKeysByFirstOccurrence) {
       {"wide with nulls", {kFar, 0, 5, kFar}, {0, 0, 1, 1}, {0, 1, 2, 2}, {0, 1, 2}},
   };
   for (const Case& c : cases) {
-    const FactorizedValues got = factorize_values(c.keys, c.nulls);
+    const FactorizedValues got = factorize_values(KeyVector{c.keys, c.nulls});
     EXPECT_EQ(got.row_ids, c.row_ids) << c.name;
     EXPECT_EQ(got.first_rows, c.first_rows) << c.name;
   }
@@ -42,8 +42,8 @@ TEST(FactorizeValues, TablesAndHashingAgreeOnManyKeys) {
     narrow.push_back((k * 7919) % 1000);
     wide.push_back(((k * 7919) % 1000) << 40);
   }
-  const FactorizedValues a = factorize_values(narrow);
-  const FactorizedValues b = factorize_values(wide);
+  const FactorizedValues a = factorize_values(KeyVector{narrow, {}});
+  const FactorizedValues b = factorize_values(KeyVector{wide, {}});
   EXPECT_EQ(a.value_count(), 1000u);
   EXPECT_EQ(a.row_ids, b.row_ids);
   EXPECT_EQ(a.first_rows, b.first_rows);
