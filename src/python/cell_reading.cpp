@@ -30,28 +30,9 @@ void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
 }
 
 namespace {
+
 // Distinct objects seen before the share of repeats is judged.
 constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
-}  // namespace
-
-bool files_without_python(PyObject* cell) {
-  PyTypeObject* const type = Py_TYPE(cell);
-  if (type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-      cell == Py_None) {
-    return true;
-  }
-  if (type != &PyLong_Type) return false;
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) return true;
-  // A larger int may overflow float64, and its str() may then exceed the
-  // interpreter's digit limit: only one that converts is let through.
-  if (PyLong_AsDouble(cell) == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  return true;
-}
-
-namespace {
 
 // Orders exact str objects by text: equal texts have equal kinds, lengths
 // and code units.

@@ -37,11 +37,6 @@ struct TypedColumnSink {
 // to text, and from then on each cell's str() text is appended.
 void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns);
 
-// Returns true when filing `cell` (borrowed) with take_cell can run no Python
-// code and cannot fail: an exact str, float or bool, None, or an exact int
-// that converts to float64. Cells like these can be read in any order.
-bool files_without_python(PyObject* cell);
-
 // Returns whether the rows of column `column` of an object array (ndim 2; of
 // the array itself when ndim is 1) should share entries by str object (see
 // RepeatedStrs), judged from a few cells spread over its `rows` rows: not
@@ -76,7 +71,7 @@ class RepeatedStrs {
   // the array's reference to it.
   void file(PyObject* cell, std::size_t j, TypedColumns& columns) {
     if (take_repeat(cell, j, columns)) return;
-    if (files_without_python(cell)) {
+    if (is_plain_cell(cell, columns.column_is_text[j])) {
       take(cell, j, columns);
     } else {
       take(PyRef::borrow(cell).get(), j, columns);
