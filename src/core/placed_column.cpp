@@ -7,12 +7,6 @@
 #include "core/utf8.hpp"
 
 namespace colenc {
-namespace {
-
-// Distinct texts a column gathers before its share of repeats is judged.
-constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
-
-}  // namespace
 
 void PlacedColumn::turn_to_text() {
   interner_ = std::make_unique<TextInterner>();
@@ -66,10 +60,7 @@ void PlacedColumn::number_block(const RowBlock& block, std::size_t k, std::size_
 }
 
 void PlacedColumn::judge_repeats() {
-  if (flat_ || !interner_ || interner_->size() < kJudgeAfter ||
-      2 * interner_->size() <= numbered_) {
-    return;
-  }
+  if (flat_ || !interner_ || !ids_stop_paying(interner_->size(), numbered_)) return;
   flat_.emplace();
   flat_->reserve(rows_, interner_->byte_size());
   for (std::size_t i = 0; i < numbered_; ++i) {

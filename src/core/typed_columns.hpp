@@ -28,6 +28,15 @@ struct BorrowedNulls {
   std::string after;
 };
 
+// True when a column whose first `rows` rows hold `distinct` distinct texts
+// should stop numbering them by id and keep one text per row: past 65,536
+// distinct texts that are more than half its rows, ids and the memory that
+// finds them cost more than the few texts they share.
+inline bool ids_stop_paying(std::size_t distinct, std::size_t rows) {
+  constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
+  return distinct >= kJudgeAfter && 2 * distinct > rows;
+}
+
 // The texts of one column, in row order. Texts are stored back to back as
 // entries; by default row i is entry i. A column that uses row ids instead
 // keeps one entry id per row, so that a row whose text is known to equal an

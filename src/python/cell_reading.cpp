@@ -31,9 +31,6 @@ void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
 
 namespace {
 
-// Distinct objects seen before the share of repeats is judged.
-constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
-
 // Orders exact str objects by text: equal texts have equal kinds, lengths
 // and code units.
 bool str_less(PyObject* a, PyObject* b) {
@@ -125,7 +122,7 @@ void RepeatedStrs::take(PyObject* cell, std::size_t j, TypedColumns& columns) {
   ids_.emplace(cell, id);
   held_.push_back(PyRef::borrow(cell));
   recent_[(reinterpret_cast<std::uintptr_t>(cell) >> 4) % kRecentSlots] = Recent{cell, id};
-  if (held_.size() >= kJudgeAfter && 2 * held_.size() > texts.size()) {
+  if (ids_stop_paying(held_.size(), texts.size())) {
     stop();
     texts.drop_row_ids();
   }
