@@ -84,6 +84,14 @@ struct StrTally {
 
 }  // namespace
 
+bool column_repeats_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                                std::size_t rows) {
+  std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows);
+  StrTally tally;
+  tally.add(strs);
+  return tally.objects < tally.cells;
+}
+
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows) {
   std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows);

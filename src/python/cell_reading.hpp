@@ -46,6 +46,12 @@ void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns);
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows);
 
+// Returns whether any str object repeats among a few cells spread over the
+// `rows` rows of column `column` of an object array (as for
+// column_shares_str_objects). Runs no Python code.
+bool column_repeats_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                                std::size_t rows);
+
 // Returns true when a sample of a few columns of `array`, a 2-D object array
 // of `rows` rows and `columns` columns, shows texts repeating under different
 // str objects far more often than objects repeat: one object per cell, as a

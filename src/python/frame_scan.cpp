@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/internal_error.hpp"
+#include "core/pool.hpp"
 #include "python/arrow_c_abi.hpp"
 #include "python/cell_reading.hpp"
 #include "python/distinct_values_scan.hpp"
@@ -21,6 +22,7 @@
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
 #include "python/storage_lookup.hpp"
+#include "python/tall_object_column.hpp"
 
 namespace colenc::py {
 namespace {
@@ -155,9 +157,16 @@ void scan_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
 }
 
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                        SignalCheck& signals) {
-  columns.number_cells[j].reserve(columns.row_count);
+                        std::span<double> placed, SignalCheck& signals) {
+  // A tall column of objects made one per cell is read in ranges on the pool.
+  if (!placed.empty() && columns.row_count >= 2 * kTallColumnRows &&
+      process_arena().max_concurrency() > 1 &&
+      !column_repeats_str_objects(array, 1, 0, columns.row_count)) {
+    scan_tall_object_column(array, j, columns, placed.data() + j * columns.row_count, signals);
+    return;
+  }
   const bool shared = column_shares_str_objects(array, 1, 0, columns.row_count);
+  columns.number_cells[j].reserve(columns.row_count);
   RepeatedStrs repeats(j, columns, shared);
   for (std::size_t i = 0; i < columns.row_count; ++i) {
     // A table made row by row keeps a column's objects apart in memory:
@@ -365,7 +374,7 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
         scan_numeric_column(array, column.read, j, columns, placed);
         break;
       case StorageKind::kObjects:
-        scan_object_column(array, j, columns, signals);
+        scan_object_column(array, j, columns, placed, signals);
         break;
       case StorageKind::kArrowText:
         scan_arrow_column(column, j, columns, signals);

@@ -391,3 +391,29 @@ def test_decoding_a_frame_reads_its_codes_in_any_layout(layout):
         table = pd.DataFrame({name: codes[name].to_numpy()[::-1] for name in codes.columns},
                              copy=False)
     _same_cells(enc.decode(table), enc.decode(DataFrame(table)))
+
+
+def _tall_cells(kind, rows, rng):
+    """A tall object column of `kind`, one object per cell, as a loader makes it."""
+    # Few words, so that a sample shows texts repeating under distinct objects.
+    words = [f"w{k}" for k in rng.integers(0, 20, rows)]
+    late = rows * 5 // 8  # in a range read by a task, not by the calling thread
+    cells = {
+        "text": words,
+        "text with holes": [None if k % 7 == 0 else (np.nan if k % 11 == 0 else w)
+                            for k, w in enumerate(words)],
+        "numbers, then text in a later range": [1.5] * late + words[late:],
+        "text, then a float in a later range": words[:late] + [2.5] + words[late + 1:],
+        "text, then a cell that runs Python code": words[:late] + [Cell(1.0, "c")] + words[late + 1:],
+        "nearly all distinct": [f"u{k:07d}" for k in rng.permutation(rows)],
+    }[kind]
+    return pd.Series(["".join(c) if isinstance(c, str) else c for c in cells], dtype=object)
+
+
+@pytest.mark.parametrize("kind", ["text", "text with holes", "numbers, then text in a later range",
+                                  "text, then a float in a later range",
+                                  "text, then a cell that runs Python code", "nearly all distinct"])
+def test_tall_object_columns_read_in_row_ranges_match_values(kind):
+    rows = 270_000  # read in ranges on the pool
+    rng = np.random.default_rng(len(kind))
+    assert_roads_agree(pd.DataFrame({"x": _tall_cells(kind, rows, rng), "f": np.arange(rows) / 4}))
