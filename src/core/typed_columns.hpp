@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -274,6 +275,18 @@ struct TypedColumns {
     std::vector<double>().swap(number_cells[j]);
     text_cells[j].borrow(data, offsets, count, std::move(keep), nulls);
     column_is_text[j] = true;
+  }
+
+  // Returns where number column j's row_count values go: its run of
+  // `placed`, a column-major matrix of the table, flagged in numbers_placed,
+  // when there is one; else its number vector, sized to hold them.
+  double* number_run(std::size_t j, std::span<double> placed) {
+    if (!placed.empty()) {
+      numbers_placed[j] = true;
+      return placed.data() + j * row_count;
+    }
+    number_cells[j].resize(row_count);
+    return number_cells[j].data();
   }
 
   // Turns number column `j` into a text column: its collected numbers become

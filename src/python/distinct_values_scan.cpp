@@ -270,14 +270,7 @@ void file_distinct_values(const DistinctValuesColumn& column, TypedColumns& colu
   const std::size_t rows = columns.row_count;
   const auto& ids = column.values.row_ids;
   if (column.turn_row == rows) {
-    double* out = nullptr;
-    if (!placed.empty()) {
-      out = placed.data() + j * rows;
-      columns.numbers_placed[j] = true;
-    } else {
-      columns.number_cells[j].resize(rows);
-      out = columns.number_cells[j].data();
-    }
+    double* const out = columns.number_run(j, placed);
     for (std::size_t row = 0; row < rows; ++row) out[row] = column.numbers[ids[row]];
     return;
   }

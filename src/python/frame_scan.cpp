@@ -144,16 +144,8 @@ bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage
 // its number vector.
 void scan_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
                          TypedColumns& columns, std::span<double> placed) {
-  const std::size_t rows = columns.row_count;
-  double* out = nullptr;
-  if (!placed.empty()) {
-    out = placed.data() + j * rows;
-    columns.numbers_placed[j] = true;
-  } else {
-    columns.number_cells[j].resize(rows);
-    out = columns.number_cells[j].data();
-  }
-  read(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array), rows, out);
+  read(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array),
+       columns.row_count, columns.number_run(j, placed));
 }
 
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
