@@ -92,8 +92,8 @@ void PlacedColumn::append(PlacedColumn&& next) {
   } else {
     if (!flat_) make_flat();
     for (std::size_t i = 0; i < next.rows_; ++i) {
-      flat_->push_back(next.flat_ ? (*next.flat_)[i]
-                                  : next.interner_->text(static_cast<TextInterner::Id>(next.cell(i))));
+      const auto id = static_cast<TextInterner::Id>(next.cell(i));
+      flat_->push_back(next.flat_ ? (*next.flat_)[i] : next.interner_->text(id));
     }
   }
   rows_ += next.rows_;

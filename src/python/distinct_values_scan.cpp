@@ -48,7 +48,9 @@ template <class Item>
 FactorizedValues factorize_items(PyArrayObject* values, PyArrayObject* mask, std::size_t rows) {
   const char* first = PyArray_BYTES(values);
   const npy_intp stride = PyArray_STRIDE(values, 0);
-  if (mask == nullptr) return factorize_values(StridedKeys<Item, false>{first, stride, nullptr, 0, rows});
+  if (mask == nullptr) {
+    return factorize_values(StridedKeys<Item, false>{first, stride, nullptr, 0, rows});
+  }
   return factorize_values(StridedKeys<Item, true>{first, stride, PyArray_BYTES(mask),
                                                   PyArray_STRIDE(mask, 0), rows});
 }
