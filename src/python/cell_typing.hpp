@@ -56,6 +56,12 @@ void push_str(PyObject* text, Sink& sink) {
   }
 }
 
+// Files the literal `text`, whose terminating NUL may be read too.
+template <class Sink, std::size_t N>
+void push_literal(Sink& sink, const char (&text)[N]) {
+  sink.push_text(std::string_view(text, N - 1), text + N);
+}
+
 // Files the text form of `cell` (borrowed): its str(). Throws InternalError
 // "cant convert to str: ..." when str() fails.
 template <class Sink>
@@ -83,7 +89,7 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
     // Neither converts to float: the column is text from here on.
     if (!sink.is_text()) sink.turn_to_text();
     if (cell == Py_None) {
-      sink.push_text("None", "None" + 5);
+      push_literal(sink, "None");
     } else {
       push_str(cell, sink);
     }
@@ -96,9 +102,9 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
       return true;
     }
     // str() of these, the only floats whose text needs no formatting.
-    if (value != value) sink.push_text("nan", "nan" + 4);
-    else if (value == HUGE_VAL) sink.push_text("inf", "inf" + 4);
-    else if (value == -HUGE_VAL) sink.push_text("-inf", "-inf" + 5);
+    if (value != value) push_literal(sink, "nan");
+    else if (value == HUGE_VAL) push_literal(sink, "inf");
+    else if (value == -HUGE_VAL) push_literal(sink, "-inf");
     else return false;
     return true;
   }
@@ -107,9 +113,9 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
     if (!sink.is_text()) {
       sink.push_number(value ? 1.0 : 0.0);
     } else if (value) {
-      sink.push_text("True", "True" + 5);
+      push_literal(sink, "True");
     } else {
-      sink.push_text("False", "False" + 6);
+      push_literal(sink, "False");
     }
     return true;
   }
