@@ -6,13 +6,17 @@ SHELL := /bin/bash
 
 VENV := .venv
 PY := $(VENV)/bin/python
-APT_PACKAGES := g++ make pkg-config libtbb-dev libgtest-dev libabsl-dev
+APT_PACKAGES := g++ make pkg-config libtbb-dev libgtest-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
+# The second toolchain: Clang 19 and LLVM's C++ library, whose headers macOS builds against.
+CLANG_APT_PACKAGES := clang-19 libc++-19-dev libc++abi-19-dev
+CLANG_CXX := clang++-19
 # python3.13 from the PATH when it runs, else the newest 3.13 that pyenv holds.
 PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13; do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 CPP_BUILD := build/cpp
 SANITIZE_BUILD := build/sanitize
+CLANG_BUILD := build/clang
 # Sanitizer settings shared by the GoogleTest binary and the interpreter. Leak
 # checking is off because the interpreter leaks by design at exit; huge
 # allocations return null (std::bad_alloc) as they do without ASan.
@@ -24,8 +28,8 @@ SDIST := dist/colenc-$(VERSION).tar.gz
 PKG_ENV := build/package-env
 PKG_PY := $(PKG_ENV)/bin/python
 
-.PHONY: apt-fuzz deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke sanitize bench bench-smoke clean \
-	sdist wheel wheel-test
+.PHONY: apt-fuzz apt-clang deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke sanitize bench \
+	bench-smoke clean sdist sdist-test wheel wheel-test clang-test libcxx-check
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
@@ -67,6 +71,42 @@ fuzz: apt apt-fuzz
 fuzz-smoke: apt apt-fuzz
 	bash fuzz/run.sh 5
 
+apt-clang:
+	@dpkg -s $(CLANG_APT_PACKAGES) >/dev/null 2>&1 || { \
+		export DEBIAN_FRONTEND=noninteractive; apt-get update -qq && apt-get install -y -qq $(CLANG_APT_PACKAGES); }
+
+# The core and the extension built with Clang 19, warnings on and every one an
+# error; the GoogleTest binary and the whole pytest suite against that build
+# (the extension in its own directory, first on PYTHONPATH); then libcxx-check.
+clang-test: deps apt-clang
+	$(VENV)/bin/cmake -S . -B $(CLANG_BUILD)/cpp -G Ninja -DCMAKE_CXX_COMPILER=$(CLANG_CXX) \
+		-DCMAKE_CXX_FLAGS=-Werror -DCOLENC_BUILD_PYTHON=OFF -DCOLENC_BUILD_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CLANG_BUILD)/cpp
+	$(CLANG_BUILD)/cpp/colenc_core_tests
+	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(CLANG_BUILD)/site \
+		-C cmake.define.CMAKE_CXX_COMPILER=$(CLANG_CXX) -C cmake.define.CMAKE_CXX_FLAGS=-Werror \
+		-C build-dir=$(CLANG_BUILD)/ext .
+	PYTHONPATH=$(CLANG_BUILD)/site $(PY) -c 'import colenc, sys; assert colenc.__file__.startswith("$(abspath $(CLANG_BUILD))"), colenc.__file__'
+	PYTHONPATH=$(CLANG_BUILD)/site $(PY) -m pytest -q -p no:cacheprovider
+	$(MAKE) --no-print-directory libcxx-check
+
+# Every source file, the tests' included, compiled against libc++'s headers (as
+# on macOS) with warnings as errors; only checked, since Debian's TBB and
+# GoogleTest binaries are built for libstdc++. Then a build for a free-threaded
+# interpreter (Py_GIL_DISABLED) must stop with its message.
+libcxx-check: deps apt-clang
+	@includes="-Isrc -I$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
+		-I$$($(PY) -c 'import numpy; print(numpy.get_include())')"; \
+	flags="-std=c++20 -stdlib=libc++ -fsyntax-only -Wall -Wextra -Werror -DNPY_NO_DEPRECATED_API=NPY_2_0_API_VERSION"; \
+	printf '%s\n' src/core/*.cpp src/python/*.cpp tests/cpp/*.cpp fuzz/*.cpp | \
+		xargs -P "$$(nproc)" -I{} sh -c '$(CLANG_CXX) '"$$flags $$includes"' {} || { echo "libc++: {} does not compile"; exit 255; }' || exit 1; \
+	echo "libc++: every source file compiles"; \
+	if out="$$($(CLANG_CXX) $$flags $$includes -DPy_GIL_DISABLED=1 src/python/module.cpp 2>&1)"; then \
+		echo "a free-threaded build was not refused"; exit 1; \
+	fi; \
+	grep -q "colenc needs the interpreter lock" <<<"$$out" || { echo "$$out"; exit 1; }; \
+	echo "a free-threaded build stops: colenc needs the interpreter lock"
+
 # The GoogleTest binary and the whole pytest suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer. The sanitized extension goes to its own
 # directory, first on PYTHONPATH; the interpreter (not instrumented) gets the
@@ -96,10 +136,15 @@ sdist: $(PKG_ENV)/.deps
 	rm -f $(SDIST)
 	$(PKG_PY) -m build --sdist --no-isolation --skip-dependency-check --outdir dist .
 
-# The manylinux wheel in dist/, built from the sdist against PyPI's tbb-devel
-# and Debian's Abseil; auditwheel then copies libtbb and the libabsl_* it needs
-# into colenc.libs/ under names of their own, so the wheel needs nothing beyond
-# the C and C++ runtime.
+# The sdist installed with pip alone into a fresh virtual environment, with the
+# system's TBB (and Abseil, which earlier builds needed) hidden, and the suite
+# run against it from outside the tree (needs root).
+sdist-test: sdist
+	bash tests/sdist/run.sh $(PYTHON313)
+
+# The manylinux wheel in dist/, built from the sdist against PyPI's tbb-devel;
+# auditwheel then copies libtbb into colenc.libs/ under a name of its own, so
+# the wheel needs nothing beyond the C and C++ runtime.
 wheel: apt sdist
 	rm -rf build/wheel && mkdir -p build/wheel
 	PATH="$(abspath $(PKG_ENV))/bin:$$PATH" $(PKG_PY) -m pip wheel -q --no-build-isolation --no-deps \
@@ -109,8 +154,9 @@ wheel: apt sdist
 	PATH="$(abspath $(PKG_ENV))/bin:$$PATH" LD_LIBRARY_PATH=$(abspath $(PKG_ENV))/lib \
 		$(PKG_ENV)/bin/auditwheel repair -w dist build/wheel/colenc-$(VERSION)-*.whl
 
-# The suite against the installed wheel, with the system's TBB, Abseil and
-# libsodium hidden; .venv's build must fail to import there (needs root).
+# The suite against the installed wheel, with the system's TBB (and Abseil and
+# libsodium, which earlier builds linked) hidden; .venv's build must fail to
+# import there (needs root).
 wheel-test: build wheel
 	bash tests/wheel/run.sh $(PYTHON313)
 

@@ -23,15 +23,9 @@ if [[ -x "$binary" ]]; then
   done
 fi
 if (( stale )); then
-  # UBSan findings abort, so libFuzzer records them as crashes. Abseil's
-  # inlined hash-table code is left out of coverage (not of the sanitizers): its
-  # branches guide nothing and tracing them slows each run several times over.
-  printf 'fun:_ZN4absl*\nfun:_ZNK4absl*\n' >"$out/coverage_ignore.txt"
-  # shellcheck disable=SC2046
+  # UBSan findings abort, so libFuzzer records them as crashes.
   "$cxx" -std=c++20 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -fsanitize-coverage-ignorelist="$out/coverage_ignore.txt" \
-    -O1 -g -Wall -Wextra -Isrc "${sources[@]}" -o "$binary" \
-    $(pkg-config --libs absl_flat_hash_map)
+    -O1 -g -Wall -Wextra -Isrc "${sources[@]}" -o "$binary"
 fi
 
 # New inputs go to the first directory; the seeds are only read.

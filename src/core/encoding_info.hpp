@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/keyed_hash.hpp"
+#include "core/column_map.hpp"
 #include "core/label_maps.hpp"
 
 namespace colenc {

@@ -28,16 +28,11 @@
 namespace colenc {
 namespace {
 
-// Chunk sets keep each text's hash, so that growing a set never hashes a text
+// Each chunk numbers its distinct texts in a memo table (hash_map.hpp) keyed
+// like every table of the engine, so crafted labels cannot force collisions;
+// the table keeps each text's hash, so that growing it never hashes a text
 // again, a mismatched probe rarely reaches the byte comparison, and the fitted
 // map reuses the hash.
-struct PrehashedEq {
-  bool operator()(const PrehashedText& a, const PrehashedText& b) const {
-    return a.hash == b.hash && a.text == b.text;
-  }
-};
-// Keyed like every map of the engine, so crafted labels cannot force collisions.
-using LocalIds = HashMap<PrehashedText, std::size_t, KeyedHash, PrehashedEq>;
 
 // Entries ahead of the current one whose map slots are requested early: the
 // maps of a column with many labels are far larger than the caches.
@@ -70,7 +65,10 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double
           Chunk& chunk = chunks[c];
           chunk.first_row = rows * c / chunk_count;
           chunk.end_row = rows * (c + 1) / chunk_count;
-          LocalIds ids;
+          TextIds ids;
+          const auto text_of = [&distinct = chunk.distinct](std::uint64_t id) {
+            return distinct[id].text;
+          };
           RecentTexts recent(chunk.end_row - chunk.first_row);
           const char* const readable = texts.bytes_end();
           for (std::size_t i = chunk.first_row; i != chunk.end_row; ++i) {
@@ -80,9 +78,11 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double
             std::size_t id;
             if (!recent.find(slot, ends, text, id)) {
               const PrehashedText key{text, hash(text)};
-              const auto [entry, inserted] = ids.try_emplace(key, chunk.distinct.size());
+              const auto [found, inserted] = ids.try_emplace(key, chunk.distinct.size(), text_of);
+              // Should this fail, the table names a text it lacks; the
+              // exception drops both with the chunk.
               if (inserted) chunk.distinct.push_back(key);
-              id = entry->second;
+              id = static_cast<std::size_t>(found);
               recent.remember(slot, ends, text, id);
             }
             codes[i] = static_cast<double>(id);
@@ -223,11 +223,12 @@ bool mostly_distinct(const TextColumn& texts) {
   const std::size_t entries = texts.entry_count();
   if (entries < kSampleFromEntries) return false;
   const KeyedHash hash;
-  LocalIds seen;
+  const auto sampled = [&](std::uint64_t k) { return texts.entry(entries / kSampleSize * k); };
+  TextIds seen;
   seen.reserve(kSampleSize);
   for (std::size_t k = 0; k < kSampleSize; ++k) {
-    const std::string_view text = texts.entry(entries / kSampleSize * k);
-    seen.try_emplace(PrehashedText{text, hash(text)}, k);
+    const std::string_view text = sampled(k);
+    seen.try_emplace(PrehashedText{text, hash(text)}, k, sampled);
   }
   return seen.size() * 20 >= kSampleSize * 19;
 }

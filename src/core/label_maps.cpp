@@ -47,9 +47,8 @@ void LabelToCode::reserve(std::size_t count, std::size_t bytes) {
 
 LabelToCode::const_iterator LabelToCode::find(const PrehashedText& label) const {
   if (!body_) return end();
-  const Index& index = body_->index();
-  const auto found = index.find(label);
-  return found == index.end() ? end() : const_iterator(this, *found);
+  const std::optional<std::uint64_t> found = body_->index().find(label, body_->text_of());
+  return found ? const_iterator(this, *found) : end();
 }
 
 std::optional<Code> LabelToCode::at(std::string_view label) const {
@@ -64,7 +63,7 @@ std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const Preh
   // Texts shared with an inverse are copied (with the whole map) before they grow.
   if (body_ && body_->shared_texts.use_count() > 1) *this = LabelToCode(*this);
   Body& b = body();
-  Index& index = b.index();
+  TextIds& index = b.index();
   const std::uint64_t entry = b.codes.size();
   // The entry is appended before the index names it; whatever fails takes it back.
   b.texts.push(label.text);
@@ -73,7 +72,7 @@ std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const Preh
     try {
       b.coded.push_back(code.has_value());
       try {
-        index.lazy_emplace(label, [entry](const auto& construct) { construct(entry); });
+        index.try_emplace(label, entry, b.text_of());
       } catch (...) {
         b.coded.pop_back();
         throw;
@@ -104,16 +103,16 @@ LabelToCode LabelToCode::Builder::finish() && {
   return map;
 }
 
-LabelToCode::Index& LabelToCode::Body::index() const {
+TextIds& LabelToCode::Body::index() const {
   std::call_once(index_once_, [this] {
-    auto made = std::make_unique<Index>(EntryHash{&texts}, EntryEq{&texts});
+    auto made = std::make_unique<TextIds>();
     made->reserve(codes.size());
     const KeyedHash hash;
     for (std::uint64_t entry = 0; entry < codes.size(); ++entry) {
       const std::string_view text = texts[entry];
-      const auto slot = made->lazy_emplace(PrehashedText{text, hash(text)},
-                                           [entry](const auto& construct) { construct(entry); });
-      if (*slot != entry) throw std::logic_error("a label map holds a label twice");
+      if (!made->try_emplace(PrehashedText{text, hash(text)}, entry, text_of()).second) {
+        throw std::logic_error("a label map holds a label twice");
+      }
     }
     index_ = std::move(made);
   });

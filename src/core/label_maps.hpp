@@ -63,8 +63,6 @@ class EntryIterator {
 };
 
 class CodeToLabel;
-struct EntryHash;
-struct EntryEq;
 
 // Label -> optional code; the code is absent exactly for missing-value labels
 // of a fitted column (a stored state may say otherwise, and is kept as it is).
@@ -115,36 +113,15 @@ class LabelToCode {
 
  private:
   struct Body;
-  using Index = HashSet<std::uint64_t, EntryHash, EntryEq>;
   static PrehashedText prehash(std::string_view label) { return {label, KeyedHash()(label)}; }
   Body& body();
 
-  std::unique_ptr<Body> body_;  // absent while empty; its address is stable for the index
-};
-
-// The index of a LabelToCode holds entry positions; it hashes and compares
-// them by their texts, and looks texts up directly.
-struct EntryHash {
-  using is_transparent = void;
-  const TextStore* texts;
-  std::size_t operator()(std::uint64_t entry) const { return KeyedHash()((*texts)[entry]); }
-  std::size_t operator()(const PrehashedText& label) const { return label.hash; }
-};
-struct EntryEq {
-  using is_transparent = void;
-  const TextStore* texts;
-  bool operator()(std::uint64_t a, std::uint64_t b) const { return a == b; }
-  bool operator()(std::uint64_t entry, const PrehashedText& label) const {
-    return (*texts)[entry] == label.text;
-  }
-  bool operator()(const PrehashedText& label, std::uint64_t entry) const {
-    return (*texts)[entry] == label.text;
-  }
+  std::unique_ptr<Body> body_;  // absent while empty; moves with the map, index and all
 };
 
 struct LabelToCode::Body {
   Body() = default;
-  Body(const Body&) = delete;  // the index points at texts
+  Body(const Body&) = delete;  // `texts` refers into the body itself
 
   // The texts, which a CodeToLabel inverse may share; they are copied before
   // this map adds to them while shared.
@@ -153,14 +130,19 @@ struct LabelToCode::Body {
   std::vector<Code> codes;  // meaningful where coded is true
   std::vector<bool> coded;
 
-  // The index of the entries by text, made on the first search: a fitted map
-  // is written and iterated far more often than searched. Safe to call from
-  // several threads at once; a failed attempt leaves no index behind.
-  Index& index() const;
+  // The index of the entries by text (an entry's id is its position), made
+  // on the first search: a fitted map is written and iterated far more often
+  // than searched. Safe to call from several threads at once; a failed
+  // attempt leaves no index behind.
+  TextIds& index() const;
+  // Returns the function from an entry to its text, as the index reads it.
+  auto text_of() const {
+    return [this](std::uint64_t entry) { return texts[entry]; };
+  }
 
  private:
   mutable std::once_flag index_once_;
-  mutable std::unique_ptr<Index> index_;
+  mutable std::unique_ptr<TextIds> index_;
 };
 
 // Builds a LabelToCode from labels known to be distinct, appended in their

@@ -18,14 +18,17 @@ namespace colenc {
 
 // Asks the kernel to back a large block with huge pages, as NumPy does for
 // its own large arrays: one fault per 2 MiB instead of per 4 KiB when the
-// cells are first written. Only advice; nothing depends on it.
-inline void advise_huge_pages(void* block, std::size_t bytes) {
+// cells are first written. Only advice, and only where the platform has it
+// (Linux); nothing depends on it.
+inline void advise_huge_pages([[maybe_unused]] void* block, [[maybe_unused]] std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
   constexpr std::uintptr_t kPage = 4096;
   constexpr std::size_t kWorthIt = std::size_t{4} << 20;
   if (bytes < kWorthIt) return;
   const auto start = reinterpret_cast<std::uintptr_t>(block);
   const std::uintptr_t aligned = (start + kPage - 1) & ~(kPage - 1);
   ::madvise(reinterpret_cast<void*>(aligned), bytes - (aligned - start), MADV_HUGEPAGE);
+#endif
 }
 
 // Owns a run of float64 cells, all 0.0 when made.

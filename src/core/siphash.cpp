@@ -42,11 +42,23 @@ std::uint64_t load_le64(const unsigned char* at) {
   return value;
 }
 
+SipState start(const SipKey& key) {
+  return SipState{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
+                  key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+}
+
+std::uint64_t finish(SipState& s) {
+  s.v2 ^= 0xff;
+  s.round();
+  s.round();
+  s.round();
+  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
 }  // namespace
 
 std::uint64_t siphash13(const SipKey& key, const void* bytes, std::size_t size) {
-  SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
-             key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+  SipState s = start(key);
   const auto* in = static_cast<const unsigned char*>(bytes);
   const std::size_t whole = size & ~std::size_t{7};
   for (std::size_t i = 0; i < whole; i += 8) s.absorb(load_le64(in + i));
@@ -56,12 +68,14 @@ std::uint64_t siphash13(const SipKey& key, const void* bytes, std::size_t size) 
     last |= static_cast<std::uint64_t>(in[i]) << (8 * (i - whole));
   }
   s.absorb(last);
+  return finish(s);
+}
 
-  s.v2 ^= 0xff;
-  s.round();
-  s.round();
-  s.round();
-  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+std::uint64_t siphash13_u64(const SipKey& key, std::uint64_t value) {
+  SipState s = start(key);
+  s.absorb(value);
+  s.absorb(std::uint64_t{8} << 56);  // no bytes left; the length's low byte
+  return finish(s);
 }
 
 }  // namespace colenc

@@ -19,4 +19,8 @@ struct SipKey {
 // be null when `size` is 0. The same value on every host.
 std::uint64_t siphash13(const SipKey& key, const void* bytes, std::size_t size);
 
+// Returns siphash13 of the 8 little-endian bytes of `value`, without going
+// through memory.
+std::uint64_t siphash13_u64(const SipKey& key, std::uint64_t value);
+
 }  // namespace colenc

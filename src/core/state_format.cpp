@@ -21,8 +21,9 @@
 //   fixed32        := 4 bytes, little-endian
 //   fixed64        := 8 bytes, little-endian
 //
-// The two outer maps list their columns in ascending order; the entries of a
-// column's map follow that map's own order, which for a fitted column is the
+// The two outer maps list their columns in ascending order (the order a
+// ColumnMap keeps them in); the entries of a column's map follow that map's
+// own order, which for a fitted column is the
 // order the fit made them in. So one fit gives the same bytes in every process.
 // The reader takes the columns in any order. Anything after the strategy is
 // ignored by the reader.
@@ -98,19 +99,6 @@ class BufferWriter {
   std::size_t pos_ = 0;
 };
 
-// Returns the entries of an outer map in ascending column order. Its own
-// iteration order follows the process's random hash seed, and the same fit must
-// give the same bytes in every process.
-template <class Inner>
-auto by_column(const ColumnMap<Inner>& columns) {
-  std::vector<const typename ColumnMap<Inner>::value_type*> entries;
-  entries.reserve(columns.size());
-  for (const auto& entry : columns) entries.push_back(&entry);
-  std::sort(entries.begin(), entries.end(),
-            [](const auto* a, const auto* b) { return a->first < b->first; });
-  return entries;
-}
-
 // Puts `state` to `sink` in the order of the grammar above.
 template <class Sink>
 void put_state(const EncoderState& state, Sink& sink) {
@@ -122,8 +110,7 @@ void put_state(const EncoderState& state, Sink& sink) {
     sink.put_u64(info.string_columns.size());
     for (std::size_t column : info.string_columns) sink.put_u64(column);
     sink.put_u64(info.label_to_code.size());
-    for (const auto* entry : by_column(info.label_to_code)) {
-      const auto& [column, labels] = *entry;
+    for (const auto& [column, labels] : info.label_to_code) {
       sink.put_u64(column);
       sink.put_u64(labels.size());
       for (const auto& [label, code] : labels) {
@@ -137,8 +124,7 @@ void put_state(const EncoderState& state, Sink& sink) {
       }
     }
     sink.put_u64(info.code_to_label.size());
-    for (const auto* entry : by_column(info.code_to_label)) {
-      const auto& [column, codes] = *entry;
+    for (const auto& [column, codes] : info.code_to_label) {
       sink.put_u64(column);
       sink.put_u64(codes.size());
       for (const auto& [code, label] : codes) {
@@ -343,18 +329,22 @@ class StateReader {
 
   // Reads an outer map: per column its index, then its inner map through
   // `read_inner`. A repeated column replaces the whole inner map read before.
+  // The columns are gathered in input order and sorted once, so no order of
+  // them costs more than a sort.
   template <class Inner>
   bool read_column_maps(ColumnMap<Inner>* columns, bool (StateReader::*read_inner)(Inner*)) {
+    using Entry = typename ColumnMap<Inner>::value_type;
     std::size_t count;
     if (!read_count(&count)) return false;
-    columns->reserve(
-        reserve_ahead<typename ColumnMap<Inner>::value_type>(count, rest_.size(), kColumnEntryBytes));
+    std::vector<Entry> entries;
+    entries.reserve(reserve_ahead<Entry>(count, rest_.size(), kColumnEntryBytes));
     for (std::size_t i = 0; i < count; ++i) {
       std::size_t column;
       Inner inner;
       if (!read_column(&column) || !(this->*read_inner)(&inner)) return false;
-      columns->insert_or_assign(column, std::move(inner));
+      entries.emplace_back(column, std::move(inner));
     }
+    *columns = ColumnMap<Inner>(std::move(entries));
     return true;
   }
 

@@ -41,18 +41,27 @@ TextInterner::Id TextInterner::intern(std::string_view text, const char* readabl
   std::size_t id;
   if (recent_.find(slot, ends, text, id)) return static_cast<Id>(id);
   const PrehashedText key{text, KeyedHash()(text)};
-  auto found = ids_.find(key);
-  if (found == ids_.end()) {
+  const auto text_of = [this](std::uint64_t known) { return texts_[known]; };
+  if (const std::optional<std::uint64_t> found = ids_.find(key, text_of)) {
+    id = static_cast<std::size_t>(*found);
+  } else {
     if (texts_.size() >= TextColumn::kMaxEntries) {
       throw std::length_error("too many texts in one column");
     }
+    // Whatever fails takes the text back: the interner stays as it was.
     const std::string_view kept = keep(text);
+    id = texts_.size();
     texts_.push_back(kept);
-    found = ids_.emplace(PrehashedText{kept, key.hash}, static_cast<Id>(texts_.size() - 1)).first;
+    try {
+      ids_.try_emplace(PrehashedText{kept, key.hash}, id, text_of);
+    } catch (...) {
+      texts_.pop_back();
+      throw;
+    }
     bytes_ += kept.size();
   }
-  recent_.remember(slot, ends, found->first.text, found->second);
-  return found->second;
+  recent_.remember(slot, ends, texts_[id], id);
+  return static_cast<Id>(id);
 }
 
 TextColumn TextInterner::entries() const {

@@ -1,7 +1,7 @@
 // TextInterner: numbers the distinct texts of one column in the order they
 // are first met, so that a column read cell by cell keeps each distinct text
 // once and one small id per row. A small memory of recent texts in front of a
-// keyed hash map settles most cells of a column of few distinct texts.
+// keyed memo table settles most cells of a column of few distinct texts.
 #pragma once
 
 #include <cstddef>
@@ -41,16 +41,11 @@ class TextInterner {
   TextColumn entries() const;
 
  private:
-  struct PrehashedEq {
-    bool operator()(const PrehashedText& a, const PrehashedText& b) const {
-      return a.hash == b.hash && a.text == b.text;
-    }
-  };
   // Copies `text` into the blocks, whose memory never moves.
   std::string_view keep(std::string_view text);
 
   RecentTexts recent_;
-  HashMap<PrehashedText, Id, KeyedHash, PrehashedEq> ids_;
+  TextIds ids_;                          // text -> id, the texts in texts_
   std::vector<std::string_view> texts_;  // by id, into blocks_
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_ = nullptr;

@@ -144,9 +144,10 @@ class ColumnDecoder {
       return slot.get();
     }
     auto cached = sparse_.find(key);
-    if (cached != sparse_.end()) return cached->second.get();
-    PyObject* text = sparse_.emplace(key, make(key)).first->second.get();
-    return text;
+    if (cached != sparse_.end()) return cached->second;
+    sparse_strs_.push_back(make(key));
+    sparse_.emplace(key, sparse_strs_.back().get());
+    return sparse_strs_.back().get();
   }
 
  private:
@@ -169,7 +170,8 @@ class ColumnDecoder {
   PyObject* missing_;
   std::vector<PyRef> dense_;     // null = not made yet
   bool dense_complete_ = false;  // every label below dense_.size() is in dense_
-  HashMap<Code, PyRef, KeyedHash> sparse_;
+  HashMap<Code, PyObject*, KeyedHash> sparse_;  // borrowed from sparse_strs_
+  std::vector<PyRef> sparse_strs_;               // the strs of codes beyond dense_
 };
 
 const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {

@@ -4,6 +4,9 @@
 #include "python/cell_reading.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -151,6 +154,27 @@ void SignalCheck::check_now() {
 
 namespace {
 
+// An IEEE 754 binary16 value, read by its bits: no compiler type needed
+// (_Float16 is not everywhere). Every half converts to float64 exactly; a NaN
+// keeps its sign and payload as NumPy's own conversion keeps them.
+struct Half {
+  std::uint16_t bits;
+  explicit operator double() const {
+    const std::uint64_t sign = std::uint64_t{bits & 0x8000u} << 48;
+    const unsigned exponent = (bits >> 10) & 0x1F;
+    const std::uint64_t fraction = bits & 0x3FFu;
+    if (exponent == 0x1F) {  // infinity or NaN
+      return std::bit_cast<double>(sign | (std::uint64_t{0x7FF} << 52) | (fraction << 42));
+    }
+    const double magnitude =
+        exponent == 0 ? std::ldexp(static_cast<double>(fraction), -24)  // zero or subnormal
+                      : std::ldexp(static_cast<double>(fraction | 0x400u),
+                                   static_cast<int>(exponent) - 25);
+    return sign != 0 ? -magnitude : magnitude;
+  }
+};
+static_assert(sizeof(Half) == 2);
+
 // Reads one element of a numeric array as float64, exactly as float() of the
 // NumPy scalar that subscription would return.
 template <class T>
@@ -197,7 +221,7 @@ ColumnReader numeric_reader(int type_num) {
     case NPY_ULONG: return read_column<npy_ulong>;
     case NPY_LONGLONG: return read_column<npy_longlong>;
     case NPY_ULONGLONG: return read_column<npy_ulonglong>;
-    case NPY_HALF: return read_column<_Float16>;
+    case NPY_HALF: return read_column<Half>;
     case NPY_FLOAT: return read_column<float>;
     case NPY_DOUBLE: return read_column<double>;
     default: return nullptr;

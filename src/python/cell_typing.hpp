@@ -56,6 +56,12 @@ void push_str(PyObject* text, Sink& sink) {
   }
 }
 
+// Files the literal `text`, whose terminating NUL may be read too.
+template <class Sink, std::size_t N>
+void push_literal(Sink& sink, const char (&text)[N]) {
+  sink.push_text(std::string_view(text, N - 1), text + N);
+}
+
 // Files the text form of `cell` (borrowed): its str(). Throws InternalError
 // "cant convert to str: ..." when str() fails.
 template <class Sink>
@@ -102,7 +108,7 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
     // Neither converts to float: the column is text from here on.
     if (!sink.is_text()) sink.turn_to_text();
     if (cell == Py_None) {
-      sink.push_text("None", "None" + 5);
+      push_literal(sink, "None");
     } else {
       push_str(cell, sink);
     }
@@ -113,11 +119,11 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
     if (!sink.is_text()) {
       sink.push_number(value);
     } else if (value != value) {
-      sink.push_text("nan", "nan" + 4);
+      push_literal(sink, "nan");
     } else if (value == HUGE_VAL) {
-      sink.push_text("inf", "inf" + 4);
+      push_literal(sink, "inf");
     } else {
-      sink.push_text("-inf", "-inf" + 5);
+      push_literal(sink, "-inf");
     }
     return true;
   }
@@ -126,9 +132,9 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
     if (!sink.is_text()) {
       sink.push_number(value ? 1.0 : 0.0);
     } else if (value) {
-      sink.push_text("True", "True" + 5);
+      push_literal(sink, "True");
     } else {
-      sink.push_text("False", "False" + 6);
+      push_literal(sink, "False");
     }
     return true;
   }

@@ -1,6 +1,8 @@
 // The Encoder object: its payload (the state and the borrow flag), the
 // constructor, deallocation, and the four methods at the Python boundary.
-// No C++ exception leaves this file: guard() turns each into a Python one.
+// No C++ exception leaves this file: each slot runs whole inside guard(),
+// argument binding included, which turns any C++ exception (std::bad_alloc
+// from building a message too) into a Python one.
 #include "python/encoder_type.hpp"
 
 #include <new>
@@ -67,14 +69,16 @@ bool check_encoding(PyObject* encoding) {
 }
 
 PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[1];
-  if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
-  if (!check_encoding(bound[0])) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&as_encoder(self)->state) EncoderState();
-  new (&as_encoder(self)->borrow) BorrowFlag(0);
-  return self;
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
+    if (!check_encoding(bound[0])) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&as_encoder(self)->state) EncoderState();
+    new (&as_encoder(self)->borrow) BorrowFlag(0);
+    return self;
+  });
 }
 
 void Encoder_dealloc(PyObject* self) {
@@ -87,11 +91,11 @@ void Encoder_dealloc(PyObject* self) {
 
 PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_fastcall(kEncodeSig, args, nargs, kwnames, bound)) return nullptr;
-  ExclusiveBorrow borrow(as_encoder(self)->borrow);
-  if (!borrow.ok()) return nullptr;
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall(kEncodeSig, args, nargs, kwnames, bound)) return nullptr;
+    ExclusiveBorrow borrow(as_encoder(self)->borrow);
+    if (!borrow.ok()) return nullptr;
     EncoderState& state = as_encoder(self)->state;
     PreparedTable table = prepare_table(bound[0]);
     state.encoding_info.reset();
@@ -107,11 +111,11 @@ PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_fastcall(kDecodeSig, args, nargs, kwnames, bound)) return nullptr;
-  SharedBorrow borrow(as_encoder(self)->borrow);
-  if (!borrow.ok()) return nullptr;
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall(kDecodeSig, args, nargs, kwnames, bound)) return nullptr;
+    SharedBorrow borrow(as_encoder(self)->borrow);
+    if (!borrow.ok()) return nullptr;
     const EncoderState& state = as_encoder(self)->state;
     const EncodingInfo* info = state.encoding_info ? &*state.encoding_info : nullptr;
     // A float64 array to be decoded is read where it lies: its copy would only
@@ -130,9 +134,9 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* Encoder_getstate(PyObject* self, PyObject*) {
-  SharedBorrow borrow(as_encoder(self)->borrow);
-  if (!borrow.ok()) return nullptr;
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_encoder(self)->borrow);
+    if (!borrow.ok()) return nullptr;
     const std::vector<std::uint8_t> bytes = write_state(as_encoder(self)->state);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                      static_cast<Py_ssize_t>(bytes.size()));
@@ -141,16 +145,16 @@ PyObject* Encoder_getstate(PyObject* self, PyObject*) {
 
 PyObject* Encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_fastcall(kSetstateSig, args, nargs, kwnames, bound)) return nullptr;
-  ExclusiveBorrow borrow(as_encoder(self)->borrow);
-  if (!borrow.ok()) return nullptr;
-  PyObject* state = bound[0];
-  if (!PyBytes_Check(state)) {
-    set_wrong_type_error(state, "bytes", "state");
-    return nullptr;
-  }
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall(kSetstateSig, args, nargs, kwnames, bound)) return nullptr;
+    ExclusiveBorrow borrow(as_encoder(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    PyObject* state = bound[0];
+    if (!PyBytes_Check(state)) {
+      set_wrong_type_error(state, "bytes", "state");
+      return nullptr;
+    }
     const std::span<const std::uint8_t> bytes(
         reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),
         static_cast<std::size_t>(PyBytes_GET_SIZE(state)));

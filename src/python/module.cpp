@@ -2,6 +2,13 @@
 // symbol. The execution slot registers the Encoder type and lists it in __all__.
 #include <Python.h>
 
+// The row reader's workers read str payloads while the calling thread holds
+// the interpreter lock and runs no Python code, which keeps every object alive
+// and unchanged; a free-threaded interpreter (3.13t) gives no such promise.
+#ifdef Py_GIL_DISABLED
+#error "colenc needs the interpreter lock: build it for a regular CPython, not a free-threaded (Py_GIL_DISABLED) one"
+#endif
+
 #include "python/encoder_type.hpp"
 #include "python/py_ref.hpp"
 

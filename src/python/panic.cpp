@@ -12,16 +12,17 @@ namespace colenc::py {
 namespace {
 
 // Writes the failure report: where the failure was found and its message.
-void report(const char* file, unsigned line, const char* function, const std::string& message) {
+// Allocates nothing, so that it serves when memory has run out.
+void report(const char* file, unsigned line, const char* function, const char* message) {
   std::fprintf(stderr, "colenc: internal failure at %s:%u (%s): %s\n", file, line, function,
-               message.c_str());
+               message);
   std::fflush(stderr);
 }
 
-void raise_panic(const std::string& message) {
+void raise_panic(const char* message) {
   PyObject* type = panic_exception_type();
-  if (type == nullptr) return;  // creation failed; its exception is set
-  PyErr_SetString(type, message.c_str());
+  if (type == nullptr) return;  // creation failed; its exception (MemoryError) is set
+  PyErr_SetString(type, message);
 }
 
 }  // namespace
@@ -54,6 +55,7 @@ std::string describe_and_clear_python_error() {
 }
 
 void throw_internal_from_python(const std::string& prefix, std::source_location where) {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
   throw InternalError(prefix + ": " + describe_and_clear_python_error(), where);
 }
 

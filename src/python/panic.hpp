@@ -31,7 +31,8 @@ PyObject* panic_exception_type();
 // clears it; used to describe an interpreter error inside an internal failure.
 std::string describe_and_clear_python_error();
 
-// Throws InternalError with `prefix` + ": " + description of the set exception.
+// Throws InternalError with `prefix` + ": " + description of the set exception,
+// or PythonError, passing it on unchanged, when that exception is a MemoryError.
 [[noreturn]] void throw_internal_from_python(const std::string& prefix,
                                              std::source_location where =
                                                  std::source_location::current());

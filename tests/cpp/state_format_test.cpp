@@ -17,28 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace {
-
-// The largest single block asked of operator new while tracking is on; lets a
-// test show that a forged count does not turn into a large reservation.
-std::atomic<bool> g_track_allocations{false};
-std::atomic<std::size_t> g_largest_allocation{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_track_allocations.load(std::memory_order_relaxed)) {
-    std::size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
-    while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
-    }
-  }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-// Kept out of line: inlined into a caller beside the matching new, GCC would
-// take free() for a mismatched deallocation.
-[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
-[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#include "failing_allocation.hpp"
 
 namespace colenc {
 
@@ -378,6 +357,27 @@ TEST(StateFormat, LaterDuplicateKeyReplacesEarlierEntry) {
                      fitted(b().u64(0).u64(0).u64(2).u64(4).u64(2).u64(0).text("a").u64(1).text("b").u64(4).u64(0).bytes),
                      info});
   }
+  {
+    EncodingInfo info;
+    info.label_to_code[1] = {{"c", Code{0}}};
+    info.label_to_code[3] = {{"b", Code{0}}};
+    info.label_to_code[9] = {{"z", Code{1}}};
+    info.code_to_label[2] = {{7, "q"}};
+    info.code_to_label[8] = {{0, "p"}};
+    cases.push_back({"columns out of order, one repeated: the later entry counts",
+                     fitted(b().u64(0)
+                                .u64(4)
+                                .u64(9).u64(1).text("a").u8(1).u64(0)
+                                .u64(3).u64(1).text("b").u8(1).u64(0)
+                                .u64(9).u64(1).text("z").u8(1).u64(1)
+                                .u64(1).u64(1).text("c").u8(1).u64(0)
+                                .u64(3)
+                                .u64(8).u64(1).u64(0).text("o")
+                                .u64(2).u64(1).u64(7).text("q")
+                                .u64(8).u64(1).u64(0).text("p")
+                                .bytes),
+                     info});
+  }
   for (const DuplicateCase& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(accepted(read(c.input)), (EncoderState{c.expected, EncodingStrategy::kLabelEncoding}));
@@ -415,12 +415,15 @@ TEST(StateFormat, ForgedCountFailsWithoutLargeReservation) {
     };
     for (const auto& [name, input] : inputs) {
       SCOPED_TRACE(std::string(name) + " count " + std::to_string(count));
-      g_largest_allocation = 0;
-      g_track_allocations = true;
-      const StateReadResult result = read(input);
-      g_track_allocations = false;
+      StateReadResult result;
+      std::size_t largest = 0;
+      {
+        const test_support::FailingAllocation counting;
+        result = read(input);
+        largest = counting.largest();
+      }
       EXPECT_EQ(detail_of(result), kEof);
-      EXPECT_LE(g_largest_allocation.load(), kLargestAllowed);
+      EXPECT_LE(largest, kLargestAllowed);
     }
   }
 }

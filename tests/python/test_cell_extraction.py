@@ -207,6 +207,17 @@ def test_numeric_arrays_of_every_dtype_are_number_columns(dtype):
     assert e.__getstate__() == EMPTY_RECORD
 
 
+@pytest.mark.parametrize("byte_order", ["<", ">"])
+def test_every_half_float_converts_exactly_as_numpy_converts_it(byte_order):
+    # All 65536 bit patterns: zeros, subnormals, normals, infinities, and NaNs
+    # whose sign and payload come through as NumPy keeps them.
+    halves = np.arange(2**16, dtype=np.uint16).view(np.float16).reshape(256, 256)
+    source = halves.astype(byte_order + "f2")
+    result, cols = Encoder().encode(source)
+    assert cols == []
+    assert np.array_equal(result.view(np.uint64), halves.astype(np.float64).view(np.uint64))
+
+
 @pytest.mark.parametrize("source, labels", [
     (np.array([["b", "a"], ["a", "nan"]]), [{"a": 0, "b": 1}, {"a": 0, "nan": None}]),
     (np.array([[b"a"], [b"1"]]), [{"b'1'": 0, "b'a'": 1}]),
