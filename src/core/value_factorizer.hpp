@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/hash_map.hpp"
 #include "core/keyed_hash.hpp"
 
 namespace colenc {
