@@ -49,13 +49,16 @@ def _rebuild_panic(message):
     return PartitionFailure(_panic_class()(message))
 
 
+_panic = []  # colenc's panic class in this process, once known
+
+
 def _panic_class():
-    """Returns colenc's panic exception class in this process. colenc creates it
-    on its first failure, so a process that has seen none provokes one, with
-    its report to standard error sent to /dev/null."""
-    for cls in BaseException.__subclasses__():
-        if (cls.__module__, cls.__name__) == ("pyo3_runtime", "PanicException"):
-            return cls
+    """Returns colenc's panic exception class in this process. It has no module
+    to import it from, and a class of the same name may arrive by value from
+    another process, so it is taken from a panic provoked here once, with
+    colenc's report to standard error sent to /dev/null."""
+    if _panic:
+        return _panic[0]
     cell = np.empty((1, 1), dtype=object)
     cell[0, 0] = _Unprintable()
     saved = os.dup(2)
@@ -65,9 +68,10 @@ def _panic_class():
             try:
                 colenc.Encoder().encode(cell)
             except BaseException as error:
-                if _is_panic(error):
-                    return type(error)
-                raise
+                if not _is_panic(error):
+                    raise
+                _panic.append(type(error))
+                return type(error)
     finally:
         os.dup2(saved, 2)
         os.close(saved)
