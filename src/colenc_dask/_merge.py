@@ -4,6 +4,8 @@ array: the global code of each of its local codes. Each node holds only label
 lists and position arrays, never the cells of a column."""
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
 
 from colenc_dask._failure import PartitionFailure, first_failure
 
@@ -15,25 +17,25 @@ def merge(*children):
     failure = first_failure(children)
     if failure is not None:
         return failure, failure
-    columns = sorted(set().union(*children))
     merged, positions = {}, [{} for _ in children]
-    for column in columns:
-        parts = [child[column][0] for child in children if column in child]
-        missing = set()
-        for child in children:
-            if column in child:
-                missing.update(child[column][1])
-        if parts:
-            labels, inverse = np.unique(np.concatenate(parts), return_inverse=True)
-        else:
-            labels, inverse = np.empty(0, dtype=object), np.empty(0, dtype=np.int64)
+    for column in sorted(set().union(*children)):
+        present = [child[column] for child in children if column in child]
+        # One hash pass numbers the distinct labels in order of appearance; a
+        # sort of those (Arrow compares binary as unsigned bytes) gives each
+        # its rank, and the ranks of every child's labels are its positions.
+        encoded = pc.dictionary_encode(pa.concat_arrays([labels for labels, _ in present]))
+        order = pc.sort_indices(encoded.dictionary).to_numpy()
+        rank = np.empty(len(order), dtype=np.int64)
+        rank[order] = np.arange(len(order))
+        ranks = rank[encoded.indices.to_numpy(zero_copy_only=False)]
         start = 0
         for child, slot in zip(children, positions):
             if column in child:
                 size = len(child[column][0])
-                slot[column] = inverse[start:start + size].astype(np.int64)
+                slot[column] = ranks[start:start + size]
                 start += size
-        merged[column] = (labels.astype(object), tuple(sorted(missing)))
+        missing = tuple(sorted(set().union(*[m for _, m in present])))
+        merged[column] = (encoded.dictionary.take(order), missing)
     return merged, positions
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 
 import colenc
-from colenc_dask._state import read_labels
+from colenc_dask._state import labels_of_fit
 
 # How a partition's cells of a globally text column become texts: as its own
 # encode made them, all through str() (the column turned above the partition),
@@ -21,8 +21,8 @@ def fit_partition(part):
     (rows, local text columns, those whose first cell is already text), and
     labels is {column: (labels, missing)} read from the local fit."""
     encoder = colenc.Encoder()
-    _, text = encoder.encode(part)
-    labels = read_labels(encoder.__getstate__()) or {}
+    result, text = encoder.encode(part)
+    labels = labels_of_fit(encoder, np.asarray(result, dtype=np.float64), text) if text else {}
     first_text = ()
     if text:
         _, first_text = colenc.Encoder().encode(part[:1] if isinstance(part, np.ndarray) else part.iloc[:1])
@@ -108,7 +108,7 @@ def _fit(cells):
     """Encodes one column of cells; returns its codes and (labels, missing)."""
     encoder = colenc.Encoder()
     result, _ = encoder.encode(_as_table(cells))
-    return result[:, 0], read_labels(encoder.__getstate__())[0]
+    return result[:, 0], labels_of_fit(encoder, result, [0])[0]
 
 
 def _as_table(cells):
