@@ -14,6 +14,7 @@ import json
 import os
 import shutil
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -36,6 +37,8 @@ def parse_args(argv):
                              "build/bench-dask-quick with --quick)")
     parser.add_argument("--out", type=Path, default=HERE / "results",
                         help="directory for dask-latest.md/.json (default bench/results)")
+    parser.add_argument("--peer-timeout", type=float,
+                        help="seconds a peer may take before it is stopped (default 60 + 5x colenc_dask's)")
     parser.add_argument("--quick", action="store_true", help="200,000 rows in 8 files")
     args = parser.parse_args(argv)
     if args.quick:
@@ -91,13 +94,34 @@ def worker_peak_bytes():
     return None
 
 
-def run_job(client, name, job, out):
-    """Times job(out) on the cluster; returns its figures and what it returns."""
+def run_job(client, name, job, out, timeout=None):
+    """Times job(out) on the cluster; returns its figures and what it returns.
+    A job still running after timeout seconds is stopped by restarting the
+    workers, and raises TimeoutError."""
     shutil.rmtree(out, ignore_errors=True)
     client.run(worker_peak_reset)
+    outcome = {}
+
+    def target():
+        try:
+            outcome["value"] = job(out)
+        except BaseException as error:  # handed to the waiting thread
+            outcome["error"] = error
+
     start = time.perf_counter()
-    extra = job(out)
+    runner = threading.Thread(target=target, daemon=True)
+    runner.start()
+    runner.join(timeout)
     seconds = time.perf_counter() - start
+    if runner.is_alive():
+        peaks = client.run(worker_peak_bytes)
+        client.restart()
+        runner.join(60)
+        raise TimeoutError(f"stopped after {seconds:.0f} s (worker peaks "
+                           f"{', '.join(f'{p / 2**20:.0f}' for p in peaks.values())} MiB)")
+    if "error" in outcome:
+        raise outcome["error"]
+    extra = outcome["value"]
     peaks = client.run(worker_peak_bytes)
     print(f"{name}: {seconds:.1f} s, worker peaks "
           f"{', '.join(f'{p / 2**20:.0f} MiB' for p in peaks.values())}", flush=True)
@@ -255,7 +279,8 @@ def main(argv=None):
         for k, (name, make) in enumerate(peers):
             out = args.data / f"out-peer{k}"
             try:
-                figures, categories = run_job(client, name, make(str(source), text_names), out)
+                timeout = args.peer_timeout or 60 + 5 * run["jobs"]["colenc_dask"]["seconds"]
+                figures, categories = run_job(client, name, make(str(source), text_names), out, timeout)
             except Exception as error:  # a peer that fails is reported, not fatal
                 run["jobs"][name] = {"error": f"{type(error).__name__}: {error}"[:200]}
                 continue
