@@ -11,7 +11,7 @@ import colenc
 from colenc_dask import _partition as work
 from colenc_dask._failure import PartitionFailure, first_failure, guarded
 from colenc_dask._merge import descend, merge
-from colenc_dask._state import write_state
+from colenc_dask._state import fitted_encoder
 
 FAN_IN = 8  # children per node of the merge tree
 
@@ -48,8 +48,7 @@ def encode_partitioned(table, is_frame):
         lookups = leaf_lookups
     del fits
 
-    encoder = colenc.Encoder()
-    encoder.__setstate__(write_state(fit))
+    encoder = fitted_encoder(fit, int(table.shape[1]))
     offsets = np.concatenate([[0], np.cumsum(rows)]).astype(int).tolist()
     blocks = [delayed(work.encode_partition)(part, offsets[p], modes[p], lookups[p], frame_columns)
               for p, part in enumerate(parts)]
