@@ -35,8 +35,15 @@ def labels_of_fit(encoder, codes, text_columns):
 
 def _missing_labels(state, labels):
     """The missing-value labels of each column, found right after its coded
-    labels, whose byte length is known; falls back to reading every entry if
-    the layout is not the one expected."""
+    labels, whose byte length is known; read entry by entry instead when the
+    bytes are not laid out that way."""
+    try:
+        return _missing_after_coded(state, labels)
+    except (struct.error, IndexError, ValueError):
+        return _read_missing(state)
+
+
+def _missing_after_coded(state, labels):
     view = memoryview(state)
     unpack = _U64.unpack_from
     (count,) = unpack(view, 1)
@@ -46,16 +53,16 @@ def _missing_labels(state, labels):
     out = {}
     for _ in range(columns):
         column, size = struct.unpack_from("<QQ", view, pos)
-        coded = labels.get(column)
-        if coded is None:
-            return _read_missing(state)
+        coded = labels[column] if column in labels else None
+        if coded is None or size < len(coded):
+            raise ValueError("not the expected layout")
         pos += 16 + 17 * len(coded) + _byte_length(coded)
         found = []
         for _ in range(size - len(coded)):
             (length,) = unpack(view, pos)
             label = bytes(view[pos + 8:pos + 8 + length])
             if label not in MISSING or view[pos + 8 + length] != 0:
-                return _read_missing(state)
+                raise ValueError("not the expected layout")
             found.append(label)
             pos += 9 + length
         out[column] = tuple(sorted(found))

@@ -249,3 +249,20 @@ def test_a_folder_of_parquet_files_encodes_and_writes_back(tmp_path, scheduler):
     encoded.to_parquet(str(tmp_path / "encoded"))
     back = dd.read_parquet(str(tmp_path / "encoded")).compute()
     pd.testing.assert_frame_equal(back, encoded.compute(), check_index_type=False)
+
+
+@pytest.mark.parametrize("entries", [
+    {"a": 0, "b": 1, "<NA>": None, "nan": None},  # colenc's order: coded labels, then missing ones
+    {"nan": None, "a": 0, "<NA>": None, "b": 1},  # any other order is read entry by entry
+    {"a": 0, "nan": None, "<NA>": None, "a long label": 1},  # a skip that lands inside an entry
+])
+def test_missing_labels_are_found_in_a_state_of_any_entry_order(entries):
+    import pyarrow as pa
+
+    from colenc_dask._state import _missing_labels
+    from support import make_state
+
+    coded = sorted((code, label) for label, code in entries.items() if code is not None)
+    state = make_state([2], {2: entries}, {2: dict(coded)})
+    labels = {2: pa.array([label.encode() for _, label in coded], pa.large_binary())}
+    assert _missing_labels(state, labels) == {2: (b"<NA>", b"nan")}
