@@ -134,13 +134,13 @@ def assert_same_as_whole(table):
     return encoded
 
 
-def examples(threads, cluster):
+def examples(count):
     return settings(derandomize=True, database=None, deadline=None,
-                    max_examples=threads if not SANITIZED else threads // 4,
+                    max_examples=count if not SANITIZED else count // 4,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 
 
-@examples(100, 0)
+@examples(100)
 @given(case=tables())
 def test_frames_cut_anywhere_encode_as_the_whole_table_on_threads(case):
     frame, bounds = case
@@ -148,8 +148,7 @@ def test_frames_cut_anywhere_encode_as_the_whole_table_on_threads(case):
         assert_same_as_whole(partitioned(frame, bounds))
 
 
-@settings(derandomize=True, database=None, deadline=None, max_examples=6 if SANITIZED else 12,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@examples(16)
 @given(case=tables())
 def test_frames_cut_anywhere_encode_as_the_whole_table_on_a_cluster(case, cluster):
     frame, bounds = case
@@ -157,7 +156,7 @@ def test_frames_cut_anywhere_encode_as_the_whole_table_on_a_cluster(case, cluste
         assert_same_as_whole(partitioned(frame, bounds))
 
 
-@examples(40, 0)
+@examples(40)
 @given(rows=st.integers(0, 9), width=st.integers(1, 3), data=st.data())
 def test_object_arrays_cut_into_row_blocks_encode_as_the_whole_array(rows, width, data):
     source = np.empty((rows, width), dtype=object)
