@@ -5,15 +5,17 @@ global codes. Runs on the client; the work itself is in _partition."""
 
 import dask
 import numpy as np
+import pyarrow as pa
 from dask import delayed
 
 import colenc
 from colenc_dask import _partition as work
 from colenc_dask._failure import PartitionFailure, first_failure, guarded
-from colenc_dask._merge import descend, merge
+from colenc_dask._merge import cut, descend, join, merge
 from colenc_dask._state import fitted_encoder
 
-FAN_IN = 8  # children per node of the merge tree
+FAN_IN = 8  # children per node of a merge tree
+RANGE_LABELS = 2_000_000  # local labels (counted with repeats) per label range of a column
 
 
 def encode_partitioned(table, is_frame):
@@ -40,12 +42,7 @@ def encode_partitioned(table, is_frame):
             looks = {c: m for c, m in per_part.items() if m != work.AS_IS}
             looked = delayed(guarded)(work.look_labels, part, looks) if looks else {}
             leaves.append(delayed(_leaf)(delayed(_second)(fitted), looked, per_part))
-        root, leaf_lookups = _merge_tree(leaves)
-        root, *leaf_lookups = dask.persist(root, *leaf_lookups)
-        (fit,) = dask.compute(root)
-        if isinstance(fit, PartitionFailure):
-            fit.throw()
-        lookups = leaf_lookups
+        fit, lookups = _merge_ranges(leaves, _splitters(summaries, text_columns))
     del fits
 
     encoder = fitted_encoder(fit, int(table.shape[1]))
@@ -99,7 +96,7 @@ def _global_modes(summaries, width):
         turn = next((p for p, s in enumerate(summaries) if column in s[1]), None)
         if turn is None:
             continue
-        for p, (rows, text, first_text) in enumerate(summaries):
+        for p, (rows, text, first_text, _) in enumerate(summaries):
             if rows == 0:
                 continue
             if p < turn:
@@ -109,6 +106,46 @@ def _global_modes(summaries, width):
             else:
                 modes[p][column] = work.AS_STR
     return modes
+
+
+def _splitters(summaries, text_columns):
+    """Per text column, the labels that cut it into ranges of about
+    RANGE_LABELS local labels, chosen from the partitions' samples."""
+    out = {}
+    for column in text_columns:
+        counts = [s[3][column][0] for s in summaries if column in s[3]]
+        ranges = max(1, -(-sum(counts) // RANGE_LABELS))
+        sample = sorted(set().union(*[s[3][column][1] for s in summaries if column in s[3]]))
+        out[column] = sorted({sample[len(sample) * r // ranges] for r in range(1, ranges)}) if sample else []
+    return out
+
+
+def _merge_ranges(leaves, splitters):
+    """Merges the leaves' label lists range by range. Returns the fit
+    {column: (labels, missing)} and, per leaf, its lookup arrays (lazy)."""
+    ranges = 1 + max((len(s) for s in splitters.values()), default=0)
+    cuts = [delayed(cut, nout=ranges)(leaf, splitters) for leaf in leaves]
+    roots, range_lookups = [], []
+    for r in range(ranges):
+        root, lookups = _merge_tree([pieces[r] for pieces in cuts])
+        roots.append(root)
+        range_lookups.append(lookups)
+    persisted = dask.persist(*roots, *[lk for lookups in range_lookups for lk in lookups])
+    roots = dask.compute(*persisted[:ranges])
+    failure = first_failure(roots)
+    if failure is not None:
+        failure.throw()
+    leaf_count = len(leaves)
+    range_lookups = [persisted[ranges + r * leaf_count:ranges + (r + 1) * leaf_count] for r in range(ranges)]
+    fit, offsets = {}, [{} for _ in range(ranges)]
+    for column in roots[0]:
+        sizes = [len(root[column][0]) if column in root else 0 for root in roots]
+        for r, start in enumerate(np.cumsum([0] + sizes[:-1]).tolist()):
+            offsets[r][column] = start
+        fit[column] = (pa.concat_arrays([root[column][0] for root in roots if column in root]),
+                       roots[0][column][1])
+    lookups = [delayed(join)(offsets, *[range_lookups[r][p] for r in range(ranges)]) for p in range(leaf_count)]
+    return fit, list(dask.persist(*lookups))
 
 
 def _merge_tree(leaves):

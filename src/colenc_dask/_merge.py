@@ -1,7 +1,8 @@
-"""The tree that merges the label lists of all partitions into one sorted list
-per column, and the walk back down it that gives every partition its lookup
-array: the global code of each of its local codes. Each node holds only label
-lists and position arrays, never the cells of a column."""
+"""The trees that merge the label lists of all partitions into one sorted list
+per column and range of labels, and the walk back down them that gives every
+partition its lookup arrays: the global code of each of its local codes. The
+label ranges are cut so that no node holds more than a share of a column's
+distinct labels; nodes hold label lists and position arrays, never cells."""
 
 import numpy as np
 import pyarrow as pa
@@ -37,6 +38,46 @@ def merge(*children):
         missing = tuple(sorted(set().union(*[m for _, m in present])))
         merged[column] = (encoded.dictionary.take(order), missing)
     return merged, positions
+
+
+def cut(labels, splitters):
+    """Splits {column: (labels, missing)} by label range: returns one such dict
+    per range, range r holding the labels from splitters[column][r - 1] up to
+    (not including) splitters[column][r]; missing labels go with range 0. A
+    column has len(splitters[column]) + 1 ranges."""
+    if isinstance(labels, PartitionFailure):
+        return [labels] * (1 + max((len(s) for s in splitters.values()), default=0))
+    ranges = [{} for _ in range(1 + max((len(s) for s in splitters.values()), default=0))]
+    for column, (coded, missing) in labels.items():
+        bounds = [0] + [_lower_bound(coded, value) for value in splitters[column]] + [len(coded)]
+        for r, (start, stop) in enumerate(zip(bounds, bounds[1:])):
+            ranges[r][column] = (coded.slice(start, stop - start), missing if r == 0 else ())
+    return ranges
+
+
+def join(offsets, *lookups):
+    """A partition's lookup arrays from its lookups per label range: range r's
+    codes are shifted by offsets[r][column], the labels of the ranges below."""
+    failure = first_failure(lookups)
+    if failure is not None:
+        return failure
+    out = {}
+    for column in lookups[0]:
+        out[column] = np.concatenate([lookup[column] + offsets[r][column]
+                                      for r, lookup in enumerate(lookups) if column in lookup])
+    return out
+
+
+def _lower_bound(labels, value):
+    """The first position in sorted labels whose label is not below value."""
+    low, high = 0, len(labels)
+    while low < high:
+        middle = (low + high) // 2
+        if labels[middle].as_py() < value:
+            low = middle + 1
+        else:
+            high = middle
+    return low
 
 
 def descend(to_root, positions, child):

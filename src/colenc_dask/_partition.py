@@ -13,20 +13,24 @@ from colenc_dask._state import labels_of_fit
 # encode made them, all through str() (the column turned above the partition),
 # or all through colenc's number format (the column turns below it).
 AS_IS, AS_STR, AS_NUMBER = "as_is", "str", "number"
+SAMPLE = 64  # labels a partition shows the client per column, to choose label ranges
 _MARKER = "<NA>"  # a text cell that forces the turn where it is put and gets no code
 
 
 def fit_partition(part):
     """Encodes the partition alone. Returns (summary, labels): summary is
-    (rows, local text columns, those whose first cell is already text), and
-    labels is {column: (labels, missing)} read from the local fit."""
+    (rows, local text columns, those whose first cell is already text,
+    {column: (label count, a sample of at most SAMPLE labels)}), and labels is
+    {column: (labels, missing)} read from the local fit."""
     encoder = colenc.Encoder()
     result, text = encoder.encode(part)
     labels = labels_of_fit(encoder, np.asarray(result, dtype=np.float64), text) if text else {}
     first_text = ()
     if text:
         _, first_text = colenc.Encoder().encode(part[:1] if isinstance(part, np.ndarray) else part.iloc[:1])
-    return (len(part), tuple(text or ()), tuple(first_text or ())), labels
+    samples = {column: (len(coded), coded[::max(1, len(coded) // SAMPLE)].to_pylist())
+               for column, (coded, _) in labels.items()}
+    return (len(part), tuple(text or ()), tuple(first_text or ()), samples), labels
 
 
 def look_labels(part, looks):
