@@ -240,6 +240,8 @@ def goals(run):
     if peers:
         ratio = min(peers) / ours["seconds"]
         out.append(f"{'met' if ratio >= 2 else 'missed'}: {ratio:.2f}x faster than the faster peer (target 2x)")
+    else:
+        out.append("no ratio: no peer finished the job within its memory limit and time")
     limit = run["memory_limit_bytes"]
     peak = max(ours["worker_peak_bytes"])
     out.append(f"{'met' if peak < limit else 'missed'}: worker peak {peak / 2**20:.0f} MiB "
