@@ -25,7 +25,9 @@ def encode(table):
     on its own, label lists are merged on the workers, and only label lists and
     small lookup arrays travel. Computing encoded reads every partition again.
     An array chunked along its columns is rechunked to one chunk per row block.
-    A cell that makes colenc raise makes encode raise the same exception.
+    A cell that makes colenc raise makes encode raise the same exception;
+    with bad cells in several partitions, the first such partition's (colenc
+    on the whole table raises for the first bad cell in column order).
 
     Raises TypeError for anything but a dask DataFrame or Array, and ValueError
     for an array that is not 2-D or whose column count is unknown.
