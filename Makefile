@@ -29,7 +29,7 @@ PKG_ENV := build/package-env
 PKG_PY := $(PKG_ENV)/bin/python
 
 .PHONY: apt-fuzz apt-clang deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke sanitize bench \
-	bench-smoke clean sdist sdist-test wheel wheel-test clang-test libcxx-check
+	bench-smoke bench-dask clean sdist sdist-test wheel wheel-test clang-test libcxx-check
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
@@ -172,6 +172,13 @@ clean:
 bench: build
 	$(PY) bench/run.py
 	$(PY) bench/dtypes.py
+
+# colenc_dask on 20M rows of W1's schema in Parquet files, on a LocalCluster of
+# two workers, against dask-ml and categorize(); writes bench/results/dask-latest.*.
+# Not part of `make test`. BENCH_DASK_ARGS=--quick for a small run.
+bench-dask: build
+	$(PY) -m pip install -q -r requirements-bench-dask.txt
+	$(PY) bench/dask_run.py $(BENCH_DASK_ARGS)
 
 # The benchmark once at a tiny scale, so that it keeps working.
 bench-smoke: build

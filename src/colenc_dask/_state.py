@@ -1,0 +1,126 @@
+"""The labels of a fit, read with colenc's help, and the Encoder of a fit
+given by its labels. Labels are Arrow binary arrays of UTF-8 bytes in
+ascending byte order, a label's code being its position. A fit is
+turned into an Encoder by encoding a table of its labels."""
+
+import struct
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+import colenc
+
+MISSING = (b"<NA>", b"NaN", b"nan")  # byte order, the order colenc writes them in
+_U64 = struct.Struct("<Q")
+
+
+def labels_of_fit(encoder, codes, text_columns):
+    """Returns {column: (labels, missing)} of encoder's fit, given the codes it
+    wrote (a 2-D float64 array) and its text columns. Every label occurs in the
+    table, so a column's labels are its codes 0 to max decoded; which of the
+    three missing-value labels occur is read from the state bytes."""
+    counts = {c: int(np.nanmax(codes[:, c])) + 1 if np.any(codes[:, c] == codes[:, c]) else 0
+              for c in text_columns}
+    height = max(counts.values(), default=0)
+    probe = np.full((height, codes.shape[1]), np.nan)
+    for column, count in counts.items():
+        probe[:count, column] = np.arange(count)
+    decoded = encoder.decode(pd.DataFrame(probe, copy=False)) if text_columns else None
+    labels = {c: pa.array(decoded.iloc[:count, c].to_numpy(dtype=object), type=pa.large_string())
+              .cast(pa.large_binary()) for c, count in counts.items()}
+    missing = _missing_labels(encoder.__getstate__(), labels)
+    return {c: (labels[c], missing[c]) for c in text_columns}
+
+
+def _missing_labels(state, labels):
+    """The missing-value labels of each column, found right after its coded
+    labels, whose byte length is known; read entry by entry instead when the
+    bytes are not laid out that way."""
+    try:
+        return _missing_after_coded(state, labels)
+    except (struct.error, IndexError, ValueError):
+        return _read_missing(state)
+
+
+def _missing_after_coded(state, labels):
+    view = memoryview(state)
+    unpack = _U64.unpack_from
+    (count,) = unpack(view, 1)
+    pos = 9 + 8 * count
+    (columns,) = unpack(view, pos)
+    pos += 8
+    out = {}
+    for _ in range(columns):
+        column, size = struct.unpack_from("<QQ", view, pos)
+        coded = labels[column] if column in labels else None
+        if coded is None or size < len(coded):
+            raise ValueError("not the expected layout")
+        pos += 16 + 17 * len(coded) + _byte_length(coded)
+        found = []
+        for _ in range(size - len(coded)):
+            (length,) = unpack(view, pos)
+            label = bytes(view[pos + 8:pos + 8 + length])
+            if label not in MISSING or view[pos + 8 + length] != 0:
+                raise ValueError("not the expected layout")
+            found.append(label)
+            pos += 9 + length
+        out[column] = tuple(sorted(found))
+    return out
+
+
+def _read_missing(state):
+    """The missing-value labels of each column, reading every entry."""
+    view = memoryview(state)
+    unpack = _U64.unpack_from
+    pos = 9 + 8 * unpack(view, 1)[0]
+    (columns,) = unpack(view, pos)
+    pos += 8
+    out = {}
+    for _ in range(columns):
+        column, size = struct.unpack_from("<QQ", view, pos)
+        pos += 16
+        found = []
+        for _ in range(size):
+            (length,) = unpack(view, pos)
+            label = bytes(view[pos + 8:pos + 8 + length])
+            pos += 8 + length
+            if view[pos]:
+                pos += 9
+            else:
+                found.append(label)
+                pos += 1
+        out[column] = tuple(sorted(found))
+    return out
+
+
+def _byte_length(labels):
+    offsets = _offsets(labels)
+    return int(offsets[-1] - offsets[0])
+
+
+def _offsets(labels):
+    return np.frombuffer(labels.buffers()[1], dtype=np.int64)[labels.offset:labels.offset + len(labels) + 1]
+
+
+def fitted_encoder(fit, width):
+    """Returns a colenc.Encoder fitted as {column: (labels, missing)} says, for
+    a table of width columns. It encodes a table made of the labels: each text
+    column holds its labels and missing-value labels (padded with repeats of
+    one of them), in Arrow string storage that colenc reads without a Python
+    object per cell; every other column holds zeros. Restoring the state bytes
+    through __setstate__ gives the same encoder but took ten to thirty times as
+    long per label."""
+    columns = {}
+    height = max((len(labels) + len(missing) for labels, missing in fit.values()), default=0)
+    for column in range(width):
+        if column not in fit:
+            columns[column] = np.zeros(height, dtype=np.int8)
+            continue
+        labels, missing = fit[column]
+        texts = pa.concat_arrays([labels, pa.array(list(missing), pa.large_binary())]).cast(pa.large_string())
+        padded = pa.concat_arrays([texts, pa.repeat(texts[0], height - len(texts))])
+        columns[column] = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array([padded])), copy=False)
+    encoder = colenc.Encoder()
+    encoder.encode(pd.DataFrame(columns, copy=False))
+    return encoder
