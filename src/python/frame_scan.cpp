@@ -6,6 +6,7 @@
 #include "python/frame_scan.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -47,6 +48,29 @@ struct ArrowOwned {
   ArrowOwned& operator=(const ArrowOwned&) = delete;
   ~ArrowOwned() {
     if (value.release != nullptr) value.release(&value);
+  }
+};
+
+// One array of an Arrow stream, released with it, and where its offsets can
+// be read: in place, or in an aligned copy when its offset buffer does not
+// lie at an address aligned for them, as after a trip through a pickle.
+struct ArrowChunk {
+  ArrowOwned<ArrowArray> owned;
+  const void* offsets = nullptr;
+  std::vector<std::int64_t> aligned;  // the copy, when one was needed
+
+  // Sets `offsets` for offsets of `width` bytes (4 or 8).
+  void align_offsets(std::size_t width) {
+    const ArrowArray& array = owned.value;
+    offsets = array.n_buffers == 3 ? array.buffers[1] : nullptr;
+    if (offsets == nullptr || reinterpret_cast<std::uintptr_t>(offsets) % width == 0 ||
+        array.offset < 0 || array.length < 0) {
+      return;
+    }
+    const auto bytes = static_cast<std::size_t>(array.offset + array.length + 1) * width;
+    aligned.resize((bytes + sizeof(std::int64_t) - 1) / sizeof(std::int64_t));
+    std::memcpy(aligned.data(), offsets, bytes);
+    offsets = aligned.data();
   }
 };
 
@@ -183,13 +207,14 @@ void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& colum
 // converts to float, so it turns the column and adds its bytes; a null cell is
 // the dtype's missing-value object and goes through the ordinary typing.
 template <class Offset>
-void scan_arrow_chunk(const ArrowArray& chunk, PyObject* missing, std::size_t j,
-                      TypedColumns& columns, std::size_t& row, SignalCheck& signals) {
+void scan_arrow_chunk(const ArrowArray& chunk, const void* offset_buffer, PyObject* missing,
+                      std::size_t j, TypedColumns& columns, std::size_t& row,
+                      SignalCheck& signals) {
   if (chunk.n_buffers != 3 || chunk.length < 0 || chunk.offset < 0) {
     throw InternalError("failed to read column " + std::to_string(j) + ": unexpected Arrow layout");
   }
   const auto* validity = static_cast<const std::uint8_t*>(chunk.buffers[0]);
-  const auto* offsets = static_cast<const Offset*>(chunk.buffers[1]);
+  const auto* offsets = static_cast<const Offset*>(offset_buffer);
   const auto* data = static_cast<const char*>(chunk.buffers[2]);
   if (static_cast<std::uint64_t>(chunk.length) > columns.row_count - row) {
     throw InternalError("failed to read column " + std::to_string(j) +
@@ -264,15 +289,16 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
   }
   const bool large = std::string_view(schema.value.format) == "U";
   // Every chunk first: the stream's arrays stay where they are either way.
-  std::vector<std::shared_ptr<ArrowOwned<ArrowArray>>> chunks;
+  std::vector<std::shared_ptr<ArrowChunk>> chunks;
   for (;;) {
-    auto chunk = std::make_shared<ArrowOwned<ArrowArray>>();
-    if (stream->get_next(stream, &chunk->value) != 0) {
+    auto chunk = std::make_shared<ArrowChunk>();
+    if (stream->get_next(stream, &chunk->owned.value) != 0) {
       const char* why = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
       throw InternalError("failed to read column " + std::to_string(j) + ": " +
                           (why ? why : "Arrow stream error"));
     }
-    if (chunk->value.release == nullptr) break;  // end of stream
+    if (chunk->owned.value.release == nullptr) break;  // end of stream
+    chunk->align_offsets(large ? sizeof(std::int64_t) : sizeof(std::int32_t));
     chunks.push_back(std::move(chunk));
   }
   // One large_utf8 array holding every row with at least one valid cell: the
@@ -280,7 +306,7 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
   // and its texts are read where they lie, the array kept alive by the
   // column. Null rows stand for the texts the ordinary typing gives them.
   if (chunks.size() == 1 && large) {
-    const ArrowArray& only = chunks[0]->value;
+    const ArrowArray& only = chunks[0]->owned.value;
     const bool whole = only.n_buffers == 3 && only.offset >= 0 &&
                        static_cast<std::uint64_t>(only.length) == columns.row_count;
     const auto* validity =
@@ -300,7 +326,7 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
     }
     if (readable) {
       columns.borrow_texts(j, static_cast<const char*>(only.buffers[2]),
-                           static_cast<const std::int64_t*>(only.buffers[1]) + only.offset,
+                           static_cast<const std::int64_t*>(chunks[0]->offsets) + only.offset,
                            columns.row_count, chunks[0], nulls);
       signals.tick_many(columns.row_count);
       return;
@@ -309,9 +335,11 @@ void scan_arrow_column(const ColumnStorage& column, std::size_t j, TypedColumns&
   std::size_t row = 0;
   for (const auto& chunk : chunks) {
     if (large) {
-      scan_arrow_chunk<std::int64_t>(chunk->value, column.missing.get(), j, columns, row, signals);
+      scan_arrow_chunk<std::int64_t>(chunk->owned.value, chunk->offsets, column.missing.get(), j,
+                                     columns, row, signals);
     } else {
-      scan_arrow_chunk<std::int32_t>(chunk->value, column.missing.get(), j, columns, row, signals);
+      scan_arrow_chunk<std::int32_t>(chunk->owned.value, chunk->offsets, column.missing.get(), j,
+                                     columns, row, signals);
     }
   }
   if (row != columns.row_count) {

@@ -417,3 +417,27 @@ def test_tall_object_columns_read_in_row_ranges_match_values(kind):
     rows = 270_000  # read in ranges on the pool
     rng = np.random.default_rng(len(kind))
     assert_roads_agree(pd.DataFrame({"x": _tall_cells(kind, rows, rng), "f": np.arange(rows) / 4}))
+
+
+def _unaligned_copy(buffer):
+    """The bytes of `buffer` at an odd address, as a buffer read back from a
+    pickle may lie."""
+    pa = pytest.importorskip("pyarrow")
+    raw = bytearray(buffer.size + 1)
+    raw[1:] = buffer.to_pybytes()
+    return pa.py_buffer(raw)[1:]
+
+
+@pytest.mark.parametrize("chunks", [1, 2], ids=["read in place", "copied by runs"])
+def test_arrow_strings_with_unaligned_offsets_match_values(chunks):
+    pa = pytest.importorskip("pyarrow")
+    arrays = []
+    for texts in [["b", None, "a"], ["nan", "c", None]][:chunks]:
+        array = pa.array(texts, type=pa.large_string())
+        valid, offsets, data = array.buffers()
+        arrays.append(pa.LargeStringArray.from_buffers(len(texts), _unaligned_copy(offsets), data,
+                                                       valid, array.null_count))
+    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+        column = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array(arrays))).astype(dtype)
+        assert column.array._pa_array.chunks[0].buffers()[1].address % 8 != 0
+        assert_roads_agree(pd.DataFrame({"s": column}))
