@@ -167,10 +167,13 @@ clean:
 	rm -rf build
 
 # The benchmark against pandas, scikit-learn, pyarrow and polars at scale 1;
-# writes bench/results/latest.{md,json,png}.
+# writes bench/results/latest.{md,json,png}, then the pandas dtypes run,
+# bench/results/dtypes.md.
 bench: build
 	$(PY) bench/run.py
+	$(PY) bench/dtypes.py
 
 # The benchmark once at a tiny scale, so that it keeps working.
 bench-smoke: build
 	$(PY) bench/run.py --quick --out build/bench-smoke
+	$(PY) bench/dtypes.py --quick --out build/bench-smoke

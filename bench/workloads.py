@@ -25,9 +25,14 @@ WORKLOADS = {
     "W2": (5_000_000, "tall DataFrame: 1 column of 1,000 words"),
     "W3": (10_000, "wide object ndarray: 500 columns of 50 words each"),
     "W4": (1_000_000, "float64 ndarray, 10 columns (~1% NaN)"),
+    "W5": (300_000, "records: JSON-like dicts through DataFrame.from_records, 12 text fields "
+                    "(3 to 5k values, ~1% missing) and 3 numbers"),
 }
 VARIANTS = {"W1": ("object", "cells", "str"), "W2": ("object", "cells", "str"),
-            "W3": ("object", "cells"), "W4": ("float64",)}
+            "W3": ("object", "cells"), "W4": ("float64",), "W5": ("records",)}
+
+# The vocabulary sizes of W5's text fields.
+RECORD_FIELDS = (3, 5, 10, 20, 50, 100, 200, 500, 1_000, 2_000, 5_000, 30)
 
 
 @dataclass
@@ -142,8 +147,23 @@ def build_w1(rng, rows, variant):
     return frame, text
 
 
+def build_w5(rng, rows):
+    """A frame made from a list of dicts, one per record, as from parsed JSON:
+    pandas infers each field's dtype (its string dtype for the text fields)."""
+    fields = [(f"field_{k}", word_column(rng, rows, vocabulary(rng, size), 0.01))
+              for k, size in enumerate(RECORD_FIELDS)]
+    fields = [(name, np.where(column == "nan", None, column)) for name, column in fields]
+    numbers = [("count", rng.integers(0, 1_000, rows)), ("price", float_column(rng, rows)),
+               ("rating", rng.integers(1, 6, rows) / 2)]
+    names = [name for name, _ in fields + numbers]
+    columns = [column.tolist() for _, column in fields + numbers]
+    records = [dict(zip(names, values)) for values in zip(*columns)]
+    frame = pd.DataFrame.from_records(records)
+    return frame, list(range(len(fields)))
+
+
 def build(name, variant, scale=1.0, seed=SEED):
-    """Returns the Workload `name` ("W1".."W4") in storage `variant`."""
+    """Returns the Workload `name` ("W1".."W5") in storage `variant`."""
     base_rows, description = WORKLOADS[name]
     rows = max(10, round(base_rows * scale))
     rng = np.random.default_rng([seed, int(name[1:])])
@@ -165,6 +185,8 @@ def build(name, variant, scale=1.0, seed=SEED):
         for j in range(500):
             table[:, j] = word_column(rng, rows, vocabulary(rng, 50))
         text = list(range(500))
+    elif name == "W5":
+        table, text = build_w5(rng, rows)
     elif name == "W4":
         table = np.column_stack([float_column(rng, rows) for _ in range(10)])
         text = []

@@ -2,17 +2,12 @@
 #include "core/placed_column.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "core/number_format.hpp"
 #include "core/utf8.hpp"
 
 namespace colenc {
-namespace {
-
-// Distinct texts a column gathers before its share of repeats is judged.
-constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
-
-}  // namespace
 
 void PlacedColumn::turn_to_text() {
   interner_ = std::make_unique<TextInterner>();
@@ -65,17 +60,45 @@ void PlacedColumn::number_block(const RowBlock& block, std::size_t k, std::size_
   }
 }
 
-void PlacedColumn::judge_repeats() {
-  if (flat_ || !interner_ || interner_->size() < kJudgeAfter ||
-      2 * interner_->size() <= numbered_) {
-    return;
-  }
+void PlacedColumn::make_flat() {
   flat_.emplace();
   flat_->reserve(rows_, interner_->byte_size());
   for (std::size_t i = 0; i < numbered_; ++i) {
     flat_->push_back(interner_->text(static_cast<TextInterner::Id>(cell(i))));
   }
   interner_.reset();
+}
+
+void PlacedColumn::judge_repeats() {
+  if (flat_ || !interner_ || !ids_stop_paying(interner_->size(), numbered_)) return;
+  make_flat();
+}
+
+void PlacedColumn::append(PlacedColumn&& next) {
+  if (!is_text() || next.text_from_ != 0 || numbered_ != rows_ || next.numbered_ != next.rows_ ||
+      next.stride_ != stride_ || next.first_ != first_ + rows_ * stride_) {
+    throw std::logic_error("only a text column read whole after this one can be appended");
+  }
+  if (!flat_ && !next.flat_) {
+    // Each of its distinct texts is numbered once, then its rows renumbered.
+    std::vector<double> ids(next.interner_->size());
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      const std::string_view text = next.interner_->text(static_cast<TextInterner::Id>(k));
+      ids[k] = interner_->intern(text, text.data() + text.size());
+    }
+    for (std::size_t i = 0; i < next.rows_; ++i) {
+      next.cell(i) = ids[static_cast<std::size_t>(next.cell(i))];
+    }
+  } else {
+    if (!flat_) make_flat();
+    for (std::size_t i = 0; i < next.rows_; ++i) {
+      const auto id = static_cast<TextInterner::Id>(next.cell(i));
+      flat_->push_back(next.flat_ ? (*next.flat_)[i] : next.interner_->text(id));
+    }
+  }
+  rows_ += next.rows_;
+  numbered_ = rows_;
+  next = PlacedColumn(nullptr, stride_);
 }
 
 void PlacedColumn::hand_over(TypedColumns& out, std::size_t j) {

@@ -84,12 +84,21 @@ class PlacedColumn {
   // block of this column is being numbered.
   void judge_repeats();
 
+  // Takes over `next`, a column read apart whose cells follow this column's
+  // rows in the same run of the matrix: its rows become this column's next
+  // rows, its texts numbered among this column's (or copied out, when either
+  // gave up its ids). Throws std::logic_error unless this column is text,
+  // `next` is text from its first row and both have every row numbered.
+  void append(PlacedColumn&& next);
+
   // Moves the column into column j of `out`; requires every row filed and
   // numbered.
   void hand_over(TypedColumns& out, std::size_t j);
 
  private:
   double& cell(std::size_t i) { return first_[i * stride_]; }
+  // Copies every numbered row's text out of the interner into flat_.
+  void make_flat();
   void file_text(std::string_view text, const char* readable, std::size_t row);
 
   double* first_;

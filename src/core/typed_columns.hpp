@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,6 +28,15 @@ struct BorrowedNulls {
   std::string before;
   std::string after;
 };
+
+// True when a column whose first `rows` rows hold `distinct` distinct texts
+// should stop numbering them by id and keep one text per row: past 65,536
+// distinct texts that are more than half its rows, ids and the memory that
+// finds them cost more than the few texts they share.
+inline bool ids_stop_paying(std::size_t distinct, std::size_t rows) {
+  constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
+  return distinct >= kJudgeAfter && 2 * distinct > rows;
+}
 
 // The texts of one column, in row order. Texts are stored back to back as
 // entries; by default row i is entry i. A column that uses row ids instead
@@ -265,6 +275,18 @@ struct TypedColumns {
     std::vector<double>().swap(number_cells[j]);
     text_cells[j].borrow(data, offsets, count, std::move(keep), nulls);
     column_is_text[j] = true;
+  }
+
+  // Returns where number column j's row_count values go: its run of
+  // `placed`, a column-major matrix of the table, flagged in numbers_placed,
+  // when there is one; else its number vector, sized to hold them.
+  double* number_run(std::size_t j, std::span<double> placed) {
+    if (!placed.empty()) {
+      numbers_placed[j] = true;
+      return placed.data() + j * row_count;
+    }
+    number_cells[j].resize(row_count);
+    return number_cells[j].data();
   }
 
   // Turns number column `j` into a text column: its collected numbers become

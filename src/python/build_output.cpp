@@ -87,7 +87,8 @@ constexpr std::size_t kPrefetchFromLabels = std::size_t{1} << 16;
 // Decodes one column's cells into Python objects: the label's str, or
 // `missing` (borrowed) for NaN and for codes without a label. Each distinct
 // code's str is made once and shared by its cells. Codes below the map's size
-// (all of them, for a map the engine fitted) are cached in a flat table.
+// (all of them, for a map the engine fitted) are cached in a flat table,
+// which holds the strs: one pointer per label, no other list of them.
 class ColumnDecoder {
  public:
   // `cells` is the number of cells to be decoded. When it is at least the
@@ -95,15 +96,14 @@ class ColumnDecoder {
   // at once by walking the map in its own memory order: one sequential pass
   // instead of a random probe of a large map per distinct code.
   ColumnDecoder(const CodeToLabel& labels, PyObject* missing, std::size_t cells)
-      : labels_(labels), missing_(missing), dense_(labels.size(), nullptr) {
+      : labels_(labels), missing_(missing), dense_(labels.size()) {
     if (cells < labels.size()) return;
-    owned_.reserve(labels.size());
     for (const auto& [code, label] : labels) {
       if (code < dense_.size()) dense_[code] = make_text(label);
     }
     // A stored map may skip codes: those decode as missing.
-    for (PyObject*& slot : dense_) {
-      if (slot == nullptr) slot = missing_;
+    for (PyRef& slot : dense_) {
+      if (!slot) slot = PyRef::borrow(missing_);
     }
     dense_complete_ = true;
   }
@@ -118,15 +118,15 @@ class ColumnDecoder {
     if (key >= dense_.size()) return;
     if (depth == 0) {
       __builtin_prefetch(&dense_[key]);
-    } else if (dense_[key] != nullptr) {
-      __builtin_prefetch(dense_[key], 1);
+    } else if (dense_[key]) {
+      __builtin_prefetch(dense_[key].get(), 1);
     }
   }
 
   // Returns the str (or `missing`) of every code below its size, or an empty
   // span while the table is not filled whole; codes beyond it are decoded by
   // decode().
-  std::span<PyObject* const> full_table() const {
+  std::span<const PyRef> full_table() const {
     if (!dense_complete_) return {};
     return dense_;
   }
@@ -139,40 +139,42 @@ class ColumnDecoder {
     if (std::isnan(cell)) return missing_;
     const Code key = code_key(cell);
     if (key < dense_.size()) {
-      PyObject*& slot = dense_[key];
-      if (slot == nullptr) slot = dense_complete_ ? missing_ : make(key);
-      return slot;
+      PyRef& slot = dense_[key];
+      if (!slot) slot = dense_complete_ ? PyRef::borrow(missing_) : make(key);
+      return slot.get();
     }
     auto cached = sparse_.find(key);
     if (cached != sparse_.end()) return cached->second;
-    PyObject* text = make(key);
+    // The str is owned by sparse_owned_, so that the table, whose slots are
+    // moved as bytes, holds plain pointers.
+    sparse_owned_.push_back(make(key));
+    PyObject* text = sparse_owned_.back().get();
     sparse_.emplace(key, text);
     return text;
   }
 
  private:
-  // Returns the str of the code's label (kept alive by owned_), or missing_.
-  PyObject* make(Code key) {
+  // Returns a new reference to the str of the code's label, or to missing_.
+  PyRef make(Code key) {
     auto label = labels_.find(key);
-    if (label == labels_.end()) return missing_;
+    if (label == labels_.end()) return PyRef::borrow(missing_);
     return make_text(label->second);
   }
 
-  // Returns the new str of `label`, kept alive by owned_.
-  PyObject* make_text(std::string_view label) {
+  // Returns a new reference to the str of `label`.
+  static PyRef make_text(std::string_view label) {
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace"));
     throw_if(!text);
-    owned_.push_back(std::move(text));
-    return owned_.back().get();
+    return text;
   }
 
   const CodeToLabel& labels_;
   PyObject* missing_;
-  std::vector<PyObject*> dense_;  // borrowed from owned_ or missing_; nullptr = not made yet
-  bool dense_complete_ = false;   // every label below dense_.size() is in dense_
-  HashMap<Code, PyObject*, KeyedHash> sparse_;
-  std::vector<PyRef> owned_;
+  std::vector<PyRef> dense_;     // null = not made yet
+  bool dense_complete_ = false;  // every label below dense_.size() is in dense_
+  HashMap<Code, PyObject*, KeyedHash> sparse_;  // borrowed from sparse_owned_
+  std::vector<PyRef> sparse_owned_;
 };
 
 const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {
@@ -217,7 +219,7 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
       static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
   // Columns with a full table decode most cells by one lookup, without going
   // through their decoder.
-  std::vector<std::span<PyObject* const>> tables(matrix.cols);
+  std::vector<std::span<const PyRef>> tables(matrix.cols);
   for (std::size_t c = 0; c < matrix.cols; ++c) {
     if (decoders[c]) tables[c] = decoders[c]->full_table();
   }
@@ -229,7 +231,8 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
       PyObject* value;
       if (!tables[c].empty()) {
         const Code key = std::isnan(cell) ? ~Code{0} : code_key(cell);
-        value = Py_NewRef(key < tables[c].size() ? tables[c][key] : decoders[c]->decode(cell));
+        value = Py_NewRef(key < tables[c].size() ? tables[c][key].get()
+                                                 : decoders[c]->decode(cell));
       } else if (decoders[c]) {
         value = Py_NewRef(decoders[c]->decode(cell));
       } else {

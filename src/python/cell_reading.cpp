@@ -33,28 +33,6 @@ void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
 }
 
 namespace {
-// Distinct objects seen before the share of repeats is judged.
-constexpr std::size_t kJudgeAfter = std::size_t{1} << 16;
-}  // namespace
-
-bool files_without_python(PyObject* cell) {
-  PyTypeObject* const type = Py_TYPE(cell);
-  if (type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-      cell == Py_None) {
-    return true;
-  }
-  if (type != &PyLong_Type) return false;
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) return true;
-  // A larger int may overflow float64, and its str() may then exceed the
-  // interpreter's digit limit: only one that converts is let through.
-  if (PyLong_AsDouble(cell) == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  return true;
-}
-
-namespace {
 
 // Orders exact str objects by text: equal texts have equal kinds, lengths
 // and code units.
@@ -109,6 +87,14 @@ struct StrTally {
 
 }  // namespace
 
+bool column_repeats_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                                std::size_t rows) {
+  std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows);
+  StrTally tally;
+  tally.add(strs);
+  return tally.objects < tally.cells;
+}
+
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows) {
   std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows);
@@ -147,7 +133,7 @@ void RepeatedStrs::take(PyObject* cell, std::size_t j, TypedColumns& columns) {
   ids_.emplace(cell, id);
   held_.push_back(PyRef::borrow(cell));
   recent_[(reinterpret_cast<std::uintptr_t>(cell) >> 4) % kRecentSlots] = Recent{cell, id};
-  if (held_.size() >= kJudgeAfter && 2 * held_.size() > texts.size()) {
+  if (ids_stop_paying(held_.size(), texts.size())) {
     stop();
     texts.drop_row_ids();
   }

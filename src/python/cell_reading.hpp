@@ -37,11 +37,6 @@ struct TypedColumnSink {
 // to text, and from then on each cell's str() text is appended.
 void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns);
 
-// Returns true when filing `cell` (borrowed) with take_cell can run no Python
-// code and cannot fail: an exact str, float or bool, None, or an exact int
-// that converts to float64. Cells like these can be read in any order.
-bool files_without_python(PyObject* cell);
-
 // Returns whether the rows of column `column` of an object array (ndim 2; of
 // the array itself when ndim is 1) should share entries by str object (see
 // RepeatedStrs), judged from a few cells spread over its `rows` rows: not
@@ -50,6 +45,12 @@ bool files_without_python(PyObject* cell);
 // cell. Runs no Python code.
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows);
+
+// Returns whether any str object repeats among a few cells spread over the
+// `rows` rows of column `column` of an object array (as for
+// column_shares_str_objects). Runs no Python code.
+bool column_repeats_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                                std::size_t rows);
 
 // Returns true when a sample of a few columns of `array`, a 2-D object array
 // of `rows` rows and `columns` columns, shows texts repeating under different
@@ -76,7 +77,7 @@ class RepeatedStrs {
   // the array's reference to it.
   void file(PyObject* cell, std::size_t j, TypedColumns& columns) {
     if (take_repeat(cell, j, columns)) return;
-    if (files_without_python(cell)) {
+    if (is_plain_cell(cell, columns.column_is_text[j])) {
       take(cell, j, columns);
     } else {
       take(PyRef::borrow(cell).get(), j, columns);

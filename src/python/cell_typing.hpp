@@ -75,15 +75,34 @@ void push_text_form(PyObject* cell, Sink& sink) {
   push_str(text.get(), sink);
 }
 
-// Files `cell` (borrowed) and returns true when filing it needs no call into
-// the interpreter: an exact str; an exact float while the column is numeric,
-// or NaN or an infinity once it is text; True, False or None; an exact int of
-// one digit (below 2**30). Returns false, having done nothing, for any other
-// cell. Only reads the object, so it may run on any thread while the caller
-// holds the interpreter lock and runs no Python code. Files exactly as
-// file_cell does.
+// Returns true when `cell` (borrowed) is plain: filing it into a column that
+// is text (`is_text`) or still numeric reads the object alone, with no call
+// into the interpreter, so it runs no Python code and cannot fail. Plain are
+// an exact str; True, False and None; an exact int of one digit (below
+// 2**30); an exact float while the column is numeric, and NaN or an infinity
+// once it is text. Any other cell needs the interpreter: a worker must not
+// file it, and the calling thread holds a reference to it while it is filed,
+// since its conversion may run code that drops the table's own. The one test
+// of that for every road that reads cells.
+inline bool is_plain_cell(PyObject* cell, bool is_text) {
+  PyTypeObject* const type = Py_TYPE(cell);
+  if (type == &PyUnicode_Type || type == &PyBool_Type || cell == Py_None) return true;
+  if (type == &PyLong_Type) {
+    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell)) != 0;
+  }
+  if (type != &PyFloat_Type) return false;
+  const double value = PyFloat_AS_DOUBLE(cell);
+  // str() of these is the only float text that needs no formatting.
+  return !is_text || value != value || value == HUGE_VAL || value == -HUGE_VAL;
+}
+
+// Files `cell` (borrowed) and returns true when it is plain (is_plain_cell);
+// returns false, having done nothing, for any other cell. Only reads the
+// object, so it may run on any thread while the caller holds the interpreter
+// lock and runs no Python code. Files exactly as file_cell does.
 template <class Sink>
 bool file_plain_cell(PyObject* cell, Sink& sink) {
+  if (!is_plain_cell(cell, sink.is_text())) return false;
   PyTypeObject* const type = Py_TYPE(cell);
   if (type == &PyUnicode_Type || cell == Py_None) {
     // Neither converts to float: the column is text from here on.
@@ -99,13 +118,13 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
     const double value = PyFloat_AS_DOUBLE(cell);
     if (!sink.is_text()) {
       sink.push_number(value);
-      return true;
+    } else if (value != value) {
+      push_literal(sink, "nan");
+    } else if (value == HUGE_VAL) {
+      push_literal(sink, "inf");
+    } else {
+      push_literal(sink, "-inf");
     }
-    // str() of these, the only floats whose text needs no formatting.
-    if (value != value) push_literal(sink, "nan");
-    else if (value == HUGE_VAL) push_literal(sink, "inf");
-    else if (value == -HUGE_VAL) push_literal(sink, "-inf");
-    else return false;
     return true;
   }
   if (type == &PyBool_Type) {
@@ -119,18 +138,15 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
     }
     return true;
   }
-  if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) {
-    const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
-    if (!sink.is_text()) {
-      sink.push_number(static_cast<double>(value));
-    } else {
-      char digits[24];
-      const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-      sink.push_text(std::string_view(digits, static_cast<std::size_t>(end - digits)), end);
-    }
-    return true;
+  const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
+  if (!sink.is_text()) {
+    sink.push_number(static_cast<double>(value));
+  } else {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    sink.push_text(std::string_view(digits, static_cast<std::size_t>(end - digits)), end);
   }
-  return false;
+  return true;
 }
 
 // Files one cell (borrowed): its float64 value while the column is numeric;

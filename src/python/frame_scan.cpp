@@ -13,17 +13,21 @@
 #include <vector>
 
 #include "core/internal_error.hpp"
+#include "core/pool.hpp"
 #include "python/arrow_c_abi.hpp"
 #include "python/cell_reading.hpp"
+#include "python/distinct_values_scan.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "python/storage_lookup.hpp"
+#include "python/tall_object_column.hpp"
 
 namespace colenc::py {
 namespace {
 
-enum class StorageKind { kNumeric, kObjects, kArrowText };
+enum class StorageKind { kNumeric, kObjects, kArrowText, kDistinctValues };
 
 // One column's storage, as found before any cell is read.
 struct ColumnStorage {
@@ -31,6 +35,7 @@ struct ColumnStorage {
   PyRef storage;                 // a 1-D ndarray, or the capsule of an Arrow stream
   ColumnReader read = nullptr;  // kNumeric
   PyRef missing;                 // kArrowText: the object that a null cell stands for
+  std::size_t distinct = 0;      // kDistinctValues: its place among those columns
 };
 
 // Owns an Arrow struct and releases it, as the interface requires.
@@ -44,32 +49,6 @@ struct ArrowOwned {
     if (value.release != nullptr) value.release(&value);
   }
 };
-
-// An ordinary exception while looking at the storage means "read `values`
-// instead"; an interrupt still propagates.
-bool not_readable() {
-  if (PyErr_Occurred()) {
-    if (!error_is_ordinary()) throw PythonError{};
-    PyErr_Clear();
-  }
-  return false;
-}
-
-bool text_equals(PyObject* text, std::string_view expected) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
-}
-
-bool is_column_array(PyObject* obj, std::size_t rows) {
-  if (obj == nullptr || !PyArray_CheckExact(obj)) return false;
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  return PyArray_NDIM(array) == 1 && static_cast<std::size_t>(PyArray_DIM(array, 0)) == rows;
-}
 
 // Takes a NumPy-backed column: numeric dtypes and object.
 bool find_numpy_storage(PyObject* series, std::size_t rows, ColumnStorage& out) {
@@ -125,7 +104,9 @@ bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t rows, Col
 }
 
 // Finds the storage of column j; false when it cannot be read directly.
-bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage& out) {
+// Columns read by their distinct values are factorized into `distinct`.
+bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage& out,
+                  std::vector<DistinctValuesColumn>& distinct) {
   PyRef key = PyRef::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr),
                                          static_cast<Py_ssize_t>(j)));
   if (!key) return not_readable();
@@ -133,12 +114,28 @@ bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage
   if (!series) return not_readable();
   PyRef dtype = PyRef::steal(PyObject_GetAttrString(series.get(), "dtype"));
   if (!dtype) return not_readable();
-  if (PyArray_DescrCheck(dtype.get())) return find_numpy_storage(series.get(), rows, out);
-  PyRef array = PyRef::steal(PyObject_GetAttrString(series.get(), "array"));
-  if (!array) return not_readable();
+  const auto by_distinct_values = [&](std::string_view dtype_name) {
+    DistinctValuesColumn column;
+    if (!find_distinct_values(series.get(), dtype.get(), dtype_name, j, rows, column)) {
+      return false;
+    }
+    out.kind = StorageKind::kDistinctValues;
+    out.distinct = distinct.size();
+    distinct.push_back(std::move(column));
+    return true;
+  };
+  if (PyArray_DescrCheck(dtype.get())) {
+    return find_numpy_storage(series.get(), rows, out) || by_distinct_values({});
+  }
   PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(dtype.get())));
   if (!type_name) return not_readable();
-  if (!text_equals(type_name.get(), "StringDtype")) return false;
+  Py_ssize_t size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(type_name.get(), &size);
+  if (name == nullptr) return not_readable();
+  const std::string_view dtype_name(name, static_cast<std::size_t>(size));
+  if (dtype_name != "StringDtype") return by_distinct_values(dtype_name);
+  PyRef array = PyRef::steal(PyObject_GetAttrString(series.get(), "array"));
+  if (!array) return not_readable();
   return find_string_storage(array.get(), dtype.get(), rows, out);
 }
 
@@ -147,22 +144,21 @@ bool find_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage
 // its number vector.
 void scan_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
                          TypedColumns& columns, std::span<double> placed) {
-  const std::size_t rows = columns.row_count;
-  double* out = nullptr;
-  if (!placed.empty()) {
-    out = placed.data() + j * rows;
-    columns.numbers_placed[j] = true;
-  } else {
-    columns.number_cells[j].resize(rows);
-    out = columns.number_cells[j].data();
-  }
-  read(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array), rows, out);
+  read(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array),
+       columns.row_count, columns.number_run(j, placed));
 }
 
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                        SignalCheck& signals) {
-  columns.number_cells[j].reserve(columns.row_count);
+                        std::span<double> placed, SignalCheck& signals) {
+  // A tall column of objects made one per cell is read in ranges on the pool.
+  if (!placed.empty() && columns.row_count >= 2 * kTallColumnRows &&
+      process_arena().max_concurrency() > 1 &&
+      !column_repeats_str_objects(array, 1, 0, columns.row_count)) {
+    scan_tall_object_column(array, j, columns, placed.data() + j * columns.row_count, signals);
+    return;
+  }
   const bool shared = column_shares_str_objects(array, 1, 0, columns.row_count);
+  columns.number_cells[j].reserve(columns.row_count);
   RepeatedStrs repeats(j, columns, shared);
   for (std::size_t i = 0; i < columns.row_count; ++i) {
     // A table made row by row keeps a column's objects apart in memory:
@@ -343,9 +339,11 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
   if (!iloc) return not_readable(), std::nullopt;
 
   std::vector<ColumnStorage> storage(shape.cols);
+  std::vector<DistinctValuesColumn> distinct;
   for (std::size_t j = 0; j < shape.cols; ++j) {
-    if (!find_storage(iloc.get(), j, shape.rows, storage[j])) return std::nullopt;
+    if (!find_storage(iloc.get(), j, shape.rows, storage[j], distinct)) return std::nullopt;
   }
+  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return std::nullopt;
 
   if (!placed.empty() && placed.size() != shape.rows * shape.cols) {
     throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a frame of " +
@@ -368,10 +366,14 @@ std::optional<TypedColumns> scan_frame_columns(PyObject* frame, Shape shape,
         scan_numeric_column(array, column.read, j, columns, placed);
         break;
       case StorageKind::kObjects:
-        scan_object_column(array, j, columns, signals);
+        scan_object_column(array, j, columns, placed, signals);
         break;
       case StorageKind::kArrowText:
         scan_arrow_column(column, j, columns, signals);
+        break;
+      case StorageKind::kDistinctValues:
+        file_distinct_values(distinct[column.distinct], columns, placed);
+        signals.tick_many(shape.rows);
         break;
     }
   }

@@ -262,7 +262,7 @@ void scan_object_array(PyArrayObject* array, Shape shape, std::span<double> matr
       PlacedColumn& column = columns[stop.column];
       read_in_order(array, first + stop.column, stop.row, shape.rows, signals,
                     [&](PyObject* cell) {
-                      if (files_without_python(cell)) {
+                      if (is_plain_cell(cell, column.is_text())) {
                         file_cell(cell, column);
                       } else {
                         // Its conversion may drop the array's reference to it.

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import colenc
-from support import parse_state
+from support import Cell, parse_state
 
 
 class ndarray(np.ndarray):  # noqa: N801 - the name routes it as an array
@@ -144,12 +144,72 @@ def test_dataframes_of_common_dtypes_are_read_without_values(monkeypatch, string
     reads = []
     values = pd.DataFrame.values
     monkeypatch.setattr(pd.DataFrame, "values",
-                        property(lambda self: reads.append(1) or values.fget(self)))
-    frame = _frame(np.random.default_rng(0), 5, string_dtype)
+                        property(lambda self: reads.append(len(self)) or values.fget(self)))
+    frame = _frame(np.random.default_rng(0), 50, string_dtype)
     colenc.Encoder().encode(frame)
     assert reads == []
-    colenc.Encoder().encode(frame.assign(when=pd.Timestamp(0)))
-    assert reads == [1]
+    # A column of stored values asks `values` for one row per distinct value.
+    colenc.Encoder().encode(frame.assign(when=pd.Timestamp(0), level=pd.Categorical(["x", "y"] * 25)))
+    assert reads == [2]
+    colenc.Encoder().encode(frame.assign(period=pd.Period("2024-01")))
+    assert reads == [2, 50]
+
+
+def _stored_values(kind, rows, rng, holes):
+    """A column of `rows` cells of pandas dtype `kind`, missing where `holes`
+    says: at the start, around the middle, or at the end."""
+    codes = rng.integers(0, 4, rows)
+    missing = np.zeros(rows, dtype=bool)
+    where = {"start": slice(0, 2), "middle": slice(rows // 2, rows // 2 + 1),
+             "end": slice(rows - 1, rows), "none": slice(0, 0)}[holes]
+    missing[where] = True
+    stamps = pd.Timestamp("2024-01-01") + pd.to_timedelta(codes, unit="h")
+    column = {
+        "category": lambda: pd.Categorical(np.array(["b", "nan", "Zürich", "a"])[codes]),
+        "category-int": lambda: pd.Categorical(codes * 10),
+        "category-float": lambda: pd.Categorical(codes / 4),
+        "Int64": lambda: pd.array(codes - 2, dtype="Int64"),
+        "UInt8": lambda: pd.array(codes, dtype="UInt8"),
+        "Float32": lambda: pd.array(codes / 3, dtype="Float32"),
+        "Float64": lambda: pd.array(np.array([0.5, -0.0, np.nan, 1e21])[codes], dtype="Float64"),
+        "boolean": lambda: pd.array(codes % 2 == 0, dtype="boolean"),
+        "datetime64[ns]": lambda: pd.array(stamps.as_unit("ns")),
+        "datetime64[s]": lambda: pd.array(stamps.as_unit("s")),
+        "datetime-tz": lambda: pd.array(stamps.tz_localize("Europe/Oslo")),
+        "timedelta64[ns]": lambda: pd.array(pd.to_timedelta(codes, unit="s").as_unit("ns")),
+    }[kind]()
+    series = pd.Series(column)
+    series[missing] = None
+    return series
+
+
+STORED_KINDS = ["category", "category-int", "category-float", "Int64", "UInt8", "Float32",
+                "Float64", "boolean", "datetime64[ns]", "datetime64[s]", "datetime-tz",
+                "timedelta64[ns]"]
+
+
+@pytest.mark.parametrize("holes", ["none", "start", "middle", "end"])
+@pytest.mark.parametrize("kind", STORED_KINDS)
+def test_columns_read_by_their_stored_values_match_values(kind, holes):
+    rng = np.random.default_rng(len(kind))
+    rows = 12
+    x = _stored_values(kind, rows, rng, holes)
+    other = _stored_values(STORED_KINDS[len(kind) % len(STORED_KINDS)], rows, rng, "middle")
+    # The frame's `values` is of x's own kind alone, numeric beside numbers,
+    # object beside texts, and whatever two stored kinds make together.
+    for frame in (pd.DataFrame({"x": x}),
+                  pd.DataFrame({"f": rng.normal(size=rows), "i": np.arange(rows), "x": x}),
+                  pd.DataFrame({"x": x, "s": pd.Series(["p", None] * (rows // 2), dtype=object)}),
+                  pd.DataFrame({"x": x, "y": other}),
+                  pd.DataFrame({"x": x, "x2": x.iloc[::-1].reset_index(drop=True)})):
+        assert_roads_agree(frame)
+
+
+def test_stored_values_whose_cells_may_differ_by_row_take_the_values_road():
+    from decimal import Decimal
+    frame = pd.DataFrame({"d": pd.Categorical([Decimal("1.50"), Decimal("2"), Decimal("1.50")]),
+                          "c": pd.Categorical([Cell(1.0, "one"), Cell(TypeError, "two")] + [None])})
+    assert_roads_agree(frame)
 
 
 def test_arrow_strings_spanning_several_chunks_match_values():
@@ -331,3 +391,29 @@ def test_decoding_a_frame_reads_its_codes_in_any_layout(layout):
         table = pd.DataFrame({name: codes[name].to_numpy()[::-1] for name in codes.columns},
                              copy=False)
     _same_cells(enc.decode(table), enc.decode(DataFrame(table)))
+
+
+def _tall_cells(kind, rows, rng):
+    """A tall object column of `kind`, one object per cell, as a loader makes it."""
+    # Few words, so that a sample shows texts repeating under distinct objects.
+    words = [f"w{k}" for k in rng.integers(0, 20, rows)]
+    late = rows * 5 // 8  # in a range read by a task, not by the calling thread
+    cells = {
+        "text": words,
+        "text with holes": [None if k % 7 == 0 else (np.nan if k % 11 == 0 else w)
+                            for k, w in enumerate(words)],
+        "numbers, then text in a later range": [1.5] * late + words[late:],
+        "text, then a float in a later range": words[:late] + [2.5] + words[late + 1:],
+        "text, then a cell that runs Python code": words[:late] + [Cell(1.0, "c")] + words[late + 1:],
+        "nearly all distinct": [f"u{k:07d}" for k in rng.permutation(rows)],
+    }[kind]
+    return pd.Series(["".join(c) if isinstance(c, str) else c for c in cells], dtype=object)
+
+
+@pytest.mark.parametrize("kind", ["text", "text with holes", "numbers, then text in a later range",
+                                  "text, then a float in a later range",
+                                  "text, then a cell that runs Python code", "nearly all distinct"])
+def test_tall_object_columns_read_in_row_ranges_match_values(kind):
+    rows = 270_000  # read in ranges on the pool
+    rng = np.random.default_rng(len(kind))
+    assert_roads_agree(pd.DataFrame({"x": _tall_cells(kind, rows, rng), "f": np.arange(rows) / 4}))

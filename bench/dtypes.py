@@ -1,0 +1,115 @@
+"""Encode of a frame whose one text-like column `x` has each everyday pandas
+dtype, against the same frame with `x` as str and against pandas factorizing
+`x` (sorted) plus the number columns' float64 copies; and a real-table shape,
+many numeric columns beside a few category columns, against copying its
+columns. Writes dtypes.md beside latest.md.
+
+    .venv/bin/python bench/dtypes.py            # 300,000 rows
+    .venv/bin/python bench/dtypes.py --quick    # 3,000 rows, to keep it working
+"""
+
+import argparse
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+import colenc
+import report
+
+DTYPES = ["str", "object", "category", "Int64", "Float64", "boolean", "datetime64[ns]",
+          "datetime64[ns, UTC]", "timedelta64[ns]"]
+
+
+def x_column(dtype, rows, rng):
+    """50 distinct values (2 for boolean), about 1% missing."""
+    codes = rng.integers(0, 50, rows)
+    missing = rng.random(rows) < 0.01
+    if dtype in ("str", "object", "category"):
+        words = np.array([f"value {k:02d}" for k in range(50)], dtype=object)[codes]
+        words[missing] = None
+        column = pd.Series(words, dtype=object)
+        return column if dtype == "object" else column.astype(dtype)
+    if dtype == "boolean":
+        column = pd.Series(codes % 2 == 0, dtype="boolean")
+    elif dtype in ("Int64", "Float64"):
+        column = pd.Series(codes, dtype=dtype)
+        if dtype == "Float64":
+            column = column / 4
+    elif dtype.startswith("datetime"):
+        stamps = pd.Timestamp("2024-01-01") + pd.to_timedelta(codes, unit="D")
+        column = pd.Series(stamps.as_unit("ns"))
+        if "UTC" in dtype:
+            column = column.dt.tz_localize("UTC")
+    else:
+        column = pd.Series(pd.to_timedelta(codes, unit="min").as_unit("ns"))
+    column[missing] = None
+    return column
+
+
+def best_of(call, runs):
+    call()
+    best = float("inf")
+    for _ in range(runs):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def pandas_job(frame, text):
+    """factorize(sort=True) of the text columns, float64 copies of the rest."""
+    def job():
+        for name in frame.columns:
+            if name in text:
+                pd.factorize(frame[name], sort=True)
+            else:
+                frame[name].to_numpy(dtype=np.float64, copy=True)
+    return job
+
+
+def column_copy(frame):
+    """A copy of each column's own storage (a category column's codes)."""
+    return lambda: [frame[name].array.copy() for name in frame.columns]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    args = parser.parse_args()
+    rows = 3_000 if args.quick else 300_000
+    rng = np.random.default_rng(20240611)
+    numbers = {"f": rng.normal(size=rows), "i": rng.integers(-1000, 1000, rows)}
+    lines = [f"# Every pandas dtype: {rows:,} rows, a float64 and an int64 column beside `x`", "",
+             "| dtype of `x` | colenc encode ms | times the str frame | pandas factorize(x) + copies ms "
+             "| pandas / colenc |", "|---|--:|--:|--:|--:|"]
+    str_time = None
+    for dtype in DTYPES:
+        frame = pd.DataFrame({**numbers, "x": x_column(dtype, rows, rng)})
+        ours = best_of(lambda: colenc.Encoder().encode(frame), args.runs)
+        theirs = best_of(pandas_job(frame, {"x"}), args.runs)
+        str_time = str_time or ours
+        lines.append(f"| {dtype} | {ours * 1e3:.2f} | {ours / str_time:.2f} | {theirs * 1e3:.2f} "
+                     f"| {theirs / ours:.2f}x |")
+    # A real table's shape: many numbers, a few category columns.
+    shape = {f"n{k}": rng.normal(size=rows) for k in range(12)}
+    shape.update({f"k{k}": rng.integers(0, 10**6, rows) for k in range(4)})
+    shape.update({f"c{k}": x_column("category", rows, rng) for k in range(4)})
+    frame = pd.DataFrame(shape)
+    ours = best_of(lambda: colenc.Encoder().encode(frame), args.runs)
+    floor = best_of(column_copy(frame), args.runs)
+    lines += ["", f"A real table's shape ({rows:,} rows, 16 numeric and 4 category columns): "
+              f"colenc encode {ours * 1e3:.2f} ms, copying its columns {floor * 1e3:.2f} ms, "
+              f"{ours / floor:.2f}x the copy.", ""]
+    lines += [f"- {key}: {value}" for key, value in report.machine_info().items()]
+    text = "\n".join(lines) + "\n"
+    print(text)
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "dtypes.md").write_text(text)
+
+
+if __name__ == "__main__":
+    main()

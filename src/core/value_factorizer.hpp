@@ -1,0 +1,116 @@
+// FactorizedValues: the distinct stored values of one column numbered in the
+// order they first occur, as a dense id per row and the first row of each id.
+// A column whose storage holds coded values (category codes, masked arrays,
+// datetimes) is then typed once per distinct value instead of once per row.
+#pragma once
+
+#include <algorithm>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/hash_map.hpp"
+#include "core/keyed_hash.hpp"
+
+namespace colenc {
+
+struct FactorizedValues {
+  using Id = std::uint32_t;
+  // Most rows a column can have: every row could hold a value of its own.
+  static constexpr std::size_t kMaxRows = std::numeric_limits<Id>::max();
+
+  std::vector<Id> row_ids;              // the id of each row's value
+  std::vector<std::size_t> first_rows;  // the first row of each id, ascending
+
+  std::size_t value_count() const { return first_rows.size(); }
+};
+
+// Where the values come from: one 64-bit key per row, equal keys for equal
+// values and distinct keys for distinct ones, and whether a row is null.
+template <class Keys>
+concept KeySource = requires(const Keys& keys, std::size_t row) {
+  { keys.size() } -> std::convertible_to<std::size_t>;
+  { keys.key(row) } -> std::same_as<std::uint64_t>;
+  { keys.is_null(row) } -> std::same_as<bool>;
+};
+
+namespace factorize_detail {
+
+using Id = FactorizedValues::Id;
+inline constexpr Id kNoId = std::numeric_limits<Id>::max();
+
+// Numbers the rows with `slot_of`, which returns the slot that holds (or will
+// hold) the id of a key; null rows share one slot of their own.
+template <KeySource Keys, class SlotOf>
+FactorizedValues number_rows(const Keys& keys, SlotOf slot_of) {
+  FactorizedValues out;
+  out.row_ids.resize(keys.size());
+  Id null_id = kNoId;
+  Id* row_id = out.row_ids.data();
+  for (std::size_t row = 0; row < keys.size(); ++row) {
+    Id& id = keys.is_null(row) ? null_id : slot_of(keys.key(row));
+    if (id == kNoId) [[unlikely]] {
+      id = static_cast<Id>(out.first_rows.size());
+      out.first_rows.push_back(row);
+    }
+    row_id[row] = id;
+  }
+  return out;
+}
+
+// The smallest and largest key of the rows that are not null, if any.
+template <KeySource Keys>
+std::optional<std::pair<std::uint64_t, std::uint64_t>> key_range(const Keys& keys) {
+  std::uint64_t low = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t high = 0;
+  bool any = false;
+  for (std::size_t row = 0; row < keys.size(); ++row) {
+    const bool counts = !keys.is_null(row);
+    const std::uint64_t key = keys.key(row);
+    any |= counts;
+    low = counts ? std::min(low, key) : low;
+    high = counts ? std::max(high, key) : high;
+  }
+  if (!any) return std::nullopt;
+  return std::pair{low, high};
+}
+
+}  // namespace factorize_detail
+
+// Numbers the distinct keys of `keys` in order of first occurrence; every
+// null row shares one id of its own, whatever its key. Equal keys share an id
+// and distinct keys never do. A narrow range of keys is numbered through a
+// direct table, anything else through a keyed hash map.
+// REQUIRES: keys.size() < FactorizedValues::kMaxRows.
+template <KeySource Keys>
+FactorizedValues factorize_values(const Keys& keys) {
+  using namespace factorize_detail;
+  const auto range = key_range(keys);
+  // A table of one id per key in the range costs at most a few times the
+  // column's own ids, and no hashing.
+  const std::uint64_t widest = std::max<std::uint64_t>(4096, 2 * keys.size());
+  if (!range || range->second - range->first < widest) {
+    const std::uint64_t low = range ? range->first : 0;
+    std::vector<Id> table(range ? range->second - range->first + 1 : 0, kNoId);
+    return number_rows(keys, [&](std::uint64_t key) -> Id& { return table[key - low]; });
+  }
+  HashMap<std::uint64_t, Id, KeyedHash> ids;
+  return number_rows(keys, [&](std::uint64_t key) -> Id& {
+    return ids.try_emplace(key, kNoId).first->second;
+  });
+}
+
+// Keys held in memory, one per row, with an optional null flag per row.
+struct KeyVector {
+  std::vector<std::uint64_t> keys;
+  std::vector<std::uint8_t> nulls;  // empty: no row is null
+  std::size_t size() const { return keys.size(); }
+  std::uint64_t key(std::size_t row) const { return keys[row]; }
+  bool is_null(std::size_t row) const { return !nulls.empty() && nulls[row] != 0; }
+};
+
+}  // namespace colenc

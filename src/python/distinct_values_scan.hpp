@@ -1,0 +1,58 @@
+// Reading a DataFrame column by the distinct values its storage holds:
+// category codes, masked (nullable) integer, float and boolean arrays, and
+// datetime64 and timedelta64 values, naive or with a time zone. The frame's
+// `values` is asked only for the rows that first hold each distinct value;
+// every row then takes the typing of its value's cell there.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/typed_columns.hpp"
+#include "core/value_factorizer.hpp"
+
+namespace colenc::py {
+
+// One frame column read by its distinct values.
+struct DistinctValuesColumn {
+  std::size_t column = 0;   // its position in the frame
+  FactorizedValues values;  // each row's value id, each id's first row
+  // Set by type_distinct_values, one entry per value id: whether the value's
+  // cell converts to float64, and to what; its str() text where the column
+  // has turned to text by the time the value occurs.
+  std::vector<bool> converts;
+  std::vector<double> numbers;
+  std::vector<std::string> texts;
+  std::size_t turn_row = 0;  // the first row whose cell does not convert
+};
+
+// Returns true, with the column's values factorized into `out`, when
+// `series` (borrowed), column j of a frame of `rows` rows whose dtype is
+// `dtype` (borrowed) named `dtype_name`, is stored as one of the kinds above.
+// Returns false, with no exception set, for any other storage.
+bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dtype_name,
+                          std::size_t j, std::size_t rows, DistinctValuesColumn& out);
+
+// Asks the frame's `iloc` (borrowed) for the `values` of the rows that first
+// hold each distinct value of `columns` and types every value by its cell
+// there, as a read of the whole frame's `values` would type it. Returns false
+// when some cell is of a kind whose float() or str() might not be the same on
+// every row (anything but str, float, int, bool, None, NumPy scalars and
+// pandas' NA, NaT, Timestamp and Timedelta): the frame is then read through
+// its `values`. Throws PythonError for an interrupt.
+bool type_distinct_values(PyObject* iloc, std::size_t frame_columns,
+                          std::span<DistinctValuesColumn> columns);
+
+// Files the typed column into `columns`: numbers until its turn row, into
+// its run of `placed` (a column-major matrix) when that is not empty, and
+// texts that share one entry per value from the turn on.
+// REQUIRES: type_distinct_values has typed `column`.
+void file_distinct_values(const DistinctValuesColumn& column, TypedColumns& columns,
+                          std::span<double> placed);
+
+}  // namespace colenc::py

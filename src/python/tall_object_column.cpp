@@ -1,0 +1,137 @@
+// The tall object column: rows split into ranges, one task each. The first
+// range, read by the calling thread, starts numeric as the column does; the
+// others start as text, which holds only when the column has turned within
+// the first range. Tasks file plain cells only (is_plain_cell), so no Python
+// code runs while they read, and stop at the first cell that is not. The
+// ranges are then joined for as long as they read whole, and the column goes
+// on from the first row not read in strict order on the calling thread.
+#include "python/tall_object_column.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <oneapi/tbb/task_group.h>
+
+#include "core/internal_error.hpp"
+#include "core/placed_column.hpp"
+#include "core/pool.hpp"
+#include "python/cell_typing.hpp"
+#include "python/panic.hpp"
+#include "python/py_ref.hpp"
+
+namespace colenc::py {
+namespace {
+
+// Rows a range reads between two looks at the stop flag (and, on the calling
+// thread, for an interrupt) and between two judgements of its ids.
+constexpr std::size_t kStretchRows = std::size_t{1} << 15;
+
+// Files rows [begin, end) of `array` into `column` while each cell is plain;
+// returns the rows filed.
+std::size_t read_range(PyArrayObject* array, std::size_t begin, std::size_t end,
+                       PlacedColumn& column, std::atomic<bool>& stop_all,
+                       std::atomic<bool>& interrupted, bool checks_signals) {
+  const char* const base = PyArray_BYTES(array);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const auto cell_at = [&](std::size_t i) {
+    PyObject* cell;
+    std::memcpy(&cell, base + static_cast<npy_intp>(i) * stride, sizeof cell);
+    return cell != nullptr ? cell : Py_None;
+  };
+  for (std::size_t i = begin; i < end;) {
+    const std::size_t stretch_end = std::min(end, i + kStretchRows);
+    for (; i < stretch_end; ++i) {
+      if (i + kObjectsAhead < end) __builtin_prefetch(cell_at(i + kObjectsAhead));
+      if (!file_plain_cell(cell_at(i), column)) return i - begin;
+    }
+    column.judge_repeats();
+    // Only reads and clears the flag: a handler would be Python code.
+    if (checks_signals && PyOS_InterruptOccurred()) {
+      interrupted = true;
+      stop_all = true;
+    }
+    if (stop_all) return i - begin;
+  }
+  return end - begin;
+}
+
+}  // namespace
+
+void scan_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
+                             double* placed, SignalCheck& signals) {
+  const std::size_t rows = columns.row_count;
+  tbb::task_arena& arena = process_arena();
+  const std::size_t ranges = std::clamp<std::size_t>(
+      rows / kTallColumnRows, 1, 2 * static_cast<std::size_t>(arena.max_concurrency()));
+  const auto begin_of = [&](std::size_t r) { return rows * r / ranges; };
+  std::vector<PlacedColumn> parts;
+  parts.reserve(ranges);
+  for (std::size_t r = 0; r < ranges; ++r) {
+    parts.emplace_back(placed + begin_of(r), 1);
+    if (r > 0) parts.back().turn_to_text();
+  }
+  std::vector<std::size_t> read(ranges, 0);
+  std::atomic<bool> stop_all{false};
+  std::atomic<bool> interrupted{false};
+  const auto read_part = [&](std::size_t r, bool checks_signals) {
+    read[r] = read_range(array, begin_of(r), begin_of(r + 1), parts[r], stop_all, interrupted,
+                         checks_signals);
+  };
+  arena.execute([&] {
+    // The calling thread reads the first range itself, so that one reader
+    // always looks for interrupts.
+    tbb::task_group others;
+    for (std::size_t r = 1; r < ranges; ++r) others.run([&, r] { read_part(r, false); });
+    try {
+      read_part(0, true);
+    } catch (...) {
+      stop_all = true;
+      others.wait();
+      throw;
+    }
+    others.wait();
+  });
+  if (interrupted) {
+    // Raised again for the caller to act on.
+    PyErr_SetInterruptEx(SIGINT);
+    signals.check();
+  }
+  // The ranges after the first hold when the first turned to text and read
+  // whole; each is joined while the one before it read whole.
+  PlacedColumn& column = parts[0];
+  std::size_t next_row = read[0];
+  if (column.is_text() && read[0] == begin_of(1)) {
+    for (std::size_t r = 1; r < ranges; ++r) {
+      const bool whole = read[r] == begin_of(r + 1) - begin_of(r);
+      column.append(std::move(parts[r]));
+      next_row = begin_of(r) + read[r];
+      if (!whole) break;
+    }
+  }
+  signals.tick_many(next_row);
+  for (std::size_t i = next_row; i < rows; ++i) {
+    const npy_intp index[1] = {static_cast<npy_intp>(i)};
+    PyObject* cell = object_cell(array, index, 1);
+    if (cell == nullptr) {
+      throw InternalError("failed to read cell (" + std::to_string(i) + ", " + std::to_string(j) +
+                          "): the column changed during the scan");
+    }
+    if (is_plain_cell(cell, column.is_text())) {
+      file_cell(cell, column);
+    } else {
+      // Its conversion may drop the array's reference to it.
+      PyRef held = PyRef::borrow(cell);
+      file_cell(held.get(), column);
+    }
+    if ((i + 1) % kStretchRows == 0) column.judge_repeats();
+    signals.tick();
+  }
+  column.hand_over(columns, j);
+}
+
+}  // namespace colenc::py

@@ -1,0 +1,53 @@
+// Factorizing stored values: ids by first occurrence, one id for null rows,
+// through the direct table and through the hash map alike.
+#include "core/value_factorizer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace colenc {
+namespace {
+
+struct Case {
+  const char* name;
+  std::vector<std::uint64_t> keys;
+  std::vector<std::uint8_t> nulls;
+  std::vector<FactorizedValues::Id> row_ids;
+  std::vector<std::size_t> first_rows;
+};
+
+TEST(FactorizeValues, NumbersDistinctKeysByFirstOccurrence) {
+  constexpr std::uint64_t kFar = std::uint64_t{1} << 63;  // too wide for a direct table
+  const std::vector<Case> cases = {
+      {"empty", {}, {}, {}, {}},
+      {"narrow", {7, 5, 7, 6, 5}, {}, {0, 1, 0, 2, 1}, {0, 1, 3}},
+      {"wide", {kFar, 3, kFar, ~std::uint64_t{0}, 3}, {}, {0, 1, 0, 2, 1}, {0, 1, 3}},
+      {"nulls share an id whatever their key", {4, 9, 4, 1, 9}, {0, 1, 0, 1, 0}, {0, 1, 0, 1, 2},
+       {0, 1, 4}},
+      {"only nulls", {1, 2}, {1, 1}, {0, 0}, {0}},
+      {"wide with nulls", {kFar, 0, 5, kFar}, {0, 0, 1, 1}, {0, 1, 2, 2}, {0, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    const FactorizedValues got = factorize_values(KeyVector{c.keys, c.nulls});
+    EXPECT_EQ(got.row_ids, c.row_ids) << c.name;
+    EXPECT_EQ(got.first_rows, c.first_rows) << c.name;
+  }
+}
+
+TEST(FactorizeValues, TablesAndHashingAgreeOnManyKeys) {
+  std::vector<std::uint64_t> narrow, wide;
+  for (std::uint64_t k = 0; k < 20000; ++k) {
+    narrow.push_back((k * 7919) % 1000);
+    wide.push_back(((k * 7919) % 1000) << 40);
+  }
+  const FactorizedValues a = factorize_values(KeyVector{narrow, {}});
+  const FactorizedValues b = factorize_values(KeyVector{wide, {}});
+  EXPECT_EQ(a.value_count(), 1000u);
+  EXPECT_EQ(a.row_ids, b.row_ids);
+  EXPECT_EQ(a.first_rows, b.first_rows);
+}
+
+}  // namespace
+}  // namespace colenc
