@@ -145,9 +145,12 @@ class ColumnDecoder {
     }
     auto cached = sparse_.find(key);
     if (cached != sparse_.end()) return cached->second;
-    sparse_strs_.push_back(make(key));
-    sparse_.emplace(key, sparse_strs_.back().get());
-    return sparse_strs_.back().get();
+    // The str is owned by sparse_owned_, so that the table, whose slots are
+    // moved as bytes, holds plain pointers.
+    sparse_owned_.push_back(make(key));
+    PyObject* text = sparse_owned_.back().get();
+    sparse_.emplace(key, text);
+    return text;
   }
 
  private:
@@ -170,8 +173,8 @@ class ColumnDecoder {
   PyObject* missing_;
   std::vector<PyRef> dense_;     // null = not made yet
   bool dense_complete_ = false;  // every label below dense_.size() is in dense_
-  HashMap<Code, PyObject*, KeyedHash> sparse_;  // borrowed from sparse_strs_
-  std::vector<PyRef> sparse_strs_;               // the strs of codes beyond dense_
+  HashMap<Code, PyObject*, KeyedHash> sparse_;  // borrowed from sparse_owned_
+  std::vector<PyRef> sparse_owned_;
 };
 
 const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {
