@@ -11,7 +11,7 @@
 
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
-#include "python/frame_scan.hpp"
+#include "python/in_place_column.hpp"
 #include "python/py_ref.hpp"
 
 namespace colenc::py {

@@ -1,24 +1,41 @@
-// prepare_table: recognition of the input by its type's name, the DataFrame's
-// column labels, the float64 fast path, and the main path that scans the cells
-// and hands them to the column driver.
+// prepare_table: recognition of the input by its type's name, and the choice
+// of a reader: for an array by its dtype and layout, for each DataFrame column
+// by its storage, with the frame's `values` read as an array when some column
+// has no reader of its own. The readers hand typed columns to the pipeline.
 #include "python/prepare_table.hpp"
 
 #include <unistd.h>
 
-#include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/column_pipeline.hpp"
 #include "core/internal_error.hpp"
 #include "core/pool.hpp"
-#include "python/cell_scan.hpp"
+#include "python/cells/str_sharing.hpp"
 #include "python/errors.hpp"
-#include "python/frame_scan.hpp"
+#include "python/frame_column_storage.hpp"
+#include "python/frame_labels.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "python/readers/array_float64_copy.hpp"
+#include "python/readers/array_numeric.hpp"
+#include "python/readers/array_objects_by_columns.hpp"
+#include "python/readers/array_objects_by_rows.hpp"
+#include "python/readers/array_subscription.hpp"
+#include "python/readers/frame_arrow_str.hpp"
+#include "python/readers/frame_distinct_values.hpp"
+#include "python/readers/frame_numeric_column.hpp"
+#include "python/readers/frame_object_column.hpp"
+#include "python/readers/frame_tall_object_column.hpp"
+#include "python/readers/frame_values.hpp"
+#include "python/readers/storage_lookup.hpp"
+#include "python/readers/table_shape.hpp"
+#include "python/signal_check.hpp"
 
 namespace colenc::py {
 namespace {
@@ -51,104 +68,6 @@ InputKind recognise(PyObject* obj) {
   throw PythonError{};
 }
 
-// First reading of the labels: every element a str. Returns false, with no
-// exception left set, when the labels are not all text.
-bool read_text_labels(PyObject* labels, std::vector<std::string>& out) {
-  if (PyUnicode_Check(labels) || !PySequence_Check(labels)) return false;
-  PyRef iterator = PyRef::steal(PyObject_GetIter(labels));
-  if (!iterator) {
-    if (!error_is_ordinary()) throw PythonError{};
-    PyErr_Clear();
-    return false;
-  }
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &size)
-                                                   : nullptr;
-    if (utf8 == nullptr) {
-      if (PyErr_Occurred()) {
-        if (!error_is_ordinary()) throw PythonError{};
-        PyErr_Clear();
-      }
-      return false;
-    }
-    out.emplace_back(utf8, static_cast<std::size_t>(size));
-  }
-  if (PyErr_Occurred()) {
-    if (!error_is_ordinary()) throw PythonError{};
-    PyErr_Clear();
-    return false;
-  }
-  return true;
-}
-
-// Second reading: labels.tolist() as 64-bit integers, each written in decimal.
-std::vector<std::string> read_integer_labels(PyObject* labels) {
-  PyRef list = PyRef::steal(PyObject_CallMethod(labels, "tolist", nullptr));
-  throw_if(!list);
-  if (PyUnicode_Check(list.get()) || !PySequence_Check(list.get())) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
-                 Py_TYPE(list.get())->tp_name);
-    throw PythonError{};
-  }
-  std::vector<std::string> names;
-  const Py_ssize_t hint = PySequence_Size(list.get());
-  if (hint < 0) PyErr_Clear();
-  else names.reserve(static_cast<std::size_t>(hint));
-  PyRef iterator = PyRef::steal(PyObject_GetIter(list.get()));
-  throw_if(!iterator);
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    const long long value = PyLong_AsLongLong(item.get());
-    throw_if(value == -1 && PyErr_Occurred());
-    names.push_back(std::to_string(value));
-  }
-  throw_if(PyErr_Occurred() != nullptr);
-  return names;
-}
-
-std::vector<std::string> read_column_labels(PyObject* frame) {
-  PyRef labels = PyRef::steal(PyObject_GetAttrString(frame, "columns"));
-  throw_if(!labels);
-  std::vector<std::string> names;
-  if (read_text_labels(labels.get(), names)) return names;
-  return read_integer_labels(labels.get());
-}
-
-// True for a 2-D ndarray (or subtype) whose dtype is equivalent to native float64.
-bool is_float64_matrix(PyObject* obj) {
-  if (!PyArray_Check(obj)) return false;
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  if (PyArray_NDIM(array) != 2) return false;
-  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_FLOAT64);
-  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64) != 0;
-  Py_DECREF(float64);
-  return equivalent;
-}
-
-// Copies a 2-D float64 array, whatever its strides and alignment.
-Matrix copy_float64_matrix(PyObject* obj) {
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  Matrix matrix;
-  matrix.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  matrix.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  matrix.data = CellBuffer::uninitialized(matrix.rows * matrix.cols);  // all copied below
-  const char* base = PyArray_BYTES(array);
-  const npy_intp row_stride = PyArray_STRIDE(array, 0);
-  const npy_intp col_stride = PyArray_STRIDE(array, 1);
-  double* out = matrix.data.data();
-  if (PyArray_IS_C_CONTIGUOUS(array)) {
-    if (!matrix.data.empty()) std::memcpy(out, base, matrix.data.size() * sizeof(double));
-    return matrix;
-  }
-  for (std::size_t r = 0; r < matrix.rows; ++r) {
-    const char* row = base + static_cast<npy_intp>(r) * row_stride;
-    for (std::size_t c = 0; c < matrix.cols; ++c) {
-      std::memcpy(out++, row + static_cast<npy_intp>(c) * col_stride, sizeof(double));
-    }
-  }
-  return matrix;
-}
-
 // Allocates the zero-filled matrix buffer, refusing a table whose cell count or
 // byte size cannot be addressed. Its pages are not touched until the column
 // driver writes them, after every cell has been read.
@@ -165,16 +84,99 @@ Matrix allocate_matrix(Shape shape) {
   return matrix;
 }
 
-// Returns a new reference to the DataFrame's `values`, the table that its
-// cells are read from when its columns cannot be read from their storage.
-PyRef read_frame_values(PyObject* frame) {
-  PyRef values = PyRef::steal(PyObject_GetAttrString(frame, "values"));
-  if (!values) {
-    if (!error_is_ordinary()) throw PythonError{};
-    throw_internal_from_python("failed to read the DataFrame's values");
+// Reads an array (borrowed; a caller's ndarray or a frame's `values`) of
+// `shape` into the pipeline, picking the reader by its dtype and layout.
+// Only exactly numpy.ndarray is read from its buffer: subscription would
+// return its stored object, or for a numeric dtype a scalar whose float() is
+// the value. Anything else is subscripted cell by cell.
+void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, MatrixOrder order,
+                ColumnPipeline& pipeline) {
+  if (PyArray_API != nullptr && PyArray_CheckExact(source)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(source);
+    const bool same_shape = PyArray_NDIM(array) == 2 &&
+                            static_cast<std::size_t>(PyArray_DIM(array, 0)) == shape.rows &&
+                            static_cast<std::size_t>(PyArray_DIM(array, 1)) == shape.cols;
+    if (same_shape && PyArray_TYPE(array) == NPY_OBJECT) {
+      if (objects_made_per_cell(array, shape.rows, shape.cols)) {
+        read_objects_by_rows(array, shape, matrix_buffer, order, pipeline);
+      } else {
+        read_objects_by_columns(array, shape, pipeline);
+      }
+      return;
+    }
+    if (same_shape) {
+      if (ColumnReader read = numeric_reader(PyArray_TYPE(array))) {
+        return pipeline.submit(read_numeric_array(array, shape, read));
+      }
+    }
   }
-  ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
-  return values;
+  pipeline.submit(read_by_subscription(source, shape));
+}
+
+// Reads an exact pandas.DataFrame (borrowed) column by column, each column by
+// the reader of its storage, into typed columns; NumPy numeric columns go
+// straight into their runs of `placed`, the column-major matrix. Returns
+// nullopt, having read no cell, when `frame` is not exactly pandas.DataFrame
+// or some column's storage cannot be read directly: the caller then reads
+// `values`. Columns flagged in `leave` (one flag per column, or null) that are
+// native float64 are not read: `left[j]` says where they lie.
+std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
+                                               std::span<double> placed,
+                                               const std::vector<bool>* leave,
+                                               std::vector<InPlaceColumn>& left) {
+  ensure_numpy_api();
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
+  throw_if(!module_name);
+  PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
+  if (!pandas) return not_readable(), std::nullopt;
+  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (!frame_type) return not_readable(), std::nullopt;
+  // A subclass may change how its cells read; it goes through `values`.
+  if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return std::nullopt;
+  PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
+  if (!iloc) return not_readable(), std::nullopt;
+
+  std::vector<ColumnStorage> storage(shape.cols);
+  std::vector<DistinctValuesColumn> distinct;
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    if (!find_column_storage(iloc.get(), j, shape.rows, storage[j], distinct)) {
+      return std::nullopt;
+    }
+  }
+  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return std::nullopt;
+
+  if (placed.size() != shape.rows * shape.cols) {
+    throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a frame of " +
+                        std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
+  }
+  TypedColumns columns(shape.rows, shape.cols);
+  SignalCheck signals;
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    const ColumnStorage& column = storage[j];
+    auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
+    switch (column.kind) {
+      case StorageKind::kNumeric:
+        if (leave == nullptr || !(*leave)[j] || !leave_numeric_column(array, j, columns, left[j])) {
+          read_numeric_column(array, column.read, j, columns, placed);
+        }
+        break;
+      case StorageKind::kObjects:
+        if (suits_tall_reader(array, shape.rows)) {
+          read_tall_object_column(array, j, columns, placed.data() + j * shape.rows, signals);
+        } else {
+          read_object_column(array, j, columns, signals);
+        }
+        break;
+      case StorageKind::kArrowText:
+        read_arrow_str_column(column.storage.get(), column.missing.get(), j, columns, signals);
+        break;
+      case StorageKind::kDistinctValues:
+        file_distinct_values(distinct[column.distinct], columns, placed);
+        signals.tick_many(shape.rows);
+        break;
+    }
+  }
+  return columns;
 }
 
 }  // namespace
@@ -223,17 +225,17 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
       table.in_place.resize(shape.cols);
     }
     std::optional<TypedColumns> columns =
-        scan_frame_columns(obj, shape, std::span<double>(table.matrix.data),
-                           in_place != nullptr ? &leave : nullptr, &table.in_place);
+        read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                           in_place != nullptr ? &leave : nullptr, table.in_place);
     if (columns) {
       pipeline.submit(std::move(*columns));
     } else {
       table.in_place.clear();
-      scan_cells(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
+      read_array(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
                  table.matrix.order, pipeline);
     }
   } else {
-    scan_cells(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline);
+    read_array(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline);
   }
   table.fitted_info = pipeline.finish();
   return table;

@@ -12,7 +12,7 @@
 
 #include "core/encoding_info.hpp"
 #include "core/matrix.hpp"
-#include "python/frame_scan.hpp"
+#include "python/in_place_column.hpp"
 
 namespace colenc::py {
 

@@ -2,7 +2,7 @@
 // timedelta column is read as one 64-bit key per row and factorized; the
 // frame's `values` then gives the cell of each value's first row, and the
 // usual cell typing of those few cells types every row.
-#include "python/distinct_values_scan.hpp"
+#include "python/readers/frame_distinct_values.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,12 +11,12 @@
 
 #include "core/number_format.hpp"
 #include "core/utf8.hpp"
-#include "python/cell_reading.hpp"
-#include "python/cell_typing.hpp"
+#include "python/cells/cell_typing.hpp"
+#include "python/cells/object_cell.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
-#include "python/storage_lookup.hpp"
+#include "python/readers/storage_lookup.hpp"
 
 namespace colenc::py {
 namespace {

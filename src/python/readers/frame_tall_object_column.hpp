@@ -9,20 +9,26 @@
 #include <cstddef>
 
 #include "core/typed_columns.hpp"
-#include "python/cell_reading.hpp"
 #include "python/numpy_api.hpp"
+#include "python/signal_check.hpp"
 
 namespace colenc::py {
 
 // Rows from which a column is worth reading in ranges on the pool.
 inline constexpr std::size_t kTallColumnRows = std::size_t{1} << 17;
 
+// True when `array`, an exact 1-D object ndarray of `rows` cells, is worth
+// reading in ranges on the pool: tall, a pool of more than one thread, and no
+// str object repeated among a few sampled cells (objects made one per cell).
+// Runs no Python code.
+bool suits_tall_reader(PyArrayObject* array, std::size_t rows);
+
 // Reads `array` (borrowed, held by the caller), an exact 1-D object ndarray of
 // columns.row_count cells, into column j of `columns`, writing its numbers or
 // text ids into `placed`, its run of row_count cells of a column-major matrix.
 // Cells are typed exactly as take_cell types them in row order. Throws
 // PythonError for an interrupt, as the cell typing does otherwise.
-void scan_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
+void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
                              double* placed, SignalCheck& signals);
 
 }  // namespace colenc::py

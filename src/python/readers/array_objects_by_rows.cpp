@@ -1,11 +1,10 @@
-// The object array scan. A table whose str objects repeat is read column by
-// column. One made an object per cell is read by stretches of columns, row by
-// row, on the pool, while every cell is plain (file_plain_cell: filing it only
-// reads the object); at the first cell that needs the interpreter, the
-// earliest such column keeps the rows it has and goes on in strict order on
-// the calling thread, and the rows read of the later columns are dropped and
-// read again. Interrupts are looked for without running Python code.
-#include "python/object_scan.hpp"
+// The object array read by rows: stretches of columns, row by row, on the
+// pool, while every cell is plain (file_plain_cell: filing it only reads the
+// object); at the first cell that needs the interpreter, the earliest such
+// column keeps the rows it has and goes on in strict order on the calling
+// thread, and the rows read of the later columns are dropped and read again.
+// Interrupts are looked for without running Python code.
+#include "python/readers/array_objects_by_rows.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -20,9 +19,9 @@
 #include "core/internal_error.hpp"
 #include "core/placed_column.hpp"
 #include "core/pool.hpp"
-#include "python/cell_reading.hpp"
-#include "python/cell_typing.hpp"
+#include "python/cells/cell_typing.hpp"
 #include "python/py_ref.hpp"
+#include "python/readers/object_column_in_order.hpp"
 
 namespace colenc::py {
 namespace {
@@ -156,63 +155,6 @@ Stop read_rows_on_pool(PyArrayObject* array, std::size_t first,
   return Stop{count, 0};
 }
 
-// Cells ahead of the current one whose memory is requested early.
-constexpr std::size_t kLookAhead = 16;
-
-// Files rows [from, rows) of column j through `file(cell)`, strictly in
-// order, cell by cell (each borrowed from the array). A cell's str() or
-// __float__ may run Python code that reshapes the array, so the buffer and
-// bounds are re-read for every cell.
-template <class File>
-void read_in_order(PyArrayObject* array, std::size_t j, std::size_t from, std::size_t rows,
-                   SignalCheck& signals, File&& file) {
-  for (std::size_t i = from; i < rows; ++i) {
-    // Going down a column of a C-ordered array skips a whole row per cell;
-    // asking for a later cell's line early hides most of that miss. Only a
-    // hint: a stale address is never dereferenced.
-    if (i + kLookAhead < rows) {
-      __builtin_prefetch(PyArray_BYTES(array) +
-                         static_cast<npy_intp>(i + kLookAhead) * PyArray_STRIDE(array, 0) +
-                         static_cast<npy_intp>(j) * PyArray_STRIDE(array, 1));
-    }
-    // And the object of a nearer row, whose slot was asked for earlier.
-    if (i + kObjectsAhead / 2 < rows) {
-      const npy_intp ahead[2] = {static_cast<npy_intp>(i + kObjectsAhead / 2),
-                                 static_cast<npy_intp>(j)};
-      if (PyObject* later = object_cell(array, ahead, 2)) __builtin_prefetch(later);
-    }
-    const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(j)};
-    PyObject* cell = object_cell(array, index, 2);
-    if (cell == nullptr) {
-      throw InternalError("failed to read cell (" + std::to_string(i) + ", " +
-                          std::to_string(j) + "): the array changed during the scan");
-    }
-    file(cell);
-    signals.tick();
-  }
-}
-
-// Columns of shared str objects handed over together: enough for whole cache
-// lines of a row-major matrix.
-constexpr std::size_t kBatchColumns = 8;
-
-// The road for tables whose str objects repeat: column by column, each
-// column's repeated objects converted once (RepeatedStrs).
-void scan_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& pipeline) {
-  SignalCheck signals;
-  for (std::size_t first = 0; first < shape.cols; first += kBatchColumns) {
-    TypedColumns batch(shape.rows, std::min(kBatchColumns, shape.cols - first));
-    for (std::size_t k = 0; k < batch.column_count; ++k) {
-      batch.number_cells[k].reserve(shape.rows);
-      RepeatedStrs repeats(k, batch,
-                           column_shares_str_objects(array, 2, first + k, shape.rows));
-      read_in_order(array, first + k, 0, shape.rows, signals,
-                    [&](PyObject* cell) { repeats.file(cell, k, batch); });
-    }
-    pipeline.submit(std::move(batch));
-  }
-}
-
 // True when the array still holds `columns` columns of `rows` object cells.
 bool still_holds(PyArrayObject* array, std::size_t rows, std::size_t columns) {
   return PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_OBJECT &&
@@ -222,18 +164,14 @@ bool still_holds(PyArrayObject* array, std::size_t rows, std::size_t columns) {
 
 }  // namespace
 
-void scan_object_array(PyArrayObject* array, Shape shape, std::span<double> matrix_buffer,
-                       MatrixOrder order, ColumnPipeline& pipeline) {
+void read_objects_by_rows(PyArrayObject* array, Shape shape, std::span<double> matrix_buffer,
+                          MatrixOrder order, ColumnPipeline& pipeline) {
   if (matrix_buffer.size() != shape.rows * shape.cols) {
     throw InternalError("matrix of " + std::to_string(matrix_buffer.size()) + " cells for " +
                         std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
   }
   const bool by_rows = order == MatrixOrder::kRowMajor;
   PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(array));
-  if (!objects_made_per_cell(array, shape.rows, shape.cols)) {
-    scan_by_columns(array, shape, pipeline);
-    return;
-  }
   SignalCheck signals;
   // Every column at once until a cell may run Python code; then one, and
   // twice as many after each stretch read whole.
@@ -260,16 +198,8 @@ void scan_object_array(PyArrayObject* array, Shape shape, std::span<double> matr
         signals.check();
       }
       PlacedColumn& column = columns[stop.column];
-      read_in_order(array, first + stop.column, stop.row, shape.rows, signals,
-                    [&](PyObject* cell) {
-                      if (is_plain_cell(cell, column.is_text())) {
-                        file_cell(cell, column);
-                      } else {
-                        // Its conversion may drop the array's reference to it.
-                        PyRef held = PyRef::borrow(cell);
-                        file_cell(held.get(), column);
-                      }
-                    });
+      read_object_column_in_order(array, 2, first + stop.column, stop.row, shape.rows, signals,
+                                  [&](PyObject* cell) { file_table_cell(cell, column); });
       ++done;
     } else {
       signals.tick_many(shape.rows * count);

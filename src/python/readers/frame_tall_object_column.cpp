@@ -5,7 +5,7 @@
 // code runs while they read, and stop at the first cell that is not. The
 // ranges are then joined for as long as they read whole, and the column goes
 // on from the first row not read in strict order on the calling thread.
-#include "python/tall_object_column.hpp"
+#include "python/readers/frame_tall_object_column.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -20,9 +20,12 @@
 #include "core/internal_error.hpp"
 #include "core/placed_column.hpp"
 #include "core/pool.hpp"
-#include "python/cell_typing.hpp"
+#include "python/cells/cell_typing.hpp"
+#include "python/cells/object_cell.hpp"
+#include "python/cells/str_sharing.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "python/readers/object_column_in_order.hpp"
 
 namespace colenc::py {
 namespace {
@@ -62,7 +65,12 @@ std::size_t read_range(PyArrayObject* array, std::size_t begin, std::size_t end,
 
 }  // namespace
 
-void scan_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
+bool suits_tall_reader(PyArrayObject* array, std::size_t rows) {
+  return rows >= 2 * kTallColumnRows && process_arena().max_concurrency() > 1 &&
+         !column_repeats_str_objects(array, 1, 0, rows);
+}
+
+void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
                              double* placed, SignalCheck& signals) {
   const std::size_t rows = columns.row_count;
   tbb::task_arena& arena = process_arena();
@@ -114,23 +122,11 @@ void scan_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& 
     }
   }
   signals.tick_many(next_row);
-  for (std::size_t i = next_row; i < rows; ++i) {
-    const npy_intp index[1] = {static_cast<npy_intp>(i)};
-    PyObject* cell = object_cell(array, index, 1);
-    if (cell == nullptr) {
-      throw InternalError("failed to read cell (" + std::to_string(i) + ", " + std::to_string(j) +
-                          "): the column changed during the scan");
-    }
-    if (is_plain_cell(cell, column.is_text())) {
-      file_cell(cell, column);
-    } else {
-      // Its conversion may drop the array's reference to it.
-      PyRef held = PyRef::borrow(cell);
-      file_cell(held.get(), column);
-    }
-    if ((i + 1) % kStretchRows == 0) column.judge_repeats();
-    signals.tick();
-  }
+  std::size_t row = next_row;
+  read_object_column_in_order(array, 1, j, next_row, rows, signals, [&](PyObject* cell) {
+    file_table_cell(cell, column);
+    if (++row % kStretchRows == 0) column.judge_repeats();
+  });
   column.hand_over(columns, j);
 }
 

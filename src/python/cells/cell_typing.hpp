@@ -1,13 +1,15 @@
-// The typing of one cell, shared by every road that reads cells: a column
-// stays numeric while its cells convert to float64, turns to text for good at
-// the first that does not, and from then on takes each cell's str() as UTF-8,
-// read from the str's own code units. Where a cell goes is up to a sink.
+// The typing of one cell, shared by every reader: a column stays numeric
+// while its cells convert to float64, turns to text for good at the first that
+// does not, and from then on takes each cell's str() as UTF-8, read from the
+// str's own code units. Which cells are plain (readable without running Python
+// code) is decided here alone. Where a cell goes is up to a sink.
 #pragma once
 
 #include <Python.h>
 
 #include <charconv>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <source_location>
 #include <string>
@@ -29,21 +31,26 @@ namespace colenc::py {
 // exception, or PythonError for a non-Exception error.
 [[noreturn]] void fail_str_conversion();
 
-// A sink is where one column's cells go. It offers:
-//   bool is_text() const;                     the column has turned to text
-//   void push_number(double value);           the next row, a number
-//   void turn_to_text();                      the numbers so far become texts
-//   void push_text(std::string_view text, const char* readable);
-//                                             the next row, a UTF-8 text whose
-//                                             bytes may be read up to `readable`
-//   void push_units(const void* units, std::size_t count, unsigned unit_bytes);
-//                                             the next row, the UTF-8 form of
-//                                             code units (see append_utf8)
+// A sink is where one column's cells go: whether it has turned to text; the
+// next row as a number; the turn, after which the numbers so far are texts;
+// the next row as a UTF-8 text whose bytes may be read up to `readable`; the
+// next row as the UTF-8 form of `count` code units of `unit_bytes` bytes each
+// (see append_utf8).
+template <class Sink>
+concept CellSink = requires(Sink& sink, const Sink& held, double value, std::string_view text,
+                            const char* readable, const void* units, std::size_t count,
+                            unsigned unit_bytes) {
+  { held.is_text() } -> std::convertible_to<bool>;
+  sink.push_number(value);
+  sink.turn_to_text();
+  sink.push_text(text, readable);
+  sink.push_units(units, count, unit_bytes);
+};
 
 // Files the UTF-8 form of `text`, a str object (borrowed), read from its own
 // code units: nothing is cached on the object. Lone surrogates, which UTF-8
 // cannot hold, become three U+FFFD each.
-template <class Sink>
+template <CellSink Sink>
 void push_str(PyObject* text, Sink& sink) {
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
   const void* data = PyUnicode_DATA(text);
@@ -57,14 +64,14 @@ void push_str(PyObject* text, Sink& sink) {
 }
 
 // Files the literal `text`, whose terminating NUL may be read too.
-template <class Sink, std::size_t N>
+template <CellSink Sink, std::size_t N>
 void push_literal(Sink& sink, const char (&text)[N]) {
   sink.push_text(std::string_view(text, N - 1), text + N);
 }
 
 // Files the text form of `cell` (borrowed): its str(). Throws InternalError
 // "cant convert to str: ..." when str() fails.
-template <class Sink>
+template <CellSink Sink>
 void push_text_form(PyObject* cell, Sink& sink) {
   if (PyUnicode_CheckExact(cell)) {
     push_str(cell, sink);  // str() of an exact str is the object itself
@@ -83,7 +90,7 @@ void push_text_form(PyObject* cell, Sink& sink) {
 // once it is text. Any other cell needs the interpreter: a worker must not
 // file it, and the calling thread holds a reference to it while it is filed,
 // since its conversion may run code that drops the table's own. The one test
-// of that for every road that reads cells.
+// of that for every reader.
 inline bool is_plain_cell(PyObject* cell, bool is_text) {
   PyTypeObject* const type = Py_TYPE(cell);
   if (type == &PyUnicode_Type || type == &PyBool_Type || cell == Py_None) return true;
@@ -100,7 +107,7 @@ inline bool is_plain_cell(PyObject* cell, bool is_text) {
 // returns false, having done nothing, for any other cell. Only reads the
 // object, so it may run on any thread while the caller holds the interpreter
 // lock and runs no Python code. Files exactly as file_cell does.
-template <class Sink>
+template <CellSink Sink>
 bool file_plain_cell(PyObject* cell, Sink& sink) {
   if (!is_plain_cell(cell, sink.is_text())) return false;
   PyTypeObject* const type = Py_TYPE(cell);
@@ -152,7 +159,7 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
 // Files one cell (borrowed): its float64 value while the column is numeric;
 // at the first cell whose float conversion fails the column turns to text,
 // and from then on each cell's str() text is filed.
-template <class Sink>
+template <CellSink Sink>
 void file_cell(PyObject* cell, Sink& sink) {
   if (file_plain_cell(cell, sink)) return;
   if (!sink.is_text()) {
@@ -173,6 +180,19 @@ void file_cell(PyObject* cell, Sink& sink) {
     return;
   }
   push_text_form(cell, sink);
+}
+
+// Files `cell`, borrowed from a table that the calling thread reads, as
+// file_cell does; a cell that is not plain is held while it is filed, since
+// its conversion may run code that drops the table's reference to it.
+template <CellSink Sink>
+void file_table_cell(PyObject* cell, Sink& sink) {
+  if (is_plain_cell(cell, sink.is_text())) {
+    file_cell(cell, sink);
+  } else {
+    PyRef held = PyRef::borrow(cell);
+    file_cell(held.get(), sink);
+  }
 }
 
 }  // namespace colenc::py

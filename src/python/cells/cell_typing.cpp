@@ -1,0 +1,18 @@
+// The failures of the cell typing: a Python error met while a cell was read
+// or converted becomes an internal failure, unless it is an interrupt or
+// another error that must travel on unchanged.
+#include "python/cells/cell_typing.hpp"
+
+#include "python/errors.hpp"
+#include "python/panic.hpp"
+
+namespace colenc::py {
+
+void fail_from_python(const std::string& prefix, std::source_location where) {
+  if (!error_is_ordinary()) throw PythonError{};
+  throw_internal_from_python(prefix, where);
+}
+
+void fail_str_conversion() { fail_from_python("cant convert to str"); }
+
+}  // namespace colenc::py

@@ -1,0 +1,35 @@
+// How a column's str objects repeat, judged from a few cells without running
+// Python code: the object column readers choose by it whether to remember str
+// objects by address, and whether to read a table by rows or by columns.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "python/numpy_api.hpp"
+
+namespace colenc::py {
+
+// Returns whether the rows of column `column` of an object array (ndim 2; of
+// the array itself when ndim is 1) should share entries by str object (see
+// RepeatedStrs), judged from a few cells spread over its `rows` rows: not
+// when its texts repeat under different objects far more often than its
+// objects repeat, as in a table made by a loader, which makes one object per
+// cell. Runs no Python code.
+bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                               std::size_t rows);
+
+// Returns whether any str object repeats among a few cells spread over the
+// `rows` rows of column `column` of an object array (as for
+// column_shares_str_objects). Runs no Python code.
+bool column_repeats_str_objects(PyArrayObject* array, int ndim, std::size_t column,
+                                std::size_t rows);
+
+// Returns true when a sample of a few columns of `array`, a 2-D object array
+// of `rows` rows and `columns` columns, shows texts repeating under different
+// str objects far more often than objects repeat: one object per cell, as a
+// loader makes them. Runs no Python code.
+bool objects_made_per_cell(PyArrayObject* array, std::size_t rows, std::size_t columns);
+
+}  // namespace colenc::py

@@ -1,0 +1,38 @@
+// Column j of a TypedColumns as the sink of the cell typing, and take_cell,
+// which files one cell there: how the readers that fill typed columns cell by
+// cell hand each cell on.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "core/typed_columns.hpp"
+#include "python/cells/cell_typing.hpp"
+
+namespace colenc::py {
+
+// Column j of `columns` as the sink of the cell typing (see cell_typing.hpp).
+struct TypedColumnSink {
+  TypedColumns& columns;
+  std::size_t j;
+  bool is_text() const { return columns.column_is_text[j]; }
+  void push_number(double value) { columns.number_cells[j].push_back(value); }
+  void turn_to_text() { columns.turn_to_text(j); }
+  void push_text(std::string_view text, const char*) { columns.text_cells[j].push_back(text); }
+  void push_units(const void* units, std::size_t count, unsigned unit_bytes) {
+    columns.text_cells[j].push_units(units, count, unit_bytes);
+  }
+};
+static_assert(CellSink<TypedColumnSink>);
+
+// Files one cell (borrowed) into column j: its float64 value while the column
+// is numeric; at the first cell whose float conversion fails the column turns
+// to text, and from then on each cell's str() text is appended.
+inline void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
+  TypedColumnSink sink{columns, j};
+  file_cell(cell, sink);
+}
+
+}  // namespace colenc::py

@@ -1,0 +1,38 @@
+// The object array read by columns: each column in row order on the calling
+// thread, its str objects remembered by address (RepeatedStrs) where they
+// repeat, a batch of columns handed over together.
+#include "python/readers/array_objects_by_columns.hpp"
+
+#include <algorithm>
+
+#include "python/cells/repeated_strs.hpp"
+#include "python/cells/str_sharing.hpp"
+#include "python/py_ref.hpp"
+#include "python/readers/object_column_in_order.hpp"
+
+namespace colenc::py {
+namespace {
+
+// Columns of shared str objects handed over together: enough for whole cache
+// lines of a row-major matrix.
+constexpr std::size_t kBatchColumns = 8;
+
+}  // namespace
+
+void read_objects_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& pipeline) {
+  PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(array));
+  SignalCheck signals;
+  for (std::size_t first = 0; first < shape.cols; first += kBatchColumns) {
+    TypedColumns batch(shape.rows, std::min(kBatchColumns, shape.cols - first));
+    for (std::size_t k = 0; k < batch.column_count; ++k) {
+      batch.number_cells[k].reserve(shape.rows);
+      RepeatedStrs repeats(k, batch,
+                           column_shares_str_objects(array, 2, first + k, shape.rows));
+      read_object_column_in_order(array, 2, first + k, 0, shape.rows, signals,
+                                  [&](PyObject* cell) { repeats.file(cell, k, batch); });
+    }
+    pipeline.submit(std::move(batch));
+  }
+}
+
+}  // namespace colenc::py

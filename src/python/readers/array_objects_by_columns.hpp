@@ -1,0 +1,18 @@
+// The reader of an exact 2-D object ndarray whose str objects repeat (values
+// drawn from a vocabulary are the same few objects): column by column, each
+// column's repeated objects converted once.
+#pragma once
+
+#include "core/column_pipeline.hpp"
+#include "python/numpy_api.hpp"
+#include "python/readers/table_shape.hpp"
+
+namespace colenc::py {
+
+// Reads every cell of `array` (an exact object ndarray of `shape`, borrowed),
+// column by column in row order, and hands the columns to `pipeline` a few
+// at a time. Throws InternalError for a failed str() or a cell gone,
+// PythonError for an interrupt or a non-Exception error.
+void read_objects_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& pipeline);
+
+}  // namespace colenc::py

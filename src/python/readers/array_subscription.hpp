@@ -1,0 +1,18 @@
+// The array reader of last resort: any object with a `shape` and
+// subscription, read cell by cell through source[(i, j)], all rows of column
+// 0 first, each column typed as its cells come.
+#pragma once
+
+#include <Python.h>
+
+#include "core/typed_columns.hpp"
+#include "python/readers/table_shape.hpp"
+
+namespace colenc::py {
+
+// Reads every cell of `source` (source[(i, j)], column by column, each cell
+// once) into typed columns. Borrows source. Throws InternalError for a failed
+// fetch or str(), PythonError for an interrupt or a non-Exception error.
+TypedColumns read_by_subscription(PyObject* source, Shape shape);
+
+}  // namespace colenc::py

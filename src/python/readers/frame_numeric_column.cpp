@@ -1,0 +1,22 @@
+// The numeric column reader: its dtype's element reader over the column, into
+// the run of the matrix that the column's codes would take.
+#include "python/readers/frame_numeric_column.hpp"
+
+namespace colenc::py {
+
+void read_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
+                         TypedColumns& columns, std::span<double> placed) {
+  read(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array),
+       columns.row_count, columns.number_run(j, placed));
+}
+
+bool leave_numeric_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
+                          InPlaceColumn& left) {
+  if (PyArray_TYPE(array) != NPY_DOUBLE || PyArray_ISBYTESWAPPED(array)) return false;
+  columns.numbers_placed[j] = true;
+  left = InPlaceColumn{PyRef::borrow(reinterpret_cast<PyObject*>(array)), PyArray_BYTES(array),
+                       PyArray_STRIDE(array, 0)};
+  return true;
+}
+
+}  // namespace colenc::py

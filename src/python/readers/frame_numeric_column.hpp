@@ -1,0 +1,31 @@
+// The reader of a DataFrame column stored as a 1-D bool, integer or float
+// ndarray: converted in C++ straight into its run of the matrix (or its number
+// vector), or, for native float64 that decode replaces anyway, left in place.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+
+#include "core/typed_columns.hpp"
+#include "python/cells/numeric_elements.hpp"
+#include "python/in_place_column.hpp"
+#include "python/numpy_api.hpp"
+
+namespace colenc::py {
+
+// Reads `array` (borrowed), a 1-D numeric ndarray of columns.row_count
+// elements, with `read`, its dtype's reader: straight into its run of the
+// column-major matrix when there is one (`placed` holds row_count x
+// column_count cells), else into its number vector.
+void read_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
+                         TypedColumns& columns, std::span<double> placed);
+
+// Leaves column j where it lies and returns true when `array` (borrowed) is
+// native float64: flags it as placed, and `left` holds the array and where its
+// cells are. Returns false, having done nothing, for any other dtype.
+bool leave_numeric_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
+                          InPlaceColumn& left);
+
+}  // namespace colenc::py

@@ -1,0 +1,21 @@
+// read_frame_values: `values` taken once, with the NumPy API made ready for
+// the array readers that read it.
+#include "python/readers/frame_values.hpp"
+
+#include "python/errors.hpp"
+#include "python/numpy_api.hpp"
+#include "python/panic.hpp"
+
+namespace colenc::py {
+
+PyRef read_frame_values(PyObject* frame) {
+  PyRef values = PyRef::steal(PyObject_GetAttrString(frame, "values"));
+  if (!values) {
+    if (!error_is_ordinary()) throw PythonError{};
+    throw_internal_from_python("failed to read the DataFrame's values");
+  }
+  ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
+  return values;
+}
+
+}  // namespace colenc::py
