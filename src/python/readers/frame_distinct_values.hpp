@@ -2,7 +2,8 @@
 // category codes, masked (nullable) integer, float and boolean arrays, and
 // datetime64 and timedelta64 values, naive or with a time zone. The frame's
 // `values` is asked only for the rows that first hold each distinct value;
-// every row then takes the typing of its value's cell there.
+// every row then takes the typing of its value's cell there
+// (distinct_values_typing.cpp).
 #pragma once
 
 #include <Python.h>

@@ -11,6 +11,7 @@
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
+#include "python/py_ref.hpp"
 
 namespace colenc::py {
 
@@ -33,6 +34,14 @@ inline bool text_equals(PyObject* text, std::string_view expected) {
     return false;
   }
   return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+}
+
+// Returns a new reference to attribute `name` of `obj` (borrowed), or null
+// with no exception set (an interrupt still propagates as PythonError).
+inline PyRef attribute(PyObject* obj, const char* name) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(obj, name));
+  if (!value) not_readable();
+  return value;
 }
 
 // True when `obj` (borrowed, may be null) is exactly a 1-D ndarray of `rows`
