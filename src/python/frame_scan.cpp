@@ -174,12 +174,17 @@ void scan_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
 
 void scan_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
                         std::span<double> placed, SignalCheck& signals) {
-  // A tall column of objects made one per cell is read in ranges on the pool.
+  // A tall column is read in row ranges on the pool, unless its texts come
+  // from a vocabulary of shared objects: one thread reading those by object
+  // id is quicker than every thread hashing their texts.
   if (!placed.empty() && columns.row_count >= 2 * kTallColumnRows &&
-      process_arena().max_concurrency() > 1 &&
-      !column_repeats_str_objects(array, 1, 0, columns.row_count)) {
-    scan_tall_object_column(array, j, columns, placed.data() + j * columns.row_count, signals);
-    return;
+      process_arena().max_concurrency() > 1) {
+    const StrRepeats repeats = column_str_repeats(array, 1, 0, columns.row_count);
+    if (!repeats.objects_shared) {
+      scan_tall_object_column(array, j, columns, placed.data() + j * columns.row_count,
+                              repeats.texts_distinct, signals);
+      return;
+    }
   }
   const bool shared = column_shares_str_objects(array, 1, 0, columns.row_count);
   columns.number_cells[j].reserve(columns.row_count);

@@ -63,7 +63,7 @@ std::size_t read_range(PyArrayObject* array, std::size_t begin, std::size_t end,
 }  // namespace
 
 void scan_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                             double* placed, SignalCheck& signals) {
+                             double* placed, bool texts_distinct, SignalCheck& signals) {
   const std::size_t rows = columns.row_count;
   tbb::task_arena& arena = process_arena();
   const std::size_t ranges = std::clamp<std::size_t>(
@@ -73,6 +73,7 @@ void scan_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& 
   parts.reserve(ranges);
   for (std::size_t r = 0; r < ranges; ++r) {
     parts.emplace_back(placed + begin_of(r), 1);
+    if (texts_distinct) parts.back().keep_texts_flat();
     if (r > 0) parts.back().turn_to_text();
   }
   std::vector<std::size_t> read(ranges, 0);

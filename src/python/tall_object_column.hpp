@@ -1,5 +1,5 @@
 // Reading one tall object column of a frame, whose objects were made one per
-// cell, in row ranges on the pool: each range files its plain cells straight
+// cell or whose texts hardly repeat, in row ranges on the pool: each range files its plain cells straight
 // into the column's run of the matrix, the ranges are joined in order, and
 // whatever needs the interpreter is read in order on the calling thread.
 #pragma once
@@ -20,9 +20,11 @@ inline constexpr std::size_t kTallColumnRows = std::size_t{1} << 17;
 // Reads `array` (borrowed, held by the caller), an exact 1-D object ndarray of
 // columns.row_count cells, into column j of `columns`, writing its numbers or
 // text ids into `placed`, its run of row_count cells of a column-major matrix.
-// Cells are typed exactly as take_cell types them in row order. Throws
-// PythonError for an interrupt, as the cell typing does otherwise.
+// Cells are typed exactly as take_cell types them in row order; with
+// `texts_distinct` every row keeps its own text from the turn on, without
+// numbering. Throws PythonError for an interrupt, as the cell typing does
+// otherwise.
 void scan_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                             double* placed, SignalCheck& signals);
+                             double* placed, bool texts_distinct, SignalCheck& signals);
 
 }  // namespace colenc::py
