@@ -10,8 +10,18 @@
 namespace colenc {
 
 void PlacedColumn::turn_to_text() {
-  interner_ = std::make_unique<TextInterner>();
   text_from_ = rows_;
+  if (flat_from_turn_) {
+    flat_.emplace();
+    for (std::size_t i = 0; i < rows_; ++i) {
+      scratch_.clear();
+      append_number(scratch_, cell(i));
+      flat_->push_back(scratch_);
+    }
+    numbered_ = rows_;
+    return;
+  }
+  interner_ = std::make_unique<TextInterner>();
   for (std::size_t i = 0; i < rows_; ++i) {
     scratch_.clear();
     append_number(scratch_, cell(i));
@@ -89,6 +99,8 @@ void PlacedColumn::append(PlacedColumn&& next) {
     for (std::size_t i = 0; i < next.rows_; ++i) {
       next.cell(i) = ids[static_cast<std::size_t>(next.cell(i))];
     }
+  } else if (flat_ && next.flat_) {
+    flat_->append_rows(*next.flat_);
   } else {
     if (!flat_) make_flat();
     for (std::size_t i = 0; i < next.rows_; ++i) {

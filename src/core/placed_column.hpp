@@ -64,6 +64,9 @@ class PlacedColumn {
     numbered_ = rows_;
   }
   void turn_to_text();
+  // Makes every row keep its own text from the turn on, without ids: for a
+  // column whose texts are known to hardly repeat. Call before the turn.
+  void keep_texts_flat() { flat_from_turn_ = true; }
   void push_text(std::string_view text, const char* readable);
   void push_units(const void* units, std::size_t count, unsigned unit_bytes);
 
@@ -109,6 +112,7 @@ class PlacedColumn {
   RowBlock* block_ = nullptr;
   std::unique_ptr<TextInterner> interner_;
   std::optional<TextColumn> flat_;  // every row's text, once ids stopped paying
+  bool flat_from_turn_ = false;
   std::string scratch_;             // a number's or non-ASCII text, before it is filed
 };
 

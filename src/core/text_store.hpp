@@ -65,6 +65,19 @@ class TextStore {
       ends_[old_size + k] = base + (static_cast<std::size_t>(offsets[k + 1]) - first);
     }
   }
+  // Appends every text of `other`, in one copy of their bytes.
+  void append_store(const TextStore& other) {
+    const std::size_t base = bytes_.size();
+    bytes_.append(other.bytes_);
+    const std::size_t old_size = ends_.size();
+    try {
+      ends_.resize(old_size + other.ends_.size());
+    } catch (...) {
+      bytes_.resize(base);
+      throw;
+    }
+    for (std::size_t k = 0; k < other.ends_.size(); ++k) ends_[old_size + k] = base + other.ends_[k];
+  }
   void clear() {
     bytes_.clear();
     ends_.clear();

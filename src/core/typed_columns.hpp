@@ -119,6 +119,18 @@ class TextColumn {
     }
     own_.append_run(data, offsets, count);
   }
+  // Appends the rows of `other`, a column without row ids that owns its
+  // entries, in one copy of their bytes.
+  void append_rows(const TextColumn& other) {
+    if (borrowed_offsets_ != nullptr || other.borrowed_offsets_ != nullptr || other.row_ids_) {
+      throw std::logic_error("only owned entries without row ids are appended whole");
+    }
+    if (row_ids_) {
+      for (std::size_t k = 0; k < other.size(); ++k) push_back(other[k]);
+      return;
+    }
+    own_.append_store(other.own_);
+  }
   // Appends one row whose text is entry `id`; requires has_row_ids() and
   // id < entry_count().
   void push_entry(EntryId id) { ids_.push_back(id); }

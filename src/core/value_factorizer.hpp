@@ -79,6 +79,27 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> key_range(const Keys& key
   return std::pair{low, high};
 }
 
+// A direct-mapped memory of keys already numbered, in front of the keyed map:
+// a column of few distinct values mostly skips the keyed hash. Slots are
+// picked by an unkeyed multiplicative mix and a hit is confirmed by comparing
+// the key, so crafted keys can only make it miss, which costs what the map
+// alone costs.
+class RecentKeys {
+ public:
+  struct Slot {
+    std::uint64_t key = 0;
+    Id id = kNoId;
+  };
+  RecentKeys() : slots_(std::size_t{1} << kBits) {}
+  Slot& slot(std::uint64_t key) {
+    return slots_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+  }
+
+ private:
+  static constexpr unsigned kBits = 10;  // 16 KiB, in the core's own cache
+  std::vector<Slot> slots_;
+};
+
 }  // namespace factorize_detail
 
 // Numbers the distinct keys of `keys` in order of first occurrence; every
@@ -99,8 +120,15 @@ FactorizedValues factorize_values(const Keys& keys) {
     return number_rows(keys, [&](std::uint64_t key) -> Id& { return table[key - low]; });
   }
   HashMap<std::uint64_t, Id, KeyedHash> ids;
+  RecentKeys recent;
   return number_rows(keys, [&](std::uint64_t key) -> Id& {
-    return ids.try_emplace(key, kNoId).first->second;
+    RecentKeys::Slot& slot = recent.slot(key);
+    if (slot.id != kNoId && slot.key == key) return slot.id;
+    Id& id = ids.try_emplace(key, kNoId).first->second;
+    // A key met for the first time gets its id from the caller; the slot
+    // learns it at the key's next row.
+    if (id != kNoId) slot = RecentKeys::Slot{key, id};
+    return id;
   });
 }
 

@@ -161,8 +161,9 @@ std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
         }
         break;
       case StorageKind::kObjects:
-        if (suits_tall_reader(array, shape.rows)) {
-          read_tall_object_column(array, j, columns, placed.data() + j * shape.rows, signals);
+        if (const auto repeats = tall_column_repeats(array, shape.rows)) {
+          read_tall_object_column(array, j, columns, placed.data() + j * shape.rows,
+                                  repeats->texts_distinct, signals);
         } else {
           read_object_column(array, j, columns, signals);
         }

@@ -39,16 +39,22 @@ TEST(PlacedColumn, AppendJoinsColumnsReadApart) {
   struct Case {
     const char* name;
     std::vector<std::string> first, second;
+    bool first_flat = false, second_flat = false;  // rows keep their own texts from the turn
   };
   const std::vector<Case> cases = {
       {"both keep ids", {"b", "a", "b"}, {"c", "a", "a"}},
       {"the second gave up its ids", {"a", "b"}, many},
       {"the first gave up its ids", many, {"a", "t5"}},
+      {"both flat from the turn", {"b", "a", "b"}, {"c", "", "a"}, true, true},
+      {"only the first flat", {"b", "a"}, {"c", "a", "a"}, true, false},
+      {"only the second flat", {"b", "a"}, {"c", "a", "a"}, false, true},
   };
   for (const Case& c : cases) {
     std::vector<double> cells(c.first.size() + c.second.size());
     PlacedColumn first(cells.data(), 1);
     PlacedColumn second(cells.data() + c.first.size(), 1);
+    if (c.first_flat) first.keep_texts_flat();
+    if (c.second_flat) second.keep_texts_flat();
     file_texts(first, c.first);
     file_texts(second, c.second);
     first.judge_repeats();
@@ -57,6 +63,20 @@ TEST(PlacedColumn, AppendJoinsColumnsReadApart) {
     std::vector<std::string> expected = c.first;
     expected.insert(expected.end(), c.second.begin(), c.second.end());
     EXPECT_EQ(row_texts(first, cells), expected) << c.name;
+  }
+}
+
+// Numbers filed before the turn become their decimal texts, whether the rows
+// are numbered by id or keep their own texts.
+TEST(PlacedColumn, TurnWritesEarlierNumbersAsTexts) {
+  for (const bool flat : {false, true}) {
+    std::vector<double> cells(3);
+    PlacedColumn column(cells.data(), 1);
+    if (flat) column.keep_texts_flat();
+    column.push_number(1.5);
+    column.push_number(-2.0);
+    file_texts(column, {"x"});
+    EXPECT_EQ(row_texts(column, cells), (std::vector<std::string>{"1.5", "-2", "x"})) << flat;
   }
 }
 

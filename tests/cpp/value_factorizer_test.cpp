@@ -36,17 +36,21 @@ TEST(FactorizeValues, NumbersDistinctKeysByFirstOccurrence) {
   }
 }
 
+// The wide keys go through the keyed map and its memory of recent keys: with
+// more distinct keys than that memory has slots, keys evict one another.
 TEST(FactorizeValues, TablesAndHashingAgreeOnManyKeys) {
-  std::vector<std::uint64_t> narrow, wide;
-  for (std::uint64_t k = 0; k < 20000; ++k) {
-    narrow.push_back((k * 7919) % 1000);
-    wide.push_back(((k * 7919) % 1000) << 40);
+  for (const std::uint64_t distinct : {1000u, 5000u}) {
+    std::vector<std::uint64_t> narrow, wide;
+    for (std::uint64_t k = 0; k < 20000; ++k) {
+      narrow.push_back((k * 7919) % distinct);
+      wide.push_back((((k * 7919) % distinct) << 40) | 12345);
+    }
+    const FactorizedValues a = factorize_values(KeyVector{narrow, {}});
+    const FactorizedValues b = factorize_values(KeyVector{wide, {}});
+    EXPECT_EQ(a.value_count(), distinct);
+    EXPECT_EQ(a.row_ids, b.row_ids) << distinct;
+    EXPECT_EQ(a.first_rows, b.first_rows) << distinct;
   }
-  const FactorizedValues a = factorize_values(KeyVector{narrow, {}});
-  const FactorizedValues b = factorize_values(KeyVector{wide, {}});
-  EXPECT_EQ(a.value_count(), 1000u);
-  EXPECT_EQ(a.row_ids, b.row_ids);
-  EXPECT_EQ(a.first_rows, b.first_rows);
 }
 
 }  // namespace

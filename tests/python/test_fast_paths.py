@@ -398,6 +398,7 @@ def _tall_cells(kind, rows, rng):
     # Few words, so that a sample shows texts repeating under distinct objects.
     words = [f"w{k}" for k in rng.integers(0, 20, rows)]
     late = rows * 5 // 8  # in a range read by a task, not by the calling thread
+    distinct = [f"u{k:07d}" for k in rng.permutation(rows)]
     cells = {
         "text": words,
         "text with holes": [None if k % 7 == 0 else (np.nan if k % 11 == 0 else w)
@@ -405,14 +406,26 @@ def _tall_cells(kind, rows, rng):
         "numbers, then text in a later range": [1.5] * late + words[late:],
         "text, then a float in a later range": words[:late] + [2.5] + words[late + 1:],
         "text, then a cell that runs Python code": words[:late] + [Cell(1.0, "c")] + words[late + 1:],
-        "nearly all distinct": [f"u{k:07d}" for k in rng.permutation(rows)],
-    }[kind]
+        "nearly all distinct": distinct,
+        "nearly all distinct, numbers first": [0.25] * (rows // 8) + distinct[rows // 8:],
+        "nearly all distinct, then a cell that runs Python code":
+            distinct[:late] + [Cell(1.0, "c")] + distinct[late + 1:],
+        "nearly all distinct with holes": [None if k % 13 == 0 else t for k, t in enumerate(distinct)],
+    }
+    if kind == "shared words":
+        # One object per word of a large vocabulary, repeated down the column.
+        vocabulary = np.array([f"s{k}" for k in range(5_000)], dtype=object)
+        return pd.Series(vocabulary[rng.integers(0, 5_000, rows)], dtype=object)
+    cells = cells[kind]
     return pd.Series(["".join(c) if isinstance(c, str) else c for c in cells], dtype=object)
 
 
 @pytest.mark.parametrize("kind", ["text", "text with holes", "numbers, then text in a later range",
                                   "text, then a float in a later range",
-                                  "text, then a cell that runs Python code", "nearly all distinct"])
+                                  "text, then a cell that runs Python code", "nearly all distinct",
+                                  "nearly all distinct, numbers first",
+                                  "nearly all distinct, then a cell that runs Python code",
+                                  "nearly all distinct with holes", "shared words"])
 def test_tall_object_columns_read_in_row_ranges_match_values(kind):
     rows = 270_000  # read in ranges on the pool
     rng = np.random.default_rng(len(kind))

@@ -17,12 +17,10 @@ sdists=(dist/colenc-*.tar.gz)
 [[ ${#sdists[@]} -eq 1 && -f "${sdists[0]}" ]] || { echo "expected one sdist in dist/" >&2; exit 1; }
 sdist="$root/${sdists[0]}"
 
+source tests/package_env.sh
 work="$(mktemp -d /tmp/colenc-sdist-test.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
-"$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --upgrade pip
-cp -r tests/python "$work/tests"
-printf '[pytest]\nfilterwarnings = error\naddopts = -ra\n' >"$work/pytest.ini"
+new_test_env "$python" "$work"
 mkdir "$work/empty"
 
 # What a machine without libtbb-dev and libabsl-dev lacks: their header and
@@ -37,7 +35,8 @@ mapfile -t hidden_files < <(find /usr/lib /usr/local/lib -type f \
 (( ${#hidden_files[@]} > 0 )) || { echo "no system TBB to hide" >&2; exit 1; }
 echo "hiding ${#hidden_dirs[@]} directories and ${#hidden_files[@]} files of the system's TBB and Abseil"
 
-export HIDDEN_DIRS="${hidden_dirs[*]}" HIDDEN_FILES="${hidden_files[*]}" WORK="$work" SDIST="$sdist"
+export HIDDEN_DIRS="${hidden_dirs[*]}" HIDDEN_FILES="${hidden_files[*]}" WORK="$work" SDIST="$sdist" \
+  SHARED="$root/tests/package_env.sh"
 exec unshare --mount --propagation private bash -euo pipefail -c '
   for d in $HIDDEN_DIRS; do mount --bind "$WORK/empty" "$d"; done
   for f in $HIDDEN_FILES; do mount --bind /dev/null "$f"; done
@@ -50,11 +49,7 @@ exec unshare --mount --propagation private bash -euo pipefail -c '
   echo "built and installed the sdist in $((SECONDS - start)) s"
   module="$("$WORK/venv/bin/python" -c "import colenc; print(colenc.__file__)")"
   echo "testing $module"
-  # Only the C runtime (glibc: libc, libm, libdl, libpthread, librt), the C++
-  # runtime and TBB (the bundled copy) may be linked.
-  ldd "$module"
-  if ldd "$module" | grep -v -E "linux-vdso|ld-linux|/lib(c|m|dl|pthread|rt)\.so|libstdc\+\+|libgcc_s|colenc\.libs/libtbb" | grep -q .; then
-    echo "the module links a library beyond the C and C++ runtimes and its TBB" >&2; exit 1
-  fi
+  source "$SHARED"
+  check_links "$module"
   "$WORK/venv/bin/python" -m pytest -q -p no:cacheprovider tests
 '

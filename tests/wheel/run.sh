@@ -16,13 +16,11 @@ wheels=(dist/colenc-*-manylinux_*_x86_64.whl)
 [[ ${#wheels[@]} -eq 1 && -f "${wheels[0]}" ]] || { echo "expected one manylinux wheel in dist/" >&2; exit 1; }
 wheel="$root/${wheels[0]}"
 
+source tests/package_env.sh
 work="$(mktemp -d /tmp/colenc-wheel-test.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
-"$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --upgrade pip
+new_test_env "$python" "$work"
 "$work/venv/bin/python" -m pip install -q "${wheel}[test]"
-cp -r tests/python "$work/tests"
-printf '[pytest]\nfilterwarnings = error\naddopts = -ra\n' >"$work/pytest.ini"
 
 # The system copies of the libraries that the wheel must bring along (TBB) or
 # not need at all (Abseil, libsodium: present only where an older build left them).
@@ -31,7 +29,8 @@ mapfile -t hidden < <(find /usr/lib /usr/local/lib -type f \
 printf '%s\n' "${hidden[@]}" | grep -q libtbb || { echo "no system TBB library to hide" >&2; exit 1; }
 echo "hiding ${#hidden[@]} system libraries"
 
-export HIDDEN="${hidden[*]}" WORK="$work" DEV_PYTHON="$root/.venv/bin/python"
+export HIDDEN="${hidden[*]}" WORK="$work" DEV_PYTHON="$root/.venv/bin/python" \
+  SHARED="$root/tests/package_env.sh"
 exec unshare --mount --propagation private bash -euo pipefail -c '
   for lib in $HIDDEN; do mount --bind /dev/null "$lib"; done
   cd "$WORK"
@@ -41,10 +40,7 @@ exec unshare --mount --propagation private bash -euo pipefail -c '
   echo "with the system libraries hidden, the tree build fails to import: ${out##*$'\''\n'\''}"
   module="$("$WORK/venv/bin/python" -c "import colenc; print(colenc.__file__)")"
   echo "testing $module"
-  # Only the C and C++ runtimes and the wheel'"'"'s own TBB may be linked.
-  ldd "$module"
-  if ldd "$module" | grep -v -E "linux-vdso|ld-linux|/lib(c|m|dl|pthread|rt)\.so|libstdc\+\+|libgcc_s|colenc\.libs/libtbb" | grep -q .; then
-    echo "the module links a library beyond the C and C++ runtimes and its TBB" >&2; exit 1
-  fi
+  source "$SHARED"
+  check_links "$module"
   "$WORK/venv/bin/python" -m pytest -q -p no:cacheprovider tests
 '

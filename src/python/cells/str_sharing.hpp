@@ -20,11 +20,20 @@ namespace colenc::py {
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows);
 
-// Returns whether any str object repeats among a few cells spread over the
-// `rows` rows of column `column` of an object array (as for
-// column_shares_str_objects). Runs no Python code.
-bool column_repeats_str_objects(PyArrayObject* array, int ndim, std::size_t column,
-                                std::size_t rows);
+// How the str objects of a tall object column repeat, judged from a larger
+// sample of cells spread over its `rows` rows (see column_str_repeats).
+struct StrRepeats {
+  // No two sampled cells share a text: ids would save nothing.
+  bool texts_distinct = false;
+  // Repeated texts come as the same object about as often as not: a column
+  // drawn from a vocabulary of shared objects, cheapest read by object id.
+  bool objects_shared = false;
+};
+
+// Tallies how the str objects of column `column` of an object array (ndim 2;
+// of the array itself when ndim is 1) repeat. Runs no Python code.
+StrRepeats column_str_repeats(PyArrayObject* array, int ndim, std::size_t column,
+                              std::size_t rows);
 
 // Returns true when a sample of a few columns of `array`, a 2-D object array
 // of `rows` rows and `columns` columns, shows texts repeating under different

@@ -65,13 +65,15 @@ std::size_t read_range(PyArrayObject* array, std::size_t begin, std::size_t end,
 
 }  // namespace
 
-bool suits_tall_reader(PyArrayObject* array, std::size_t rows) {
-  return rows >= 2 * kTallColumnRows && process_arena().max_concurrency() > 1 &&
-         !column_repeats_str_objects(array, 1, 0, rows);
+std::optional<StrRepeats> tall_column_repeats(PyArrayObject* array, std::size_t rows) {
+  if (rows < 2 * kTallColumnRows || process_arena().max_concurrency() <= 1) return std::nullopt;
+  const StrRepeats repeats = column_str_repeats(array, 1, 0, rows);
+  if (repeats.objects_shared) return std::nullopt;
+  return repeats;
 }
 
 void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                             double* placed, SignalCheck& signals) {
+                             double* placed, bool texts_distinct, SignalCheck& signals) {
   const std::size_t rows = columns.row_count;
   tbb::task_arena& arena = process_arena();
   const std::size_t ranges = std::clamp<std::size_t>(
@@ -81,6 +83,7 @@ void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& 
   parts.reserve(ranges);
   for (std::size_t r = 0; r < ranges; ++r) {
     parts.emplace_back(placed + begin_of(r), 1);
+    if (texts_distinct) parts.back().keep_texts_flat();
     if (r > 0) parts.back().turn_to_text();
   }
   std::vector<std::size_t> read(ranges, 0);

@@ -1,14 +1,17 @@
 // Reading one tall object column of a frame, whose objects were made one per
-// cell, in row ranges on the pool: each range files its plain cells straight
-// into the column's run of the matrix, the ranges are joined in order, and
-// whatever needs the interpreter is read in order on the calling thread.
+// cell or whose texts hardly repeat, in row ranges on the pool: each range
+// files its plain cells straight into the column's run of the matrix, the
+// ranges are joined in order, and whatever needs the interpreter is read in
+// order on the calling thread.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <optional>
 
 #include "core/typed_columns.hpp"
+#include "python/cells/str_sharing.hpp"
 #include "python/numpy_api.hpp"
 #include "python/signal_check.hpp"
 
@@ -17,18 +20,22 @@ namespace colenc::py {
 // Rows from which a column is worth reading in ranges on the pool.
 inline constexpr std::size_t kTallColumnRows = std::size_t{1} << 17;
 
-// True when `array`, an exact 1-D object ndarray of `rows` cells, is worth
-// reading in ranges on the pool: tall, a pool of more than one thread, and no
-// str object repeated among a few sampled cells (objects made one per cell).
-// Runs no Python code.
-bool suits_tall_reader(PyArrayObject* array, std::size_t rows);
+// Returns how the str objects of `array`, an exact 1-D object ndarray of
+// `rows` cells, repeat when it is worth reading in ranges on the pool: tall,
+// a pool of more than one thread, and its texts not drawn from a vocabulary
+// of shared objects (one thread reading those by object id is quicker than
+// every thread hashing their texts). Returns nullopt otherwise. Runs no
+// Python code.
+std::optional<StrRepeats> tall_column_repeats(PyArrayObject* array, std::size_t rows);
 
 // Reads `array` (borrowed, held by the caller), an exact 1-D object ndarray of
 // columns.row_count cells, into column j of `columns`, writing its numbers or
 // text ids into `placed`, its run of row_count cells of a column-major matrix.
-// Cells are typed exactly as take_cell types them in row order. Throws
-// PythonError for an interrupt, as the cell typing does otherwise.
+// Cells are typed exactly as take_cell types them in row order; with
+// `texts_distinct` every row keeps its own text from the turn on, without
+// numbering. Throws PythonError for an interrupt, as the cell typing does
+// otherwise.
 void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                             double* placed, SignalCheck& signals);
+                             double* placed, bool texts_distinct, SignalCheck& signals);
 
 }  // namespace colenc::py
