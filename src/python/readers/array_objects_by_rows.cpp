@@ -26,6 +26,8 @@
 namespace colenc::py {
 namespace {
 
+static_assert(CellSink<PlacedColumn>);
+
 // Cells of one block of rows read across columns: a few hundred kilobytes,
 // so that a block stays in the cache while its columns are numbered.
 constexpr std::size_t kBlockCells = std::size_t{1} << 15;

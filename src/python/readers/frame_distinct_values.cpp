@@ -1,6 +1,6 @@
 // The distinct-value reader: the storage of a category, masked, datetime or
 // timedelta column is read as one 64-bit key per row and factorized; once
-// distinct_values_typing has typed each value by its cell in the frame's
+// frame_distinct_values_typing has typed each value by its cell in the frame's
 // `values`, every row is filed through its value.
 #include "python/readers/frame_distinct_values.hpp"
 

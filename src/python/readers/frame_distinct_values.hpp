@@ -3,7 +3,7 @@
 // datetime64 and timedelta64 values, naive or with a time zone. The frame's
 // `values` is asked only for the rows that first hold each distinct value;
 // every row then takes the typing of its value's cell there
-// (distinct_values_typing.cpp).
+// (frame_distinct_values_typing.cpp).
 #pragma once
 
 #include <Python.h>
