@@ -131,6 +131,12 @@ class TextColumn {
     }
     own_.append_store(other.own_);
   }
+  // Makes `ids` the rows' entry ids in place of the rows filed so far, at
+  // once; requires has_row_ids() and every id below entry_count().
+  void replace_row_ids(std::vector<EntryId>&& ids) {
+    if (!row_ids_) throw std::logic_error("only a column with row ids takes ids");
+    ids_ = std::move(ids);
+  }
   // Appends one row whose text is entry `id`; requires has_row_ids() and
   // id < entry_count().
   void push_entry(EntryId id) { ids_.push_back(id); }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "core/number_format.hpp"
 #include "python/numpy_api.hpp"
@@ -119,7 +120,7 @@ bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dt
 }
 
 
-void file_distinct_values(const DistinctValuesColumn& column, TypedColumns& columns,
+void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
                           std::span<double> placed) {
   const std::size_t j = column.column;
   const std::size_t rows = columns.row_count;
@@ -135,6 +136,14 @@ void file_distinct_values(const DistinctValuesColumn& column, TypedColumns& colu
   columns.column_is_text[j] = true;
   TextColumn& texts = columns.text_cells[j];
   texts.use_row_ids();
+  static_assert(std::is_same_v<FactorizedValues::Id, TextColumn::EntryId>);
+  if (column.turn_row == 0) {
+    // Values are numbered by first occurrence, so entry k is value k and the
+    // rows' value ids are their entry ids.
+    for (const std::string& text : column.texts) texts.push_back(text);
+    texts.replace_row_ids(std::move(column.values.row_ids));
+    return;
+  }
   texts.reserve(rows, 0);
   constexpr auto kNone = TextColumn::kMaxEntries;
   std::vector<TextColumn::EntryId> entries(column.values.value_count(), kNone);

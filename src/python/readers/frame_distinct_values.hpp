@@ -53,7 +53,7 @@ bool type_distinct_values(PyObject* iloc, std::size_t frame_columns,
 // its run of `placed` (a column-major matrix) when that is not empty, and
 // texts that share one entry per value from the turn on.
 // REQUIRES: type_distinct_values has typed `column`.
-void file_distinct_values(const DistinctValuesColumn& column, TypedColumns& columns,
+void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
                           std::span<double> placed);
 
 }  // namespace colenc::py
