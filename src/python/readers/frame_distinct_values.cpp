@@ -22,7 +22,9 @@ namespace {
 // zero-extended, so that distinct bytes give distinct keys whatever the dtype
 // and byte order; with kMasked, null where a bool array of the same length is
 // true.
-template <class Item, bool kMasked>
+// With kContiguous both arrays are known to be contiguous, so that the
+// compiler can vectorize the passes over them.
+template <class Item, bool kMasked, bool kContiguous>
 struct StridedKeys {
   const char* first;
   npy_intp stride;
@@ -32,24 +34,34 @@ struct StridedKeys {
   std::size_t size() const { return rows; }
   std::uint64_t key(std::size_t row) const {
     Item item;
-    std::memcpy(&item, first + static_cast<npy_intp>(row) * stride, sizeof item);
+    const npy_intp step = kContiguous ? npy_intp{sizeof(Item)} : stride;
+    std::memcpy(&item, first + static_cast<npy_intp>(row) * step, sizeof item);
     return item;
   }
   bool is_null(std::size_t row) const {
-    if constexpr (kMasked) return mask[static_cast<npy_intp>(row) * mask_stride] != 0;
+    if constexpr (kMasked) {
+      return mask[static_cast<npy_intp>(row) * (kContiguous ? 1 : mask_stride)] != 0;
+    }
     return false;
   }
 };
+
+template <class Item, bool kMasked>
+FactorizedValues factorize_keys(const char* first, npy_intp stride, const char* mask,
+                                npy_intp mask_stride, std::size_t rows) {
+  if (stride == npy_intp{sizeof(Item)} && (!kMasked || mask_stride == 1)) {
+    return factorize_values(StridedKeys<Item, kMasked, true>{first, stride, mask, mask_stride, rows});
+  }
+  return factorize_values(StridedKeys<Item, kMasked, false>{first, stride, mask, mask_stride, rows});
+}
 
 template <class Item>
 FactorizedValues factorize_items(PyArrayObject* values, PyArrayObject* mask, std::size_t rows) {
   const char* first = PyArray_BYTES(values);
   const npy_intp stride = PyArray_STRIDE(values, 0);
-  if (mask == nullptr) {
-    return factorize_values(StridedKeys<Item, false>{first, stride, nullptr, 0, rows});
-  }
-  return factorize_values(StridedKeys<Item, true>{first, stride, PyArray_BYTES(mask),
-                                                  PyArray_STRIDE(mask, 0), rows});
+  if (mask == nullptr) return factorize_keys<Item, false>(first, stride, nullptr, 0, rows);
+  return factorize_keys<Item, true>(first, stride, PyArray_BYTES(mask), PyArray_STRIDE(mask, 0),
+                                    rows);
 }
 
 // Factorizes the `rows` elements of `values`, a 1-D ndarray of items of at

@@ -106,11 +106,16 @@ bool type_values(PyArrayObject* values, const std::vector<npy_intp>& rows,
     if (forms.text) column.texts[id] = std::move(forms.form);
     column.numbers[id] = forms.number;
   }
-  const auto& ids = column.values.row_ids;
-  const auto turn = std::find_if(ids.begin(), ids.end(),
-                                 [&](FactorizedValues::Id id) { return !column.converts[id]; });
-  column.turn_row = static_cast<std::size_t>(turn - ids.begin());
-  if (turn == ids.end()) return true;
+  // The turn is the first row of the first value, by first row, that does
+  // not convert: one look per value rather than per row.
+  column.turn_row = column.values.row_ids.size();
+  for (std::size_t id = 0; id < count; ++id) {
+    if (!column.converts[id]) {
+      column.turn_row = column.values.first_rows[id];  // ascending by id
+      break;
+    }
+  }
+  if (column.turn_row == column.values.row_ids.size()) return true;
   // Values that convert still need their str() where they occur after the turn.
   for (std::size_t id = 0; id < count; ++id) {
     if (!column.converts[id]) continue;
