@@ -156,31 +156,32 @@ void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
     texts.replace_row_ids(std::move(column.values.row_ids));
     return;
   }
-  texts.reserve(rows, 0);
+  // Each row's value id is overwritten with its entry id, and the ids then
+  // become the rows.
+  auto& entry_of_row = column.values.row_ids;
   constexpr auto kNone = TextColumn::kMaxEntries;
   std::vector<TextColumn::EntryId> entries(column.values.value_count(), kNone);
   std::string scratch;
   for (std::size_t row = 0; row < column.turn_row; ++row) {
-    TextColumn::EntryId& entry = entries[ids[row]];
+    TextColumn::EntryId& entry = entries[entry_of_row[row]];
     if (entry == kNone) [[unlikely]] {
       entry = static_cast<TextColumn::EntryId>(texts.entry_count());
       scratch.clear();
-      append_number(scratch, column.numbers[ids[row]]);
+      append_number(scratch, column.numbers[entry_of_row[row]]);
       texts.push_back(scratch);
-    } else {
-      texts.push_entry(entry);
     }
+    entry_of_row[row] = entry;
   }
   entries.assign(entries.size(), kNone);
   for (std::size_t row = column.turn_row; row < rows; ++row) {
-    TextColumn::EntryId& entry = entries[ids[row]];
+    TextColumn::EntryId& entry = entries[entry_of_row[row]];
     if (entry == kNone) [[unlikely]] {
       entry = static_cast<TextColumn::EntryId>(texts.entry_count());
-      texts.push_back(column.texts[ids[row]]);
-    } else {
-      texts.push_entry(entry);
+      texts.push_back(column.texts[entry_of_row[row]]);
     }
+    entry_of_row[row] = entry;
   }
+  texts.replace_row_ids(std::move(entry_of_row));
 }
 
 

@@ -51,7 +51,8 @@ bool type_distinct_values(PyObject* iloc, std::size_t frame_columns,
 
 // Files the typed column into `columns`: numbers until its turn row, into
 // its run of `placed` (a column-major matrix) when that is not empty, and
-// texts that share one entry per value from the turn on.
+// texts that share one entry per value from the turn on. A text column
+// takes over the column's row ids.
 // REQUIRES: type_distinct_values has typed `column`.
 void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
                           std::span<double> placed);
