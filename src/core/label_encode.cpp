@@ -23,6 +23,7 @@
 #include "core/hash_map.hpp"
 #include "core/internal_error.hpp"
 #include "core/labels.hpp"
+#include "core/prefix_sort.hpp"
 #include "core/recent_texts.hpp"
 
 namespace colenc {
@@ -102,15 +103,6 @@ struct SortEntry {
   std::uint32_t chunk;
   std::uint32_t local_id;
 };
-
-std::uint64_t byte_prefix(std::string_view text) {
-  std::uint64_t prefix = 0;
-  const std::size_t n = std::min<std::size_t>(text.size(), 8);
-  for (std::size_t k = 0; k < n; ++k) {
-    prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[k])) << (56 - 8 * k);
-  }
-  return prefix;
-}
 
 bool entry_less(const SortEntry& a, const SortEntry& b) {
   // Zero padding keeps prefix order equal to byte order; equal prefixes fall
@@ -233,28 +225,22 @@ bool mostly_distinct(const TextColumn& texts) {
   return seen.size() * 20 >= kSampleSize * 19;
 }
 
-// One entry of a mostly distinct column, ordered like SortEntry.
-struct EntryRef {
-  std::uint64_t prefix;
-  std::uint64_t entry;
-};
-
 // Fits a mostly distinct column by sorting its entries: each run of equal
 // texts gets the next code (none for a missing-value label), every entry of
-// the run that code, and the run's text one hash and one map entry.
+// the run that code, and the run's text one hash and one map entry. The sort
+// is a radix sort of 8-byte prefixes (prefix_sort.hpp): whole texts are
+// compared only where many share a prefix.
 LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) {
   const std::size_t entries = texts.entry_count();
-  std::vector<EntryRef> order(entries);
+  std::vector<PrefixedIndex> order(entries);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kMinChunkRows),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        order[i] = EntryRef{byte_prefix(texts.entry(i)), i};
+                        order[i] = PrefixedIndex{byte_prefix(texts.entry(i)), i};
                       }
                     });
-  tbb::parallel_sort(order.begin(), order.end(), [&](const EntryRef& a, const EntryRef& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return label_less(texts.entry(a.entry), texts.entry(b.entry));
-  });
+  sort_by_text(std::span<PrefixedIndex>(order),
+               [&texts](std::uint64_t entry) { return texts.entry(entry); });
 
   // Each run of equal texts: its text is copied into the map once, and every
   // entry of the run gets its code. Sorted order scatters the reads over the
@@ -268,11 +254,11 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
   std::string_view last;
   for (std::size_t k = 0; k < entries; ++k) {
     if (k + kPrefetchAhead < entries) {
-      const std::uint64_t ahead = order[k + kPrefetchAhead].entry;
+      const std::uint64_t ahead = order[k + kPrefetchAhead].index;
       __builtin_prefetch(texts.entry(ahead).data());
       __builtin_prefetch(&entry_codes[ahead], 1);
     }
-    const std::string_view text = texts.entry(order[k].entry);
+    const std::string_view text = texts.entry(order[k].index);
     if (k == 0 || order[k].prefix != order[k - 1].prefix || text != last) {
       if (is_missing_label(text)) {
         missing.push_back(text);
@@ -283,9 +269,9 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
       }
       last = text;
     }
-    entry_codes[order[k].entry] = value;
+    entry_codes[order[k].index] = value;
   }
-  std::vector<EntryRef>().swap(order);
+  std::vector<PrefixedIndex>().swap(order);
   for (const std::string_view text : missing) labels.append(text, std::nullopt);
   return std::move(labels).finish();
 }
