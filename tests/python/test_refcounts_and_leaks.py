@@ -344,6 +344,25 @@ def test_returned_labels_are_owned_by_the_result_alone(as_frame):
                 assert sys.getrefcount(label) == holders[id(label)] + 2  # + argument + loop name
 
 
+@pytest.mark.parametrize("as_frame", [False, True])
+def test_labels_of_a_many_label_column_are_shared_and_owned_by_the_result(as_frame):
+    words = [f"w{k:06d}\u00e9" if k % 7 == 0 else f"w{k:06d}" for k in range(70_000)]
+    cells = np.array(words + words[::3] + ["nan", "x", ""] * 4, dtype=object)[:, None]
+    obj = pd.DataFrame(cells, dtype=object) if as_frame else cells
+    e = Encoder()
+    decoded = e.decode(e.encode(obj)[0])
+    labels = (decoded.iloc[:, 0] if as_frame else decoded[:, 0]).tolist()
+    del decoded
+    gc.collect()
+    missing = None if as_frame else "NaN"
+    assert labels == [missing if cell == "nan" else cell for cell in cells[:, 0]]
+    sample = labels[::97] + labels[-12:]
+    holders = Counter(map(id, labels + sample))
+    for label in sample:
+        if label is not None and len(label) > 1:
+            assert sys.getrefcount(label) == holders[id(label)] + 2  # + argument + loop name
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
