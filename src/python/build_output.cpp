@@ -9,9 +9,10 @@
 #include <span>
 
 #include "core/internal_error.hpp"
-#include "python/cell_reading.hpp"
 #include "python/numpy_api.hpp"
 #include "python/panic.hpp"
+#include "python/py_ref.hpp"
+#include "python/signal_check.hpp"
 
 namespace colenc::py {
 namespace {
