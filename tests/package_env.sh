@@ -3,12 +3,24 @@
 # the check that a built module links only the C and C++ runtimes and the TBB
 # it brings along.
 
-# new_test_env PYTHON WORK: makes WORK/venv (pip up to date) and WORK/tests.
+# one_dist WHAT PATTERN: prints the absolute path of the one file in dist/
+# that PATTERN matches, or fails naming WHAT.
+one_dist() {
+  local found=(dist/$2)
+  [[ ${#found[@]} -eq 1 && -f "${found[0]}" ]] || { echo "expected one $1 in dist/" >&2; return 1; }
+  echo "$PWD/${found[0]}"
+}
+
+# new_test_env PYTHON NAME: makes a directory /tmp/colenc-NAME.XXXXXX, removed
+# when the script exits, with a virtual environment (pip up to date) in venv/
+# and a copy of the suite in tests/; sets `work` to its path.
 new_test_env() {
-  "$1" -m venv "$2/venv"
-  "$2/venv/bin/python" -m pip install -q --upgrade pip
-  cp -r "$(dirname "${BASH_SOURCE[0]}")/python" "$2/tests"
-  printf '[pytest]\nfilterwarnings = error\naddopts = -ra\n' >"$2/pytest.ini"
+  work="$(mktemp -d "/tmp/colenc-$2.XXXXXX")"
+  trap 'rm -rf "$work"' EXIT
+  "$1" -m venv "$work/venv"
+  "$work/venv/bin/python" -m pip install -q --upgrade pip
+  cp -r "$(dirname "${BASH_SOURCE[0]}")/python" "$work/tests"
+  printf '[pytest]\nfilterwarnings = error\naddopts = -ra\n' >"$work/pytest.ini"
 }
 
 # check_links MODULE: lists the module's libraries and fails on any beyond the

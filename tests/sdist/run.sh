@@ -13,14 +13,9 @@ python="${1:?usage: tests/sdist/run.sh PYTHON3.13}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 
-sdists=(dist/colenc-*.tar.gz)
-[[ ${#sdists[@]} -eq 1 && -f "${sdists[0]}" ]] || { echo "expected one sdist in dist/" >&2; exit 1; }
-sdist="$root/${sdists[0]}"
-
 source tests/package_env.sh
-work="$(mktemp -d /tmp/colenc-sdist-test.XXXXXX)"
-trap 'rm -rf "$work"' EXIT
-new_test_env "$python" "$work"
+sdist="$(one_dist sdist 'colenc-*.tar.gz')"
+new_test_env "$python" sdist-test
 mkdir "$work/empty"
 
 # What a machine without libtbb-dev and libabsl-dev lacks: their header and

@@ -12,14 +12,9 @@ python="${1:?usage: tests/wheel/run.sh PYTHON3.13}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 
-wheels=(dist/colenc-*-manylinux_*_x86_64.whl)
-[[ ${#wheels[@]} -eq 1 && -f "${wheels[0]}" ]] || { echo "expected one manylinux wheel in dist/" >&2; exit 1; }
-wheel="$root/${wheels[0]}"
-
 source tests/package_env.sh
-work="$(mktemp -d /tmp/colenc-wheel-test.XXXXXX)"
-trap 'rm -rf "$work"' EXIT
-new_test_env "$python" "$work"
+wheel="$(one_dist "manylinux wheel" 'colenc-*-manylinux_*_x86_64.whl')"
+new_test_env "$python" wheel-test
 "$work/venv/bin/python" -m pip install -q "${wheel}[test]"
 
 # The system copies of the libraries that the wheel must bring along (TBB) or
