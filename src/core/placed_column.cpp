@@ -11,16 +11,6 @@ namespace colenc {
 
 void PlacedColumn::turn_to_text() {
   text_from_ = rows_;
-  if (flat_from_turn_) {
-    flat_.emplace();
-    for (std::size_t i = 0; i < rows_; ++i) {
-      scratch_.clear();
-      append_number(scratch_, cell(i));
-      flat_->push_back(scratch_);
-    }
-    numbered_ = rows_;
-    return;
-  }
   interner_ = std::make_unique<TextInterner>();
   for (std::size_t i = 0; i < rows_; ++i) {
     scratch_.clear();
@@ -28,6 +18,8 @@ void PlacedColumn::turn_to_text() {
     cell(i) = interner_->intern(scratch_, scratch_.data() + scratch_.size());
   }
   numbered_ = rows_;
+  // A column whose texts hardly repeat keeps every row's text from here on.
+  if (flat_from_turn_) make_flat();
 }
 
 void PlacedColumn::file_text(std::string_view text, const char* readable, std::size_t row) {

@@ -119,15 +119,12 @@ class TextColumn {
     }
     own_.append_run(data, offsets, count);
   }
-  // Appends the rows of `other`, a column without row ids that owns its
-  // entries, in one copy of their bytes.
+  // Appends the rows of `other`; both columns own their entries and use no
+  // row ids. One copy of the bytes.
   void append_rows(const TextColumn& other) {
-    if (borrowed_offsets_ != nullptr || other.borrowed_offsets_ != nullptr || other.row_ids_) {
+    if (borrowed_offsets_ != nullptr || other.borrowed_offsets_ != nullptr || row_ids_ ||
+        other.row_ids_) {
       throw std::logic_error("only owned entries without row ids are appended whole");
-    }
-    if (row_ids_) {
-      for (std::size_t k = 0; k < other.size(); ++k) push_back(other[k]);
-      return;
     }
     own_.append_store(other.own_);
   }
