@@ -15,6 +15,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -41,6 +42,16 @@ constexpr std::size_t kPrefetchAhead = 16;
 
 // Chunks smaller than this cost more in set overhead than they gain.
 constexpr std::size_t kMinChunkRows = std::size_t{1} << 14;
+
+// Rows whose sets in RecentTexts are requested together, ahead of the lookups.
+constexpr std::size_t kBatchRows = 16;
+
+// A row of a batch: its text and where RecentTexts keeps it.
+struct Batched {
+  std::string_view text;
+  RecentTexts::Ends ends;
+  std::size_t slot = 0;
+};
 
 // One contiguous range of rows and its distinct texts, each numbered by its
 // first appearance in the range (its local id).
@@ -72,21 +83,34 @@ std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double
           };
           RecentTexts recent(chunk.end_row - chunk.first_row);
           const char* const readable = texts.bytes_end();
-          for (std::size_t i = chunk.first_row; i != chunk.end_row; ++i) {
-            const std::string_view text = texts.entry(i);
-            const RecentTexts::Ends ends = RecentTexts::ends_of(text, readable);
-            const std::size_t slot = recent.slot_of(ends, text.size());
-            std::size_t id;
-            if (!recent.find(slot, ends, text, id)) {
-              const PrehashedText key{text, hash(text)};
-              const auto [found, inserted] = ids.try_emplace(key, chunk.distinct.size(), text_of);
-              // Should this fail, the table names a text it lacks; the
-              // exception drops both with the chunk.
-              if (inserted) chunk.distinct.push_back(key);
-              id = static_cast<std::size_t>(found);
-              recent.remember(slot, ends, text, id);
+          // Rows go in batches: the set of every row of a batch is requested
+          // before the first is looked up, so that the lookups do not wait
+          // on the memory one after another.
+          std::array<Batched, kBatchRows> batch;
+          for (std::size_t first = chunk.first_row; first < chunk.end_row; first += kBatchRows) {
+            const std::size_t end = std::min(first + kBatchRows, chunk.end_row);
+            texts.for_each_entry(first, end, [&](std::size_t i, std::string_view text) {
+              Batched& row = batch[i - first];
+              row.text = text;
+              row.ends = RecentTexts::ends_of(text, readable);
+              row.slot = recent.slot_of(row.ends, text.size());
+              recent.prefetch(row.slot);
+            });
+            for (std::size_t i = first; i != end; ++i) {
+              const Batched& row = batch[i - first];
+              std::size_t id;
+              if (!recent.find(row.slot, row.ends, row.text, id)) {
+                const PrehashedText key{row.text, hash(row.text)};
+                const auto [found, inserted] =
+                    ids.try_emplace(key, chunk.distinct.size(), text_of);
+                // Should this fail, the table names a text it lacks; the
+                // exception drops both with the chunk.
+                if (inserted) chunk.distinct.push_back(key);
+                id = static_cast<std::size_t>(found);
+                recent.remember(row.slot, row.ends, row.text, id);
+              }
+              codes[i] = static_cast<double>(id);
             }
-            codes[i] = static_cast<double>(id);
           }
         }
       },

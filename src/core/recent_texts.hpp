@@ -62,6 +62,9 @@ class RecentTexts {
     return static_cast<std::size_t>(mixed >> (64 - bits_));
   }
 
+  // Asks for set `slot` to be brought into the cache ahead of its lookup.
+  void prefetch(std::size_t slot) const { __builtin_prefetch(&sets_[slot]); }
+
   // Sets `id` and returns true when set `slot` remembers `text`. Each set
   // holds the last two texts that mapped to it, so that two frequent texts
   // sharing a set do not keep evicting each other; both lie in one cache line.

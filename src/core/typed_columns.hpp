@@ -153,6 +153,32 @@ class TextColumn {
     }
     return own_[k];
   }
+  // Calls f(k, entry(k)) for every entry k in [begin, end), in order. Where
+  // the entries lie is settled once for the range, not once per entry, so
+  // the loop over borrowed offsets without nulls is a plain read of them.
+  template <class F>
+  void for_each_entry(std::size_t begin, std::size_t end, F&& f) const {
+    if (borrowed_offsets_ == nullptr) {
+      for (std::size_t k = begin; k != end; ++k) f(k, own_[k]);
+    } else if (validity_ == nullptr) {
+      const std::int64_t* offsets = borrowed_offsets_;
+      for (std::size_t k = begin; k != end; ++k) {
+        f(k, std::string_view(borrowed_data_ + offsets[k],
+                              static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
+      }
+    } else {
+      const std::int64_t* offsets = borrowed_offsets_;
+      for (std::size_t k = begin; k != end; ++k) {
+        const auto bit = static_cast<std::uint64_t>(validity_offset_) + k;
+        if (((validity_[bit >> 3] >> (bit & 7)) & 1) == 0) {
+          f(k, null_text(k));
+        } else {
+          f(k, std::string_view(borrowed_data_ + offsets[k],
+                                static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
+        }
+      }
+    }
+  }
   // Returns the entry id of every row; empty unless has_row_ids().
   const std::vector<EntryId>& row_ids() const { return ids_; }
 

@@ -8,10 +8,22 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace colenc {
 namespace {
+
+// Walking the entries of [begin, end) gives each entry's index and text, in
+// order, exactly as entry() does one at a time.
+void expect_walk_reads_entries(const TextColumn& texts, std::size_t begin, std::size_t end) {
+  std::size_t next = begin;
+  texts.for_each_entry(begin, end, [&](std::size_t k, std::string_view text) {
+    EXPECT_EQ(k, next++);
+    EXPECT_EQ(text, texts.entry(k)) << k;
+  });
+  EXPECT_EQ(next, end);
+}
 
 TEST(TextColumn, KeepsEveryCellApartIncludingEmptyOnes) {
   TextColumn column;
@@ -20,6 +32,8 @@ TEST(TextColumn, KeepsEveryCellApartIncludingEmptyOnes) {
   ASSERT_EQ(column.size(), cells.size());
   for (std::size_t i = 0; i < cells.size(); ++i) EXPECT_EQ(column[i], cells[i]) << i;
   EXPECT_EQ(column.byte_size(), 5u);
+  expect_walk_reads_entries(column, 0, cells.size());
+  expect_walk_reads_entries(column, 1, 3);
 }
 
 TEST(TypedColumns, TurnToTextRendersTheCollectedNumbersThenTakesTexts) {
@@ -63,6 +77,8 @@ TEST(TypedColumns, BorrowedTextsAreReadInPlaceAndKeptAlive) {
   EXPECT_EQ(texts[2], "d\xC3\xA9");
   EXPECT_EQ(texts.byte_size(), 6u);
   EXPECT_EQ(texts.bytes_end(), texts[2].data() + texts[2].size());
+  expect_walk_reads_entries(texts, 0, 3);
+  expect_walk_reads_entries(texts, 2, 2);
   EXPECT_THROW(table.text_cells[0].push_back("y"), std::logic_error);
 
   table.number_cells[1] = {1.0};
@@ -89,6 +105,8 @@ TEST(TypedColumns, BorrowedNullRowsReadAsTheirTexts) {
     const std::vector<std::string> expected = {"NaN", "NaN", "a", "nan", "d", "", "nan"};
     ASSERT_EQ(texts.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(texts[i], expected[i]) << i;
+    expect_walk_reads_entries(texts, 0, expected.size());
+    expect_walk_reads_entries(texts, 3, 6);
   }
 }
 
