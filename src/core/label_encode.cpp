@@ -40,8 +40,12 @@ namespace {
 // maps of a column with many labels are far larger than the caches.
 constexpr std::size_t kPrefetchAhead = 16;
 
-// Chunks smaller than this cost more in set overhead than they gain.
-constexpr std::size_t kMinChunkRows = std::size_t{1} << 14;
+// Chunks smaller than this cost more in set overhead than they gain: each
+// chunk numbers every distinct text it meets once more, and the fit sorts
+// them all.
+constexpr std::size_t kMinChunkRows = std::size_t{1} << 16;
+// Rows per task of the plain loops over a column.
+constexpr std::size_t kGrainRows = std::size_t{1} << 14;
 
 // Rows whose sets in RecentTexts are requested together, ahead of the lookups.
 constexpr std::size_t kBatchRows = 16;
@@ -273,7 +277,7 @@ bool mostly_distinct(const TextColumn& texts) {
 LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) {
   const std::size_t entries = texts.entry_count();
   std::vector<PrefixedIndex> order(entries);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kMinChunkRows),
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kGrainRows),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
                         order[i] = PrefixedIndex{byte_prefix(texts.entry(i)), i};
@@ -339,7 +343,7 @@ ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_cod
 // Sets codes[row] to the code of the row's entry, for every row.
 void gather_row_codes(const std::vector<TextColumn::EntryId>& row_ids,
                       const std::vector<double>& entry_codes, std::span<double> codes) {
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kMinChunkRows),
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kGrainRows),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
                         const std::size_t id = row_ids[i];
