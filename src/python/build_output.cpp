@@ -279,6 +279,8 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     PyObject** cells = static_cast<PyObject**>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
     SignalCheck signals;
+    // With a full table, most cells are decoded by one lookup in it.
+    const std::span<const PyRef> table = decoder.full_table();
     const auto fill = [&](const auto& code_at) {
       const std::size_t rows = matrix.rows;
       const std::size_t ahead = decoder.worth_prefetching() ? kPrefetchRows : rows;
@@ -286,7 +288,9 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
         signals.tick();
         if (r + 2 * ahead < rows) decoder.prefetch(code_at(r + 2 * ahead), 0);
         if (r + ahead < rows) decoder.prefetch(code_at(r + ahead), 1);
-        cells[r] = Py_NewRef(decoder.decode(code_at(r)));
+        const double cell = code_at(r);
+        const Code key = std::isnan(cell) ? ~Code{0} : code_key(cell);
+        cells[r] = Py_NewRef(key < table.size() ? table[key].get() : decoder.decode(cell));
       }
     };
     if (column < in_place.size() && in_place[column].array) {

@@ -371,10 +371,11 @@ def test_arrow_strings_with_nulls_read_in_place_match_values(sliced, nulls):
         assert_roads_agree(pd.DataFrame({"s": column, "n": np.arange(len(column), dtype=float)}))
 
 
-@pytest.mark.parametrize("layout", ["C", "F", "float32", "int64", "reversed"])
+@pytest.mark.parametrize("layout", ["C", "F", "float32", "int64", "reversed", "more columns"])
 def test_decoding_a_frame_reads_its_codes_in_any_layout(layout):
     # Native float64 code columns are read where they lie (strided ones too);
-    # any other column is copied first. Both must decode alike.
+    # any other column is copied first. Both must decode alike, and every
+    # column that is not decoded keeps exactly its numbers.
     rng = np.random.default_rng(5)
     frame = pd.DataFrame({"a": rng.choice(WORDS, 300), "x": rng.random(300),
                           "b": rng.choice(WORDS, 300)})
@@ -387,6 +388,9 @@ def test_decoding_a_frame_reads_its_codes_in_any_layout(layout):
         table = codes.astype(np.float32)
     elif layout == "int64":
         table = codes.fillna(0).astype(np.int64)
+    elif layout == "more columns":
+        table = codes.assign(n=np.arange(300), o=pd.Series(rng.random(300).tolist(), dtype=object),
+                             m=pd.array([None, *range(299)], dtype="Int64"))
     else:
         table = pd.DataFrame({name: codes[name].to_numpy()[::-1] for name in codes.columns},
                              copy=False)
