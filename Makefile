@@ -19,8 +19,10 @@ SANITIZE_BUILD := build/sanitize
 CLANG_BUILD := build/clang
 # Sanitizer settings shared by the GoogleTest binary and the interpreter. Leak
 # checking is off because the interpreter leaks by design at exit; huge
-# allocations return null (std::bad_alloc) as they do without ASan.
-SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+# allocations return null (std::bad_alloc) as they do without ASan. Every
+# malloc block is filled with 0xbe bytes, so that a result cell nothing wrote
+# shows as garbage rather than as the zero a fresh page happens to hold.
+SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:max_malloc_fill_size=268435456 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_SECONDS ?= 60
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)

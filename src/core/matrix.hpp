@@ -1,6 +1,6 @@
 // A float64 matrix that owns its cells: the buffer the column driver
 // writes in place becomes the matrix without a copy. The cells come from
-// calloc, whose large blocks are fresh zero pages that the kernel maps only when
+// malloc, whose large blocks are fresh pages that the kernel maps only when
 // written, so a buffer sized from a table's claimed shape costs nothing until
 // the table's cells have really been read.
 #pragma once
@@ -31,26 +31,15 @@ inline void advise_huge_pages([[maybe_unused]] void* block, [[maybe_unused]] std
 #endif
 }
 
-// Owns a run of float64 cells, all 0.0 when made.
+// Owns a run of float64 cells.
 class CellBuffer {
  public:
   CellBuffer() = default;
 
-  // Returns `size` cells of 0.0; throws std::bad_alloc when they cannot be
-  // had, a byte size beyond the address space included.
-  static CellBuffer zeroed(std::size_t size) {
-    CellBuffer buffer;
-    if (size == 0) return buffer;
-    buffer.cells_.reset(static_cast<double*>(std::calloc(size, sizeof(double))));
-    if (!buffer.cells_) throw std::bad_alloc();
-    advise_huge_pages(buffer.cells_.get(), size * sizeof(double));
-    buffer.size_ = size;
-    return buffer;
-  }
-
   // Returns `size` cells of unspecified value, for a caller that writes every
-  // one of them at once (a heap block that calloc would clear again is not
-  // cleared). Throws std::bad_alloc as zeroed() does.
+  // one of them (a heap block that calloc would clear is not cleared). Throws
+  // std::bad_alloc when they cannot be had, a byte size beyond the address
+  // space included.
   static CellBuffer uninitialized(std::size_t size) {
     CellBuffer buffer;
     if (size == 0) return buffer;

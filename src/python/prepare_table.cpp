@@ -69,11 +69,11 @@ InputKind recognise(PyObject* obj) {
 }
 
 // Allocates the matrix buffer, refusing a table whose cell count or byte size
-// cannot be addressed. Its pages are not touched until the column driver
-// writes them, after every cell has been read. Only a matrix with columns left
-// in place (decode, which replaces each of them whole before the result is
-// returned) skips the zero fill: every other cell is written by a reader.
-Matrix allocate_matrix(Shape shape, bool zeroed) {
+// cannot be addressed. Its cells are not cleared: a reader or the column
+// driver writes every one of them, except those of columns left in place
+// (decode), which are replaced whole before the result is returned. Its pages
+// are not touched until then, after every cell has been read.
+Matrix allocate_matrix(Shape shape) {
   constexpr std::size_t kMaxCells = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double);
   if (shape.rows != 0 && shape.cols > kMaxCells / shape.rows) {
     throw InternalError("table of " + std::to_string(shape.rows) + " by " +
@@ -82,8 +82,7 @@ Matrix allocate_matrix(Shape shape, bool zeroed) {
   Matrix matrix;
   matrix.rows = shape.rows;
   matrix.cols = shape.cols;
-  matrix.data = zeroed ? CellBuffer::zeroed(shape.rows * shape.cols)
-                       : CellBuffer::uninitialized(shape.rows * shape.cols);
+  matrix.data = CellBuffer::uninitialized(shape.rows * shape.cols);
   return matrix;
 }
 
@@ -204,7 +203,7 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   }
 
   const Shape shape = read_shape(obj);
-  table.matrix = allocate_matrix(shape, in_place == nullptr);
+  table.matrix = allocate_matrix(shape);
   // A DataFrame result stores its columns apart; its matrix is laid out so.
   if (kind == InputKind::kDataFrame) table.matrix.order = MatrixOrder::kColumnMajor;
   if (shape.rows == 0) {
