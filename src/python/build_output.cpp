@@ -1,6 +1,7 @@
-// build_output: the float64 copy of the matrix as an ndarray or a DataFrame,
-// and, given an EncodingInfo, the labels of each text column written in place
-// of its codes. One Python str is made per distinct code of a column.
+// build_output: the float64 matrix as an ndarray or a DataFrame, and, given an
+// EncodingInfo, the labels of each text column written in place of its codes.
+// One Python str is made per distinct code of a column. A decoded frame shares
+// the number columns that decode left in its input, copy-on-write.
 #include "python/build_output.hpp"
 
 #include <cmath>
@@ -259,6 +260,32 @@ PyRef names_list(const std::vector<std::string>& names) {
   return list;
 }
 
+// Puts each number column that decode left in place into `frame` as pandas
+// shares a column between frames, re-indexed by the result's default index:
+// the first write through either frame copies it, as it would copy any
+// column that two frames share.
+void share_number_columns(PyObject* frame, const EncodingInfo& info,
+                          const std::vector<InPlaceColumn>& in_place) {
+  std::vector<bool> decoded(in_place.size(), false);
+  for (std::size_t column : info.string_columns) {
+    if (column < decoded.size()) decoded[column] = true;
+  }
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  throw_if(!no_args);
+  PyRef drop = PyRef::steal(Py_BuildValue("{s:O}", "drop", Py_True));
+  throw_if(!drop);
+  for (std::size_t j = 0; j < in_place.size(); ++j) {
+    if (!in_place[j].series || decoded[j]) continue;
+    PyRef reset = PyRef::steal(PyObject_GetAttrString(in_place[j].series.get(), "reset_index"));
+    throw_if(!reset);
+    PyRef shared = PyRef::steal(PyObject_Call(reset.get(), no_args.get(), drop.get()));
+    throw_if(!shared);
+    PyRef done = PyRef::steal(PyObject_CallMethod(frame, "isetitem", "nO",
+                                                  static_cast<Py_ssize_t>(j), shared.get()));
+    throw_if(!done);
+  }
+}
+
 // DataFrame form with decoding. Each text column is replaced by position, so
 // columns that share a label each receive their own labels.
 void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
@@ -312,6 +339,7 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
                                                   static_cast<Py_ssize_t>(column), series.get()));
     throw_if(!done);
   }
+  share_number_columns(frame, info, in_place);
 }
 
 }  // namespace

@@ -74,6 +74,7 @@ bool find_column_storage(PyObject* iloc, std::size_t j, std::size_t rows, Column
     distinct.push_back(std::move(column));
     return true;
   };
+  out.series = PyRef::borrow(series.get());
   if (PyArray_DescrCheck(dtype.get())) {
     return find_numpy_storage(series.get(), rows, out) || by_distinct_values({});
   }

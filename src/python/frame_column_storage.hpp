@@ -26,6 +26,7 @@ enum class StorageKind {
 // One column's storage, as found before any cell is read.
 struct ColumnStorage {
   StorageKind kind = StorageKind::kObjects;
+  PyRef series;                  // the column itself, as the frame gives it
   PyRef storage;                 // a 1-D ndarray, or the capsule of an Arrow stream
   ColumnReader read = nullptr;   // kNumeric: the reader of its dtype
   PyRef missing;                 // kArrowText: the object that a null cell stands for

@@ -16,6 +16,7 @@
 #include "core/internal_error.hpp"
 #include "core/pool.hpp"
 #include "python/cells/str_sharing.hpp"
+#include "python/copy_on_write.hpp"
 #include "python/errors.hpp"
 #include "python/frame_column_storage.hpp"
 #include "python/frame_labels.hpp"
@@ -158,7 +159,8 @@ std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
     auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
     switch (column.kind) {
       case StorageKind::kNumeric:
-        if (leave == nullptr || !(*leave)[j] || !leave_numeric_column(array, j, columns, left[j])) {
+        if (leave == nullptr || !(*leave)[j] ||
+            !leave_numeric_column(column.series.get(), array, j, columns, left[j])) {
           read_numeric_column(array, column.read, j, columns, placed);
         }
         break;
@@ -221,7 +223,9 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   if (kind == InputKind::kDataFrame) {
     std::vector<bool> leave;
     if (in_place != nullptr) {
-      leave.assign(shape.cols, false);
+      // Where pandas copies on write, number columns are left too: the result
+      // shares them with the input as pandas shares columns between frames.
+      leave.assign(shape.cols, pandas_copies_on_write());
       for (std::size_t j : *in_place) {
         if (j < shape.cols) leave[j] = true;
       }

@@ -397,6 +397,29 @@ def test_decoding_a_frame_reads_its_codes_in_any_layout(layout):
     _same_cells(enc.decode(table), enc.decode(DataFrame(table)))
 
 
+@pytest.mark.parametrize("write_to", ["result", "input"])
+def test_decoded_number_columns_stay_apart_from_the_input(write_to):
+    # A decoded frame may share its number columns with the input; a write
+    # through either frame must never show in the other.
+    frame = pd.DataFrame({"t": ["b", "a", "b"], "x": [1.5, 2.0, 3.0], "y": [4.0, 5.0, 6.0]},
+                         index=[10, 20, 30])
+    enc = colenc.Encoder()
+    codes, _ = enc.encode(frame)
+    codes.index = [7, 8, 9]
+    decoded = enc.decode(codes)
+    assert list(decoded.index) == [0, 1, 2]
+    assert decoded["x"].tolist() == [1.5, 2.0, 3.0] and decoded["t"].tolist() == ["b", "a", "b"]
+    kept_codes, kept_decoded = codes.copy(), decoded.copy()
+    if write_to == "result":
+        decoded.iloc[0, 1] = -1.0
+        decoded.loc[:, "y"] = 0.0
+        pd.testing.assert_frame_equal(codes, kept_codes)
+    else:
+        codes.iloc[0, 1] = -1.0
+        codes.loc[:, "y"] = 0.0
+        pd.testing.assert_frame_equal(decoded, kept_decoded)
+
+
 def _tall_cells(kind, rows, rng):
     """A tall object column of `kind`, one object per cell, as a loader makes it."""
     # Few words, so that a sample shows texts repeating under distinct objects.

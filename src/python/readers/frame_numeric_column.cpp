@@ -10,12 +10,12 @@ void read_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
        columns.row_count, columns.number_run(j, placed));
 }
 
-bool leave_numeric_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                          InPlaceColumn& left) {
+bool leave_numeric_column(PyObject* series, PyArrayObject* array, std::size_t j,
+                          TypedColumns& columns, InPlaceColumn& left) {
   if (PyArray_TYPE(array) != NPY_DOUBLE || PyArray_ISBYTESWAPPED(array)) return false;
   columns.numbers_placed[j] = true;
-  left = InPlaceColumn{PyRef::borrow(reinterpret_cast<PyObject*>(array)), PyArray_BYTES(array),
-                       PyArray_STRIDE(array, 0)};
+  left = InPlaceColumn{PyRef::borrow(reinterpret_cast<PyObject*>(array)), PyRef::borrow(series),
+                       PyArray_BYTES(array), PyArray_STRIDE(array, 0)};
   return true;
 }
 

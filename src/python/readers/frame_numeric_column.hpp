@@ -22,10 +22,11 @@ namespace colenc::py {
 void read_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
                          TypedColumns& columns, std::span<double> placed);
 
-// Leaves column j where it lies and returns true when `array` (borrowed) is
-// native float64: flags it as placed, and `left` holds the array and where its
-// cells are. Returns false, having done nothing, for any other dtype.
-bool leave_numeric_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                          InPlaceColumn& left);
+// Leaves column j where it lies and returns true when `array` (borrowed), the
+// storage of `series` (borrowed), is native float64: flags it as placed, and
+// `left` holds both and where its cells are. Returns false, having done
+// nothing, for any other dtype.
+bool leave_numeric_column(PyObject* series, PyArrayObject* array, std::size_t j,
+                          TypedColumns& columns, InPlaceColumn& left);
 
 }  // namespace colenc::py
