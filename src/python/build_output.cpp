@@ -179,6 +179,38 @@ class ColumnDecoder {
   std::vector<PyRef> sparse_owned_;
 };
 
+// The references that the cells of one column take to the labels of a full
+// table small enough to stay cached: counted per code while the cells are
+// filled, and each label's count added to its str once, so that the strs'
+// own memory is touched once per label instead of once per cell. Until then
+// the cells hold strs that the decoder's table keeps alive, in an array no
+// other code can reach yet. The counts are added on every way out, an
+// exception included, so that each label holds one reference per cell.
+class LabelTally {
+ public:
+  explicit LabelTally(std::span<const PyRef> table) : table_(table), counts_(table.size(), 0) {}
+  LabelTally(const LabelTally&) = delete;
+  LabelTally& operator=(const LabelTally&) = delete;
+  ~LabelTally() {
+    for (std::size_t k = 0; k < counts_.size(); ++k) {
+      if (counts_[k] == 0) continue;
+      PyObject* label = table_[k].get();
+      // Leaves an immortal object (None, a one-character str) as it is.
+      Py_SET_REFCNT(label, Py_REFCNT(label) + counts_[k]);
+    }
+  }
+
+  // Returns the str of `key`, below the table's size, counting one reference.
+  PyObject* take(Code key) {
+    ++counts_[key];
+    return table_[key].get();
+  }
+
+ private:
+  std::span<const PyRef> table_;
+  std::vector<Py_ssize_t> counts_;
+};
+
 const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {
   auto found = info.code_to_label.find(column);
   if (found == info.code_to_label.end()) throw InternalError("no entry found for key");
@@ -310,6 +342,16 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     const std::span<const PyRef> table = decoder.full_table();
     const auto fill = [&](const auto& code_at) {
       const std::size_t rows = matrix.rows;
+      if (!table.empty() && !decoder.worth_prefetching()) {
+        LabelTally tally(table);
+        for (std::size_t r = 0; r < rows; ++r) {
+          signals.tick();
+          const double cell = code_at(r);
+          const Code key = std::isnan(cell) ? ~Code{0} : code_key(cell);
+          cells[r] = key < table.size() ? tally.take(key) : Py_NewRef(decoder.decode(cell));
+        }
+        return;
+      }
       const std::size_t ahead = decoder.worth_prefetching() ? kPrefetchRows : rows;
       for (std::size_t r = 0; r < rows; ++r) {
         signals.tick();
