@@ -254,8 +254,13 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
   // Columns with a full table decode most cells by one lookup, without going
   // through their decoder.
   std::vector<std::span<const PyRef>> tables(matrix.cols);
+  std::vector<std::unique_ptr<LabelTally>> tallies(matrix.cols);
   for (std::size_t c = 0; c < matrix.cols; ++c) {
-    if (decoders[c]) tables[c] = decoders[c]->full_table();
+    if (!decoders[c]) continue;
+    tables[c] = decoders[c]->full_table();
+    if (!tables[c].empty() && !decoders[c]->worth_prefetching()) {
+      tallies[c] = std::make_unique<LabelTally>(tables[c]);
+    }
   }
   SignalCheck signals;
   for (std::size_t r = 0; r < matrix.rows; ++r) {
@@ -265,8 +270,13 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
       PyObject* value;
       if (!tables[c].empty()) {
         const Code key = std::isnan(cell) ? ~Code{0} : code_key(cell);
-        value = Py_NewRef(key < tables[c].size() ? tables[c][key].get()
-                                                 : decoders[c]->decode(cell));
+        if (key >= tables[c].size()) {
+          value = Py_NewRef(decoders[c]->decode(cell));
+        } else if (tallies[c]) {
+          value = tallies[c]->take(key);
+        } else {
+          value = Py_NewRef(tables[c][key].get());
+        }
       } else if (decoders[c]) {
         value = Py_NewRef(decoders[c]->decode(cell));
       } else {
