@@ -62,13 +62,15 @@ FactorizedValues number_rows(const Keys& keys, SlotOf slot_of) {
   return out;
 }
 
-// The smallest and largest key of the rows that are not null, if any.
+// The smallest and largest key of the rows that are not null among every
+// `step`-th row, if any.
 template <KeySource Keys>
-std::optional<std::pair<std::uint64_t, std::uint64_t>> key_range(const Keys& keys) {
+std::optional<std::pair<std::uint64_t, std::uint64_t>> key_range(const Keys& keys,
+                                                                 std::size_t step = 1) {
   std::uint64_t low = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t high = 0;
   bool any = false;
-  for (std::size_t row = 0; row < keys.size(); ++row) {
+  for (std::size_t row = 0; row < keys.size(); row += step) {
     const bool counts = !keys.is_null(row);
     const std::uint64_t key = keys.key(row);
     any |= counts;
@@ -79,24 +81,40 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> key_range(const Keys& key
   return std::pair{low, high};
 }
 
-// A direct-mapped memory of keys already numbered, in front of the keyed map:
-// a column of few distinct values mostly skips the keyed hash. Slots are
-// picked by an unkeyed multiplicative mix and a hit is confirmed by comparing
-// the key, so crafted keys can only make it miss, which costs what the map
-// alone costs.
+// A memory of keys already numbered, in front of the keyed map: a column of
+// few distinct values mostly skips the keyed hash. Sets of two slots are
+// picked by an unkeyed multiplicative mix, so that two frequent keys that
+// meet in one set (dates a day apart do, among fifty) do not keep evicting
+// each other; a hit is confirmed by comparing the key, so crafted keys can
+// only make it miss, which costs what the map alone costs.
 class RecentKeys {
  public:
+  RecentKeys() : slots_(std::size_t{2} << kBits) {}
+
+  // Returns the slot of the id remembered for `key`, or null.
+  Id* find(std::uint64_t key) {
+    Slot* set = set_of(key);
+    if (set[0].id != kNoId && set[0].key == key) return &set[0].id;
+    if (set[1].id != kNoId && set[1].key == key) return &set[1].id;
+    return nullptr;
+  }
+
+  // Remembers `id` for `key`, in place of the older key of its set.
+  void remember(std::uint64_t key, Id id) {
+    Slot* set = set_of(key);
+    set[1] = set[0];
+    set[0] = Slot{key, id};
+  }
+
+ private:
   struct Slot {
     std::uint64_t key = 0;
     Id id = kNoId;
   };
-  RecentKeys() : slots_(std::size_t{1} << kBits) {}
-  Slot& slot(std::uint64_t key) {
-    return slots_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+  static constexpr unsigned kBits = 9;  // 2 x 512 slots, 16 KiB, in the core's own cache
+  Slot* set_of(std::uint64_t key) {
+    return &slots_[((key * 0x9E3779B97F4A7C15ull) >> (64 - kBits)) * 2];
   }
-
- private:
-  static constexpr unsigned kBits = 10;  // 16 KiB, in the core's own cache
   std::vector<Slot> slots_;
 };
 
@@ -110,11 +128,19 @@ class RecentKeys {
 template <KeySource Keys>
 FactorizedValues factorize_values(const Keys& keys) {
   using namespace factorize_detail;
-  const auto range = key_range(keys);
   // A table of one id per key in the range costs at most a few times the
   // column's own ids, and no hashing.
   const std::uint64_t widest = std::max<std::uint64_t>(4096, 2 * keys.size());
-  if (!range || range->second - range->first < widest) {
+  const auto too_wide = [widest](const auto& range) {
+    return range && range->second - range->first >= widest;
+  };
+  // Keys spread wider than that among a few hundred rows (dates, times,
+  // fractions) already settle it, without a pass over every row.
+  constexpr std::size_t kSampleRows = 256;
+  const bool sampled_too_wide =
+      keys.size() > kSampleRows && too_wide(key_range(keys, keys.size() / kSampleRows));
+  const auto range = sampled_too_wide ? std::nullopt : key_range(keys);
+  if (!sampled_too_wide && !too_wide(range)) {
     const std::uint64_t low = range ? range->first : 0;
     std::vector<Id> table(range ? range->second - range->first + 1 : 0, kNoId);
     return number_rows(keys, [&](std::uint64_t key) -> Id& { return table[key - low]; });
@@ -122,12 +148,11 @@ FactorizedValues factorize_values(const Keys& keys) {
   HashMap<std::uint64_t, Id, KeyedHash> ids;
   RecentKeys recent;
   return number_rows(keys, [&](std::uint64_t key) -> Id& {
-    RecentKeys::Slot& slot = recent.slot(key);
-    if (slot.id != kNoId && slot.key == key) return slot.id;
+    if (Id* known = recent.find(key)) return *known;
     Id& id = ids.try_emplace(key, kNoId).first->second;
-    // A key met for the first time gets its id from the caller; the slot
+    // A key met for the first time gets its id from the caller; the memory
     // learns it at the key's next row.
-    if (id != kNoId) slot = RecentKeys::Slot{key, id};
+    if (id != kNoId) recent.remember(key, id);
     return id;
   });
 }
