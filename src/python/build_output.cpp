@@ -302,6 +302,13 @@ PyRef names_list(const std::vector<std::string>& names) {
   return list;
 }
 
+// Replaces column j of `frame` by `column` (both borrowed), by position.
+void set_column(PyObject* frame, std::size_t j, PyObject* column) {
+  PyRef done = PyRef::steal(
+      PyObject_CallMethod(frame, "isetitem", "nO", static_cast<Py_ssize_t>(j), column));
+  throw_if(!done);
+}
+
 // Puts each number column that decode left in place into `frame` as pandas
 // shares a column between frames, re-indexed by the result's default index:
 // the first write through either frame copies it, as it would copy any
@@ -322,9 +329,7 @@ void share_number_columns(PyObject* frame, const EncodingInfo& info,
     throw_if(!reset);
     PyRef shared = PyRef::steal(PyObject_Call(reset.get(), no_args.get(), drop.get()));
     throw_if(!shared);
-    PyRef done = PyRef::steal(PyObject_CallMethod(frame, "isetitem", "nO",
-                                                  static_cast<Py_ssize_t>(j), shared.get()));
-    throw_if(!done);
+    set_column(frame, j, shared.get());
   }
 }
 
@@ -387,9 +392,7 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     // The fresh array is the Series' storage; nothing else refers to it.
     PyRef series = PyRef::steal(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
     throw_if(!series);
-    PyRef done = PyRef::steal(PyObject_CallMethod(frame, "isetitem", "nO",
-                                                  static_cast<Py_ssize_t>(column), series.get()));
-    throw_if(!done);
+    set_column(frame, column, series.get());
   }
   share_number_columns(frame, info, in_place);
 }
