@@ -1,7 +1,8 @@
 // build_output: the float64 matrix as an ndarray or a DataFrame, and, given an
 // EncodingInfo, the labels of each text column written in place of its codes.
-// One Python str is made per distinct code of a column. A decoded frame shares
-// the number columns that decode left in its input, copy-on-write.
+// One Python str is made per distinct code of a column, and kept by the
+// Encoder for the decodes that follow. A decoded frame shares the number
+// columns that decode left in its input, copy-on-write.
 #include "python/build_output.hpp"
 
 #include <cmath>
@@ -89,25 +90,39 @@ constexpr std::size_t kPrefetchFromLabels = std::size_t{1} << 16;
 // Decodes one column's cells into Python objects: the label's str, or
 // `missing` (borrowed) for NaN and for codes without a label. Each distinct
 // code's str is made once and shared by its cells. Codes below the map's size
-// (all of them, for a map the engine fitted) are cached in a flat table,
-// which holds the strs: one pointer per label, no other list of them.
+// (all of them, for a map the engine fitted) are looked up in a flat table of
+// one str per code: the one the cache kept from an earlier decode, or one
+// filled here, or, for few cells, one filled as codes turn up.
 class ColumnDecoder {
  public:
   // `cells` is the number of cells to be decoded. When it is at least the
-  // number of labels, most labels will be needed, and the flat table is filled
-  // at once by walking the map in its own memory order: one sequential pass
-  // instead of a random probe of a large map per distinct code.
-  ColumnDecoder(const CodeToLabel& labels, PyObject* missing, std::size_t cells)
-      : labels_(labels), missing_(missing), dense_(labels.size()) {
-    if (cells < labels.size()) return;
+  // number of labels, most labels will be needed, and the table is filled at
+  // once by walking the map in its own memory order: one sequential pass
+  // instead of a random probe of a large map per distinct code. A table that
+  // has a str for every code goes into `cache` (may be null) for `column`.
+  ColumnDecoder(const CodeToLabel& labels, PyObject* missing, std::size_t cells,
+                LabelStrCache* cache, std::size_t column)
+      : labels_(labels), missing_(missing) {
+    if (cache != nullptr) full_ = cache->find(column);
+    if (full_) return;
+    if (cells < labels.size()) {
+      dense_.resize(labels.size());
+      return;
+    }
+    auto table = std::make_shared<LabelStrs>(labels.size());
     for (const auto& [code, label] : labels) {
-      if (code < dense_.size()) dense_[code] = make_text(label);
+      if (code < table->size()) (*table)[code] = make_text(label);
     }
-    // A stored map may skip codes: those decode as missing.
-    for (PyRef& slot : dense_) {
-      if (!slot) slot = PyRef::borrow(missing_);
+    // A stored map may skip codes: those decode as missing, which differs
+    // between the array and the frame form, so such a table is not kept.
+    bool every_code = true;
+    for (PyRef& slot : *table) {
+      if (slot) continue;
+      slot = PyRef::borrow(missing_);
+      every_code = false;
     }
-    dense_complete_ = true;
+    if (every_code && cache != nullptr) cache->keep(column, table);
+    full_ = std::move(table);
   }
 
   // Requests early what decoding `cell` will touch: its table slot, and the
@@ -117,32 +132,34 @@ class ColumnDecoder {
   void prefetch(double cell, int depth) const {
     if (std::isnan(cell)) return;
     const Code key = code_key(cell);
-    if (key >= dense_.size()) return;
+    const std::span<const PyRef> table = full_table();
+    if (key >= table.size()) return;
     if (depth == 0) {
-      __builtin_prefetch(&dense_[key]);
-    } else if (dense_[key]) {
-      __builtin_prefetch(dense_[key].get(), 1);
+      __builtin_prefetch(&table[key]);
+    } else {
+      __builtin_prefetch(table[key].get(), 1);
     }
   }
 
-  // Returns the str (or `missing`) of every code below its size, or an empty
-  // span while the table is not filled whole; codes beyond it are decoded by
-  // decode().
+  // Returns the str (or `missing`) of every code below the map's size, or an
+  // empty span while the table is filled as codes turn up; codes beyond it
+  // are decoded by decode().
   std::span<const PyRef> full_table() const {
-    if (!dense_complete_) return {};
-    return dense_;
+    if (!full_) return {};
+    return *full_;
   }
 
   // True when the table is too large for the caches to hold its strs.
-  bool worth_prefetching() const { return dense_.size() >= kPrefetchFromLabels; }
+  bool worth_prefetching() const { return labels_.size() >= kPrefetchFromLabels; }
 
   // Returns a borrowed reference valid while the decoder lives.
   PyObject* decode(double cell) {
     if (std::isnan(cell)) return missing_;
     const Code key = code_key(cell);
+    if (full_ && key < full_->size()) return (*full_)[key].get();
     if (key < dense_.size()) {
       PyRef& slot = dense_[key];
-      if (!slot) slot = dense_complete_ ? PyRef::borrow(missing_) : make(key);
+      if (!slot) slot = make(key);
       return slot.get();
     }
     auto cached = sparse_.find(key);
@@ -173,8 +190,8 @@ class ColumnDecoder {
 
   const CodeToLabel& labels_;
   PyObject* missing_;
-  std::vector<PyRef> dense_;     // null = not made yet
-  bool dense_complete_ = false;  // every label below dense_.size() is in dense_
+  std::shared_ptr<const LabelStrs> full_;  // null while codes are decoded as they turn up
+  std::vector<PyRef> dense_;               // null = not made yet
   HashMap<Code, PyObject*, KeyedHash> sparse_;  // borrowed from sparse_owned_
   std::vector<PyRef> sparse_owned_;
 };
@@ -230,7 +247,7 @@ void check_column_in_matrix(const CellView& matrix, std::size_t column) {
 // column is checked first, in list order, so that a stored record that does
 // not fit the table fails before anything is made; then the array is filled
 // row by row, in memory order.
-PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
+PyRef decode_array(const CellView& matrix, const EncodingInfo& info, LabelStrCache* cache) {
   PyRef missing = PyRef::steal(PyUnicode_FromString("NaN"));
   throw_if(!missing);
   for (std::size_t column : info.string_columns) {
@@ -241,8 +258,8 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info) {
   if (matrix.rows > 0) {
     for (std::size_t column : info.string_columns) {
       if (decoders[column]) continue;
-      decoders[column] = std::make_unique<ColumnDecoder>(column_labels(info, column),
-                                                         missing.get(), matrix.rows);
+      decoders[column] = std::make_unique<ColumnDecoder>(
+          column_labels(info, column), missing.get(), matrix.rows, cache, column);
     }
   }
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
@@ -337,7 +354,7 @@ void share_number_columns(PyObject* frame, const EncodingInfo& info,
 // columns that share a label each receive their own labels.
 void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
                   const std::vector<std::string>& names, const EncodingInfo& info,
-                  const std::vector<InPlaceColumn>& in_place) {
+                  const std::vector<InPlaceColumn>& in_place, LabelStrCache* cache) {
   PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
   throw_if(!series_type);
   PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
@@ -345,7 +362,7 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
   for (std::size_t column : info.string_columns) {
     const CodeToLabel& labels = column_labels(info, column);
     if (matrix.rows > 0) check_column_in_matrix(matrix, column);
-    ColumnDecoder decoder(labels, Py_None, matrix.rows);
+    ColumnDecoder decoder(labels, Py_None, matrix.rows, cache, column);
     npy_intp dims[1] = {static_cast<npy_intp>(matrix.rows)};
     PyRef values = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_OBJECT));
     throw_if(!values);
@@ -399,7 +416,7 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
 
 }  // namespace
 
-PyRef decode_float64_array(PyObject* array, const EncodingInfo& info) {
+PyRef decode_float64_array(PyObject* array, const EncodingInfo& info, LabelStrCache* cache) {
   ensure_numpy_api();
   // Held while its cells are read: code run meanwhile (a finalizer, a signal
   // handler) cannot free it, and an ndarray's buffer cannot be swapped.
@@ -411,11 +428,12 @@ PyRef decode_float64_array(PyObject* array, const EncodingInfo& info) {
   cells.base = PyArray_BYTES(source);
   cells.row_stride = PyArray_STRIDE(source, 0);
   cells.col_stride = PyArray_STRIDE(source, 1);
-  return decode_array(cells, info);
+  return decode_array(cells, info, cache);
 }
 
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
-                   const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place) {
+                   const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place,
+                   LabelStrCache* cache) {
   CellView cells;
   if (!column_names) {
     if (matrix.order != MatrixOrder::kRowMajor) {
@@ -423,7 +441,7 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
     }
     PyRef floats = adopt_as_array(std::move(matrix), cells);
     if (info == nullptr) return floats;
-    return decode_array(cells, *info);
+    return decode_array(cells, *info, cache);
   }
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   throw_if(!pandas);
@@ -443,7 +461,7 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
   PyRef frame = PyRef::steal(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
   throw_if(!frame);
   if (info != nullptr) {
-    decode_frame(pandas.get(), frame.get(), cells, *column_names, *info, in_place);
+    decode_frame(pandas.get(), frame.get(), cells, *column_names, *info, in_place, cache);
   }
   return frame;
 }

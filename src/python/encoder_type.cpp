@@ -1,5 +1,6 @@
-// The Encoder object: its payload (the state and the borrow flag), the
-// constructor, deallocation, and the four methods at the Python boundary.
+// The Encoder object: its payload (the state, the borrow flag and the strs
+// its decodes made of the labels), the constructor, deallocation, and the
+// four methods at the Python boundary.
 // No C++ exception leaves this file: each slot runs whole inside guard(),
 // argument binding included, which turns any C++ exception (std::bad_alloc
 // from building a message too) into a Python one.
@@ -15,6 +16,7 @@
 #include "python/borrow.hpp"
 #include "python/build_output.hpp"
 #include "python/errors.hpp"
+#include "python/label_str_cache.hpp"
 #include "python/panic.hpp"
 #include "python/prepare_table.hpp"
 #include "python/py_ref.hpp"
@@ -26,6 +28,7 @@ struct EncoderObject {
   PyObject_HEAD
   EncoderState state;
   BorrowFlag borrow;
+  LabelStrCache label_strs;  // follows `state`: cleared whenever it changes
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
@@ -77,6 +80,7 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     new (&as_encoder(self)->state) EncoderState();
     new (&as_encoder(self)->borrow) BorrowFlag(0);
+    new (&as_encoder(self)->label_strs) LabelStrCache();
     return self;
   });
 }
@@ -84,6 +88,7 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void Encoder_dealloc(PyObject* self) {
   as_encoder(self)->state.~EncoderState();
   as_encoder(self)->borrow.~BorrowFlag();
+  as_encoder(self)->label_strs.~LabelStrCache();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types hold a reference to their type
@@ -98,6 +103,7 @@ PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!borrow.ok()) return nullptr;
     EncoderState& state = as_encoder(self)->state;
     PreparedTable table = prepare_table(bound[0]);
+    as_encoder(self)->label_strs.clear();
     state.encoding_info.reset();
     state.encoding_info = std::move(table.fitted_info);
     PyRef result = build_output(table.column_names, std::move(table.matrix), nullptr);
@@ -125,10 +131,12 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PreparedTable table = prepare_table(bound[0], /*copy_float64=*/info == nullptr,
                                         info != nullptr ? &info->string_columns : nullptr);
     if (table.float64_array != nullptr) {
-      return decode_float64_array(table.float64_array, *info).release();
+      return decode_float64_array(table.float64_array, *info, &as_encoder(self)->label_strs)
+          .release();
     }
     table.fitted_info.reset();
-    return build_output(table.column_names, std::move(table.matrix), info, table.in_place)
+    return build_output(table.column_names, std::move(table.matrix), info, table.in_place,
+                        &as_encoder(self)->label_strs)
         .release();
   });
 }
@@ -163,6 +171,7 @@ PyObject* Encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
       PyErr_Format(PyExc_ValueError, "failed to unpickle Encoder: %s", error->detail.c_str());
       return nullptr;
     }
+    as_encoder(self)->label_strs.clear();
     as_encoder(self)->state = std::move(std::get<EncoderState>(result));
     Py_RETURN_NONE;
   });

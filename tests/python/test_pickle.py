@@ -141,6 +141,9 @@ def test_accepted_states_are_stored_and_used_as_they_stand(state, codes, decoded
     assert e.__setstate__(state) is None
     assert parse_state(e.__getstate__()) == content
     assert e.decode(np.array(codes)).tolist() == decoded
+    # Decoded again as a frame, the same codes come out missing as None.
+    frame = e.decode(pd.DataFrame(np.array(codes))).astype(object)
+    assert frame.values.tolist() == [[None if v == "NaN" else v for v in row] for row in decoded]
 
 
 @pytest.mark.parametrize("rows", [0, 2])

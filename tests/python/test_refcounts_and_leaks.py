@@ -328,8 +328,20 @@ def test_repeated_calls_keep_references_and_traced_memory(name):
     e.__setstate__(e.__getstate__())
 
 
+def assert_held_by(labels, holders, kept):
+    """Each label is held by its cells in `labels`, `kept` by the encoder, and nothing else.
+
+    The "NaN" that an array's missing cells hold is made for each decode, not kept."""
+    for label in labels:
+        if label is not None and len(label) > 1:
+            by_encoder = 0 if label == "NaN" else kept
+            # + argument + loop name
+            assert sys.getrefcount(label) == holders[id(label)] + by_encoder + 2
+
+
+@pytest.mark.parametrize("refit", ["encode", "__setstate__"])
 @pytest.mark.parametrize("as_frame", [False, True])
-def test_returned_labels_are_owned_by_the_result_alone(as_frame):
+def test_returned_labels_are_shared_with_the_encoder_until_it_is_refitted(as_frame, refit):
     e = fitted()
     for _ in range(3):
         result = e.decode(FRAME_CODES if as_frame else CODES)
@@ -338,14 +350,18 @@ def test_returned_labels_are_owned_by_the_result_alone(as_frame):
         del result
         gc.collect()
         holders = Counter(map(id, labels))
-        # Each distinct label is one str shared by its cells; nothing else holds it.
-        for label in labels:
-            if label is not None:
-                assert sys.getrefcount(label) == holders[id(label)] + 2  # + argument + loop name
+        # Each distinct label is one str shared by its cells and kept once by
+        # the encoder for the next decode.
+        assert_held_by(labels, holders, kept=1)
+    if refit == "encode":
+        e.encode(OBJECTS)
+    else:
+        e.__setstate__(e.__getstate__())
+    assert_held_by(labels, holders, kept=0)
 
 
 @pytest.mark.parametrize("as_frame", [False, True])
-def test_labels_of_a_many_label_column_are_shared_and_owned_by_the_result(as_frame):
+def test_labels_of_a_many_label_column_are_shared_by_the_result_and_the_encoder(as_frame):
     words = [f"w{k:06d}\u00e9" if k % 7 == 0 else f"w{k:06d}" for k in range(70_000)]
     cells = np.array(words + words[::3] + ["nan", "x", ""] * 4, dtype=object)[:, None]
     obj = pd.DataFrame(cells, dtype=object) if as_frame else cells
@@ -358,9 +374,9 @@ def test_labels_of_a_many_label_column_are_shared_and_owned_by_the_result(as_fra
     assert labels == [missing if cell == "nan" else cell for cell in cells[:, 0]]
     sample = labels[::97] + labels[-12:]
     holders = Counter(map(id, labels + sample))
-    for label in sample:
-        if label is not None and len(label) > 1:
-            assert sys.getrefcount(label) == holders[id(label)] + 2  # + argument + loop name
+    assert_held_by(sample, holders, kept=1)
+    del e
+    assert_held_by(sample, holders, kept=0)
 
 
 def resident_bytes():
