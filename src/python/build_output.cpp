@@ -6,6 +6,7 @@
 #include "python/build_output.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -81,12 +82,6 @@ Code code_key(double value) {
   return static_cast<Code>(value);
 }
 
-// Rows ahead of the current one whose str is requested early while a column is
-// decoded (and twice as far for its table slot).
-constexpr std::size_t kPrefetchRows = 16;
-// Columns with fewer labels than this keep their strs in the caches.
-constexpr std::size_t kPrefetchFromLabels = std::size_t{1} << 16;
-
 // Decodes one column's cells into Python objects: the label's str, or
 // `missing` (borrowed) for NaN and for codes without a label. Each distinct
 // code's str is made once and shared by its cells. Codes below the map's size
@@ -125,22 +120,6 @@ class ColumnDecoder {
     full_ = std::move(table);
   }
 
-  // Requests early what decoding `cell` will touch: its table slot, and the
-  // str in it whose reference count is raised. Cells of a column with many
-  // labels hit both at random, far outside the caches. `depth` 0 asks for
-  // the slot, 1 for the str the slot holds by then.
-  void prefetch(double cell, int depth) const {
-    if (std::isnan(cell)) return;
-    const Code key = code_key(cell);
-    const std::span<const PyRef> table = full_table();
-    if (key >= table.size()) return;
-    if (depth == 0) {
-      __builtin_prefetch(&table[key]);
-    } else {
-      __builtin_prefetch(table[key].get(), 1);
-    }
-  }
-
   // Returns the str (or `missing`) of every code below the map's size, or an
   // empty span while the table is filled as codes turn up; codes beyond it
   // are decoded by decode().
@@ -148,9 +127,6 @@ class ColumnDecoder {
     if (!full_) return {};
     return *full_;
   }
-
-  // True when the table is too large for the caches to hold its strs.
-  bool worth_prefetching() const { return labels_.size() >= kPrefetchFromLabels; }
 
   // Returns a borrowed reference valid while the decoder lives.
   PyObject* decode(double cell) {
@@ -197,12 +173,15 @@ class ColumnDecoder {
 };
 
 // The references that the cells of one column take to the labels of a full
-// table small enough to stay cached: counted per code while the cells are
-// filled, and each label's count added to its str once, so that the strs'
-// own memory is touched once per label instead of once per cell. Until then
-// the cells hold strs that the decoder's table keeps alive, in an array no
-// other code can reach yet. The counts are added on every way out, an
-// exception included, so that each label holds one reference per cell.
+// table: counted per code while the cells are filled, and each label's count
+// added to its str at the end, in table order, so that the strs' own memory
+// is touched once per label, in the order it was made, instead of once per
+// cell at random: a column of a million labels keeps its counts in a
+// megabyte that the caches hold, and not its strs. A count that reaches its
+// limit is added at once. Until then the cells hold strs that the decoder's
+// table keeps alive, in an array no other code can reach yet. The counts are
+// added on every way out, an exception included, so that each label holds
+// one reference per cell.
 class LabelTally {
  public:
   explicit LabelTally(std::span<const PyRef> table) : table_(table), counts_(table.size(), 0) {}
@@ -210,22 +189,32 @@ class LabelTally {
   LabelTally& operator=(const LabelTally&) = delete;
   ~LabelTally() {
     for (std::size_t k = 0; k < counts_.size(); ++k) {
-      if (counts_[k] == 0) continue;
-      PyObject* label = table_[k].get();
-      // Leaves an immortal object (None, a one-character str) as it is.
-      Py_SET_REFCNT(label, Py_REFCNT(label) + counts_[k]);
+      if (counts_[k] != 0) add(k, counts_[k]);
     }
   }
 
-  // Returns the str of `key`, below the table's size, counting one reference.
+  std::size_t size() const { return table_.size(); }
+
+  // Returns the str of `key`, below size(), counting one reference.
   PyObject* take(Code key) {
-    ++counts_[key];
+    if (++counts_[key] == kMaxCount) {
+      add(key, kMaxCount);
+      counts_[key] = 0;
+    }
     return table_[key].get();
   }
 
  private:
+  static constexpr std::uint8_t kMaxCount = 255;
+
+  void add(std::size_t key, Py_ssize_t count) const {
+    PyObject* label = table_[key].get();
+    // Leaves an immortal object (None, a one-character str) as it is.
+    Py_SET_REFCNT(label, Py_REFCNT(label) + count);
+  }
+
   std::span<const PyRef> table_;
-  std::vector<Py_ssize_t> counts_;
+  std::vector<std::uint8_t> counts_;
 };
 
 const CodeToLabel& column_labels(const EncodingInfo& info, std::size_t column) {
@@ -270,13 +259,10 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info, LabelStrCac
       static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
   // Columns with a full table decode most cells by one lookup, without going
   // through their decoder.
-  std::vector<std::span<const PyRef>> tables(matrix.cols);
   std::vector<std::unique_ptr<LabelTally>> tallies(matrix.cols);
   for (std::size_t c = 0; c < matrix.cols; ++c) {
-    if (!decoders[c]) continue;
-    tables[c] = decoders[c]->full_table();
-    if (!tables[c].empty() && !decoders[c]->worth_prefetching()) {
-      tallies[c] = std::make_unique<LabelTally>(tables[c]);
+    if (decoders[c] && !decoders[c]->full_table().empty()) {
+      tallies[c] = std::make_unique<LabelTally>(decoders[c]->full_table());
     }
   }
   SignalCheck signals;
@@ -285,15 +271,10 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info, LabelStrCac
     for (std::size_t c = 0; c < matrix.cols; ++c) {
       const double cell = matrix.at(r, c);
       PyObject* value;
-      if (!tables[c].empty()) {
+      if (tallies[c]) {
         const Code key = std::isnan(cell) ? ~Code{0} : code_key(cell);
-        if (key >= tables[c].size()) {
-          value = Py_NewRef(decoders[c]->decode(cell));
-        } else if (tallies[c]) {
-          value = tallies[c]->take(key);
-        } else {
-          value = Py_NewRef(tables[c][key].get());
-        }
+        value = key < tallies[c]->size() ? tallies[c]->take(key)
+                                         : Py_NewRef(decoders[c]->decode(cell));
       } else if (decoders[c]) {
         value = Py_NewRef(decoders[c]->decode(cell));
       } else {
@@ -374,7 +355,7 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     const std::span<const PyRef> table = decoder.full_table();
     const auto fill = [&](const auto& code_at) {
       const std::size_t rows = matrix.rows;
-      if (!table.empty() && !decoder.worth_prefetching()) {
+      if (!table.empty()) {
         LabelTally tally(table);
         for (std::size_t r = 0; r < rows; ++r) {
           signals.tick();
@@ -384,14 +365,9 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
         }
         return;
       }
-      const std::size_t ahead = decoder.worth_prefetching() ? kPrefetchRows : rows;
       for (std::size_t r = 0; r < rows; ++r) {
         signals.tick();
-        if (r + 2 * ahead < rows) decoder.prefetch(code_at(r + 2 * ahead), 0);
-        if (r + ahead < rows) decoder.prefetch(code_at(r + ahead), 1);
-        const double cell = code_at(r);
-        const Code key = std::isnan(cell) ? ~Code{0} : code_key(cell);
-        cells[r] = Py_NewRef(key < table.size() ? table[key].get() : decoder.decode(cell));
+        cells[r] = Py_NewRef(decoder.decode(code_at(r)));
       }
     };
     if (column < in_place.size() && in_place[column].array) {
