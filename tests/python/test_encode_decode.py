@@ -102,17 +102,21 @@ CODES = [7.0, NAN, 1.9, -3.0, 0.0, np.inf, -np.inf, 1e30, 0.999, 2.0**64, 7.0, N
 LABELS = ["NaN", "NaN", "b", "a", "a", "NaN", "a", "NaN", "a", "NaN", "NaN", "NaN", "b"]
 
 
-def test_decoding_truncates_codes_and_marks_unknown_ones():
+# Once, and repeated into a column that several pool tasks decode in parts.
+@pytest.mark.parametrize("repeats", [1, 20_011])
+def test_decoding_truncates_codes_and_marks_unknown_ones(repeats):
+    codes, labels = CODES * repeats, LABELS * repeats
     e = Encoder()
     e.encode(column("a", "b"))
-    decoded = e.decode(np.array(CODES).reshape(-1, 1))
-    assert decoded.dtype == object and decoded[:, 0].tolist() == LABELS
+    decoded = e.decode(np.array(codes).reshape(-1, 1))
+    assert decoded.dtype == object and decoded[:, 0].tolist() == labels
     assert all(type(v) is str for v in decoded[:, 0])
     e.encode(pd.DataFrame({"n": [1.0, 2.0], "c": ["a", "b"]}))
-    frame = e.decode(pd.DataFrame({"n": np.arange(len(CODES), dtype=float), "c": CODES}))
-    assert frame["c"].dtype == object and frame["n"].dtype == np.float64
-    assert frame["c"].tolist() == [None if v == "NaN" else v for v in LABELS]
-    assert frame["n"].tolist() == list(range(len(CODES)))
+    for _ in range(2):  # the second decode shares the strs the first made
+        frame = e.decode(pd.DataFrame({"n": np.arange(len(codes), dtype=float), "c": codes}))
+        assert frame["c"].dtype == object and frame["n"].dtype == np.float64
+        assert frame["c"].tolist() == [None if v == "NaN" else v for v in labels]
+        assert frame["n"].tolist() == list(range(len(codes)))
 
 
 def _layouts(matrix):
