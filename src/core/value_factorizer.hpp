@@ -30,7 +30,8 @@ struct FactorizedValues {
 };
 
 // Where the values come from: one 64-bit key per row, equal keys for equal
-// values and distinct keys for distinct ones, and whether a row is null.
+// values and distinct keys for distinct ones, and whether a row is null. A
+// source may state, as Keys::kKeyLimit, a bound that no key exceeds.
 template <class Keys>
 concept KeySource = requires(const Keys& keys, std::size_t row) {
   { keys.size() } -> std::convertible_to<std::size_t>;
@@ -128,6 +129,14 @@ class RecentKeys {
 template <KeySource Keys>
 FactorizedValues factorize_values(const Keys& keys) {
   using namespace factorize_detail;
+  // Keys of one or two bytes index a table of every key they can be, with
+  // no pass to find their range.
+  if constexpr (requires { Keys::kKeyLimit; }) {
+    if constexpr (Keys::kKeyLimit <= 0xFFFF) {
+      std::vector<Id> table(Keys::kKeyLimit + 1, kNoId);
+      return number_rows(keys, [&](std::uint64_t key) -> Id& { return table[key]; });
+    }
+  }
   // A table of one id per key in the range costs at most a few times the
   // column's own ids, and no hashing.
   const std::uint64_t widest = std::max<std::uint64_t>(4096, 2 * keys.size());

@@ -30,8 +30,8 @@
 #include "python/readers/array_subscription.hpp"
 #include "python/readers/frame_arrow_str.hpp"
 #include "python/readers/frame_distinct_values.hpp"
-#include "python/readers/frame_numeric_column.hpp"
 #include "python/readers/frame_object_column.hpp"
+#include "python/readers/frame_stored_columns.hpp"
 #include "python/readers/frame_tall_object_column.hpp"
 #include "python/readers/frame_values.hpp"
 #include "python/readers/storage_lookup.hpp"
@@ -146,24 +146,21 @@ std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
       return std::nullopt;
     }
   }
-  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return std::nullopt;
-
   if (placed.size() != shape.rows * shape.cols) {
     throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a frame of " +
                         std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
   }
   TypedColumns columns(shape.rows, shape.cols);
+  read_stored_columns(storage, distinct, columns, placed, leave, left);
+  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return std::nullopt;
+
   SignalCheck signals;
   for (std::size_t j = 0; j < shape.cols; ++j) {
     const ColumnStorage& column = storage[j];
     auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
     switch (column.kind) {
       case StorageKind::kNumeric:
-        if (leave == nullptr || !(*leave)[j] ||
-            !leave_numeric_column(column.series.get(), array, j, columns, left[j])) {
-          read_numeric_column(array, column.read, j, columns, placed);
-        }
-        break;
+        break;  // read with the stored columns
       case StorageKind::kObjects:
         if (const auto repeats = tall_column_repeats(array, shape.rows)) {
           read_tall_object_column(array, j, columns, placed.data() + j * shape.rows,

@@ -36,8 +36,19 @@ TEST(FactorizeValues, NumbersDistinctKeysByFirstOccurrence) {
   }
 }
 
+// Keys that state a bound of two bytes: numbered through a table of every
+// key they can be, with no pass to find their range.
+struct TwoByteKeys {
+  static constexpr std::uint64_t kKeyLimit = 0xFFFF;
+  KeyVector keys;
+  std::size_t size() const { return keys.size(); }
+  std::uint64_t key(std::size_t row) const { return keys.key(row); }
+  bool is_null(std::size_t row) const { return keys.is_null(row); }
+};
+
 // The wide keys go through the keyed map and its memory of recent keys: with
-// more distinct keys than that memory has slots, keys evict one another.
+// more distinct keys than that memory has slots, keys evict one another; the
+// same keys with a stated bound go through a table of every key.
 TEST(FactorizeValues, TablesAndHashingAgreeOnManyKeys) {
   for (const std::uint64_t distinct : {1000u, 5000u}) {
     std::vector<std::uint64_t> narrow, wide;
@@ -47,9 +58,12 @@ TEST(FactorizeValues, TablesAndHashingAgreeOnManyKeys) {
     }
     const FactorizedValues a = factorize_values(KeyVector{narrow, {}});
     const FactorizedValues b = factorize_values(KeyVector{wide, {}});
+    const FactorizedValues c = factorize_values(TwoByteKeys{KeyVector{narrow, {}}});
     EXPECT_EQ(a.value_count(), distinct);
     EXPECT_EQ(a.row_ids, b.row_ids) << distinct;
     EXPECT_EQ(a.first_rows, b.first_rows) << distinct;
+    EXPECT_EQ(a.row_ids, c.row_ids) << distinct;
+    EXPECT_EQ(a.first_rows, c.first_rows) << distinct;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "core/number_format.hpp"
@@ -26,6 +27,7 @@ namespace {
 // compiler can vectorize the passes over them.
 template <class Item, bool kMasked, bool kContiguous>
 struct StridedKeys {
+  static constexpr std::uint64_t kKeyLimit = std::numeric_limits<Item>::max();
   const char* first;
   npy_intp stride;
   const char* mask;
@@ -64,10 +66,12 @@ FactorizedValues factorize_items(PyArrayObject* values, PyArrayObject* mask, std
                                     rows);
 }
 
-// Factorizes the `rows` elements of `values`, a 1-D ndarray of items of at
-// most 8 bytes, null where `mask` (null, or a 1-D bool ndarray as long) is
-// true. Returns false for arrays of any other kind.
-bool factorize_array(PyObject* values, PyObject* mask, std::size_t rows, FactorizedValues& out) {
+// Keeps `values` and `mask` (both borrowed; mask may be null) in `out` when
+// `values` is a 1-D ndarray of `rows` items of at most 8 bytes, not objects,
+// and `mask` null or a 1-D bool ndarray as long. Returns false for arrays of
+// any other kind.
+bool keep_key_arrays(PyObject* values, PyObject* mask, std::size_t rows,
+                     DistinctValuesColumn& out) {
   if (!is_column_array(values, rows)) return not_readable();
   auto* array = reinterpret_cast<PyArrayObject*>(values);
   auto* flags = reinterpret_cast<PyArrayObject*>(mask);
@@ -76,12 +80,12 @@ bool factorize_array(PyObject* values, PyObject* mask, std::size_t rows, Factori
   }
   if (PyArray_TYPE(array) == NPY_OBJECT) return false;
   switch (PyArray_ITEMSIZE(array)) {
-    case 1: out = factorize_items<std::uint8_t>(array, flags, rows); return true;
-    case 2: out = factorize_items<std::uint16_t>(array, flags, rows); return true;
-    case 4: out = factorize_items<std::uint32_t>(array, flags, rows); return true;
-    case 8: out = factorize_items<std::uint64_t>(array, flags, rows); return true;
+    case 1: case 2: case 4: case 8: break;
     default: return false;
   }
+  out.stored = PyRef::borrow(values);
+  out.mask = PyRef::borrow(mask);
+  return true;
 }
 
 bool is_masked_dtype(std::string_view name) {
@@ -92,31 +96,32 @@ bool is_masked_dtype(std::string_view name) {
 }
 
 
-// Factorizes the column's storage: category codes, a masked array's values
-// and mask, or the int64 form of datetimes and timedeltas.
-bool factorize_storage(PyObject* series, PyObject* dtype, std::string_view dtype_name,
-                       std::size_t rows, FactorizedValues& out) {
+// Keeps the arrays of the column's storage in `out`: category codes, a
+// masked array's values and mask, or the int64 form of datetimes and
+// timedeltas.
+bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_name,
+                     std::size_t rows, DistinctValuesColumn& out) {
   if (PyArray_DescrCheck(dtype)) {
     const int type_num = reinterpret_cast<PyArray_Descr*>(dtype)->type_num;
     if (type_num != NPY_DATETIME && type_num != NPY_TIMEDELTA) return false;
     PyRef stored = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
     if (!stored) return not_readable();
-    return factorize_array(stored.get(), nullptr, rows, out);
+    return keep_key_arrays(stored.get(), nullptr, rows, out);
   }
   PyRef array = attribute(series, "array");
   if (!array) return false;
   if (dtype_name == "CategoricalDtype") {
     PyRef codes = attribute(array.get(), "codes");
-    return codes && factorize_array(codes.get(), nullptr, rows, out);
+    return codes && keep_key_arrays(codes.get(), nullptr, rows, out);
   }
   if (dtype_name == "DatetimeTZDtype") {
     PyRef stored = attribute(array.get(), "asi8");
-    return stored && factorize_array(stored.get(), nullptr, rows, out);
+    return stored && keep_key_arrays(stored.get(), nullptr, rows, out);
   }
   if (is_masked_dtype(dtype_name)) {
     PyRef data = attribute(array.get(), "_data");
     PyRef mask = attribute(array.get(), "_mask");
-    return data && mask && factorize_array(data.get(), mask.get(), rows, out);
+    return data && mask && keep_key_arrays(data.get(), mask.get(), rows, out);
   }
   return false;
 }
@@ -126,9 +131,20 @@ bool factorize_storage(PyObject* series, PyObject* dtype, std::string_view dtype
 bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dtype_name,
                           std::size_t j, std::size_t rows, DistinctValuesColumn& out) {
   if (rows >= FactorizedValues::kMaxRows) return false;
-  if (!factorize_storage(series, dtype, dtype_name, rows, out.values)) return false;
+  if (!find_key_arrays(series, dtype, dtype_name, rows, out)) return false;
   out.column = j;
   return true;
+}
+
+void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows) {
+  auto* array = reinterpret_cast<PyArrayObject*>(column.stored.get());
+  auto* mask = reinterpret_cast<PyArrayObject*>(column.mask.get());
+  switch (PyArray_ITEMSIZE(array)) {
+    case 1: column.values = factorize_items<std::uint8_t>(array, mask, rows); break;
+    case 2: column.values = factorize_items<std::uint16_t>(array, mask, rows); break;
+    case 4: column.values = factorize_items<std::uint32_t>(array, mask, rows); break;
+    default: column.values = factorize_items<std::uint64_t>(array, mask, rows); break;
+  }
 }
 
 

@@ -16,12 +16,15 @@
 
 #include "core/typed_columns.hpp"
 #include "core/value_factorizer.hpp"
+#include "python/py_ref.hpp"
 
 namespace colenc::py {
 
 // One frame column read by its distinct values.
 struct DistinctValuesColumn {
   std::size_t column = 0;   // its position in the frame
+  PyRef stored;             // the 1-D ndarray of its stored values
+  PyRef mask;               // null, or the 1-D bool ndarray of its null rows
   FactorizedValues values;  // each row's value id, each id's first row
   // Set by type_distinct_values, one entry per value id: whether the value's
   // cell converts to float64, and to what; its str() text where the column
@@ -32,12 +35,18 @@ struct DistinctValuesColumn {
   std::size_t turn_row = 0;  // the first row whose cell does not convert
 };
 
-// Returns true, with the column's values factorized into `out`, when
-// `series` (borrowed), column j of a frame of `rows` rows whose dtype is
+// Returns true, with the arrays of the column's stored values held in `out`,
+// when `series` (borrowed), column j of a frame of `rows` rows whose dtype is
 // `dtype` (borrowed) named `dtype_name`, is stored as one of the kinds above.
 // Returns false, with no exception set, for any other storage.
 bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dtype_name,
                           std::size_t j, std::size_t rows, DistinctValuesColumn& out);
+
+// Numbers the column's stored values, `rows` of them, into column.values.
+// Runs no Python code and touches no reference count: a pool task may run
+// it while the arrays stay alive and unchanged.
+// REQUIRES: find_distinct_values has found the column's arrays.
+void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows);
 
 // Asks the frame's `iloc` (borrowed) for the `values` of the rows that first
 // hold each distinct value of `columns` and types every value by its cell

@@ -4,10 +4,12 @@
 
 namespace colenc::py {
 
-void read_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
-                         TypedColumns& columns, std::span<double> placed) {
-  read(PyArray_BYTES(array), PyArray_STRIDE(array, 0), PyArray_ISBYTESWAPPED(array),
-       columns.row_count, columns.number_run(j, placed));
+std::function<void()> numeric_column_read(PyArrayObject* array, ColumnReader read,
+                                          std::size_t j, TypedColumns& columns,
+                                          std::span<double> placed) {
+  return [read, first = PyArray_BYTES(array), stride = PyArray_STRIDE(array, 0),
+          swapped = PyArray_ISBYTESWAPPED(array), rows = columns.row_count,
+          out = columns.number_run(j, placed)] { read(first, stride, swapped, rows, out); };
 }
 
 bool leave_numeric_column(PyObject* series, PyArrayObject* array, std::size_t j,

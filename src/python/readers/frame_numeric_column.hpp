@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <functional>
 #include <span>
 
 #include "core/typed_columns.hpp"
@@ -15,12 +16,15 @@
 
 namespace colenc::py {
 
-// Reads `array` (borrowed), a 1-D numeric ndarray of columns.row_count
-// elements, with `read`, its dtype's reader: straight into its run of the
-// column-major matrix when there is one (`placed` holds row_count x
-// column_count cells), else into its number vector.
-void read_numeric_column(PyArrayObject* array, ColumnReader read, std::size_t j,
-                         TypedColumns& columns, std::span<double> placed);
+// Returns the read of `array` (borrowed), a 1-D numeric ndarray of
+// columns.row_count elements, with `read`, its dtype's reader: straight into
+// its run of the column-major matrix when there is one (`placed` holds
+// row_count x column_count cells), else into its number vector, which it
+// sizes now. The read runs no Python code: a pool task may run it while the
+// array stays alive and unchanged.
+std::function<void()> numeric_column_read(PyArrayObject* array, ColumnReader read,
+                                          std::size_t j, TypedColumns& columns,
+                                          std::span<double> placed);
 
 // Leaves column j where it lies and returns true when `array` (borrowed), the
 // storage of `series` (borrowed), is native float64: flags it as placed, and

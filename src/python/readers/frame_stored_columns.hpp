@@ -1,0 +1,28 @@
+// The columns of a DataFrame that C++ reads alone from their storage: number
+// columns converted into their runs of the matrix, and the stored values of
+// distinct-value columns numbered, side by side on the pool.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "core/typed_columns.hpp"
+#include "python/frame_column_storage.hpp"
+#include "python/in_place_column.hpp"
+#include "python/readers/frame_distinct_values.hpp"
+
+namespace colenc::py {
+
+// Reads every number column of `storage` into `columns` (straight into its
+// run of `placed`, the column-major matrix, when that is not empty), except
+// those flagged in `leave` (one flag per column, or null) that are native
+// float64, which are left where they lie, as `left[j]` says; and numbers the
+// stored values of every column in `distinct`. Python references are taken
+// on the calling thread first; then the pool reads, while the calling thread
+// runs no Python code and `storage` holds every array read.
+void read_stored_columns(std::span<const ColumnStorage> storage,
+                         std::span<DistinctValuesColumn> distinct, TypedColumns& columns,
+                         std::span<double> placed, const std::vector<bool>* leave,
+                         std::vector<InPlaceColumn>& left);
+
+}  // namespace colenc::py
