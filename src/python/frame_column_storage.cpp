@@ -55,13 +55,9 @@ bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t rows, Col
 
 }  // namespace
 
-bool find_column_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage& out,
+bool find_column_storage(PyObject* column, std::size_t j, std::size_t rows, ColumnStorage& out,
                          std::vector<DistinctValuesColumn>& distinct) {
-  PyRef key = PyRef::steal(Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr),
-                                         static_cast<Py_ssize_t>(j)));
-  if (!key) return not_readable();
-  PyRef series = PyRef::steal(PyObject_GetItem(iloc, key.get()));
-  if (!series) return not_readable();
+  PyRef series = PyRef::borrow(column);
   PyRef dtype = PyRef::steal(PyObject_GetAttrString(series.get(), "dtype"));
   if (!dtype) return not_readable();
   const auto by_distinct_values = [&](std::string_view dtype_name) {

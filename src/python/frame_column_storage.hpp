@@ -33,11 +33,11 @@ struct ColumnStorage {
   std::size_t distinct = 0;      // kDistinctValues: its place among those columns
 };
 
-// Finds the storage of column j of the frame whose `iloc` is `iloc` (both
-// borrowed), of `rows` rows; returns false, with no exception set, when it
-// cannot be read directly. A column read by its distinct values is factorized
-// and appended to `distinct`. Throws PythonError for an interrupt.
-bool find_column_storage(PyObject* iloc, std::size_t j, std::size_t rows, ColumnStorage& out,
+// Finds the storage of `column` (borrowed), the Series of column j of a frame
+// of `rows` rows; returns false, with no exception set, when it cannot be
+// read directly. A column read by its distinct values is appended to
+// `distinct`, its stored values held. Throws PythonError for an interrupt.
+bool find_column_storage(PyObject* column, std::size_t j, std::size_t rows, ColumnStorage& out,
                          std::vector<DistinctValuesColumn>& distinct);
 
 }  // namespace colenc::py

@@ -141,8 +141,16 @@ std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
 
   std::vector<ColumnStorage> storage(shape.cols);
   std::vector<DistinctValuesColumn> distinct;
+  // items() gives each column by position, as iloc[:, j] does, for less.
+  PyRef items = PyRef::steal(PyObject_CallMethod(frame, "items", nullptr));
+  if (!items) return not_readable(), std::nullopt;
   for (std::size_t j = 0; j < shape.cols; ++j) {
-    if (!find_column_storage(iloc.get(), j, shape.rows, storage[j], distinct)) {
+    PyRef item = PyRef::steal(PyIter_Next(items.get()));
+    if (!item || !PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+      return not_readable(), std::nullopt;
+    }
+    if (!find_column_storage(PyTuple_GET_ITEM(item.get(), 1), j, shape.rows, storage[j],
+                             distinct)) {
       return std::nullopt;
     }
   }
