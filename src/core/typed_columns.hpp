@@ -330,6 +330,20 @@ struct TypedColumns {
     return number_cells[j].data();
   }
 
+  // Moves columns [first, first + count) into a table of their own, the
+  // group that a pipeline takes, flags and all; they are left empty here.
+  TypedColumns split_off(std::size_t first, std::size_t count) {
+    TypedColumns group(row_count, count);
+    for (std::size_t k = 0; k < count; ++k) {
+      group.column_is_text[k] = column_is_text[first + k];
+      group.number_cells[k] = std::move(number_cells[first + k]);
+      group.text_cells[k] = std::move(text_cells[first + k]);
+      group.numbers_placed[k] = numbers_placed[first + k];
+      group.ids_placed[k] = ids_placed[first + k];
+    }
+    return group;
+  }
+
   // Turns number column `j` into a text column: its collected numbers become
   // their number-format texts, in order, and its number vector is emptied.
   // Requires column j to be a number column.

@@ -117,41 +117,43 @@ void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, 
 }
 
 // Reads an exact pandas.DataFrame (borrowed) column by column, each column by
-// the reader of its storage, into typed columns; NumPy numeric columns go
-// straight into their runs of `placed`, the column-major matrix. Returns
-// nullopt, having read no cell, when `frame` is not exactly pandas.DataFrame
-// or some column's storage cannot be read directly: the caller then reads
-// `values`. Columns flagged in `leave` (one flag per column, or null) that are
-// native float64 are not read: `left[j]` says where they lie.
-std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
-                                               std::span<double> placed,
-                                               const std::vector<bool>* leave,
-                                               std::vector<InPlaceColumn>& left) {
+// the reader of its storage, into typed columns handed to `pipeline`: each
+// text column as soon as it is read, with the number columns before it, so
+// that it is encoded, and its cells freed, while the next is read. NumPy
+// numeric columns go straight into their runs of `placed`, the column-major
+// matrix. Returns false, having handed over nothing, when `frame` is not
+// exactly pandas.DataFrame or some column's storage cannot be read directly:
+// the caller then reads `values`. Columns flagged in `leave` (one flag per
+// column, or null) that are native float64 are not read: `left[j]` says where
+// they lie.
+bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
+                        const std::vector<bool>* leave, std::vector<InPlaceColumn>& left,
+                        ColumnPipeline& pipeline) {
   ensure_numpy_api();
   PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
   throw_if(!module_name);
   PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
-  if (!pandas) return not_readable(), std::nullopt;
+  if (!pandas) return not_readable();
   PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-  if (!frame_type) return not_readable(), std::nullopt;
+  if (!frame_type) return not_readable();
   // A subclass may change how its cells read; it goes through `values`.
-  if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return std::nullopt;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return false;
   PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
-  if (!iloc) return not_readable(), std::nullopt;
+  if (!iloc) return not_readable();
 
   std::vector<ColumnStorage> storage(shape.cols);
   std::vector<DistinctValuesColumn> distinct;
   // items() gives each column by position, as iloc[:, j] does, for less.
   PyRef items = PyRef::steal(PyObject_CallMethod(frame, "items", nullptr));
-  if (!items) return not_readable(), std::nullopt;
+  if (!items) return not_readable();
   for (std::size_t j = 0; j < shape.cols; ++j) {
     PyRef item = PyRef::steal(PyIter_Next(items.get()));
     if (!item || !PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
-      return not_readable(), std::nullopt;
+      return not_readable();
     }
     if (!find_column_storage(PyTuple_GET_ITEM(item.get(), 1), j, shape.rows, storage[j],
                              distinct)) {
-      return std::nullopt;
+      return false;
     }
   }
   if (placed.size() != shape.rows * shape.cols) {
@@ -160,9 +162,10 @@ std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
   }
   TypedColumns columns(shape.rows, shape.cols);
   read_stored_columns(storage, distinct, columns, placed, leave, left);
-  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return std::nullopt;
+  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return false;
 
   SignalCheck signals;
+  std::size_t handed_over = 0;
   for (std::size_t j = 0; j < shape.cols; ++j) {
     const ColumnStorage& column = storage[j];
     auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
@@ -185,8 +188,15 @@ std::optional<TypedColumns> read_frame_columns(PyObject* frame, Shape shape,
         signals.tick_many(shape.rows);
         break;
     }
+    if (columns.column_is_text[j]) {
+      pipeline.submit(columns.split_off(handed_over, j + 1 - handed_over));
+      handed_over = j + 1;
+    }
   }
-  return columns;
+  if (handed_over < shape.cols) {
+    pipeline.submit(columns.split_off(handed_over, shape.cols - handed_over));
+  }
+  return true;
 }
 
 }  // namespace
@@ -236,12 +246,8 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
       }
       table.in_place.resize(shape.cols);
     }
-    std::optional<TypedColumns> columns =
-        read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
-                           in_place != nullptr ? &leave : nullptr, table.in_place);
-    if (columns) {
-      pipeline.submit(std::move(*columns));
-    } else {
+    if (!read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                            in_place != nullptr ? &leave : nullptr, table.in_place, pipeline)) {
       table.in_place.clear();
       read_array(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
                  table.matrix.order, pipeline);

@@ -1,4 +1,5 @@
-// Typed columns: the packed text column and a number column turning to text.
+// Typed columns: the packed text column, a number column turning to text,
+// and a group of columns split off for the pipeline.
 #include "core/typed_columns.hpp"
 
 #include <gtest/gtest.h>
@@ -57,6 +58,30 @@ TEST(TypedColumns, TurnToTextAtTheFirstRowGivesAnEmptyTextColumn) {
   table.turn_to_text(0);
   EXPECT_TRUE(table.column_is_text[0]);
   EXPECT_TRUE(table.text_cells[0].empty());
+}
+
+// A group split off takes its columns' cells and flags, in order, and leaves
+// them empty in the table; the other columns stay as they were.
+TEST(TypedColumns, SplitOffMovesAGroupOfColumnsWithTheirFlags) {
+  TypedColumns table(2, 4);
+  table.number_cells[0] = {1.0, 2.0};
+  table.numbers_placed[1] = true;
+  table.column_is_text[2] = true;
+  table.ids_placed[2] = true;
+  table.text_cells[2].push_back("a");
+  table.number_cells[3] = {3.0, 4.0};
+
+  TypedColumns group = table.split_off(1, 2);
+  EXPECT_EQ(group.row_count, 2u);
+  EXPECT_EQ(group.column_count, 2u);
+  EXPECT_EQ(group.numbers_placed, (std::vector<bool>{true, false}));
+  EXPECT_EQ(group.column_is_text, (std::vector<bool>{false, true}));
+  EXPECT_EQ(group.ids_placed, (std::vector<bool>{false, true}));
+  ASSERT_EQ(group.text_cells[1].size(), 1u);
+  EXPECT_EQ(group.text_cells[1][0], "a");
+  EXPECT_TRUE(table.text_cells[2].empty());
+  EXPECT_EQ(table.number_cells[0], (std::vector<double>{1.0, 2.0}));
+  EXPECT_EQ(table.number_cells[3], (std::vector<double>{3.0, 4.0}));
 }
 
 // A column borrowing Arrow-style buffers reads its texts in place, keeps the
