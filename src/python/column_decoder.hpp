@@ -92,12 +92,16 @@ class LabelTally {
 
   std::size_t size() const { return table_.size(); }
 
-  // Returns the str of `key`, below size(), counting one reference.
+  // Returns the str of `key`, below size(), counting one reference. Should
+  // keeping a full count aside fail, nothing is counted for this cell.
   PyObject* take(Code key) {
-    if (++counts_[key] == kMaxCount) {
+    std::uint8_t& count = counts_[key];
+    if (count == kMaxCount - 1) {
       // Full counts are kept aside as codes, and added at the end too.
       full_counts_.push_back(key);
-      counts_[key] = 0;
+      count = 0;
+    } else {
+      ++count;
     }
     return table_[key].get();
   }

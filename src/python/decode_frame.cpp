@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <optional>
+#include <span>
+#include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
