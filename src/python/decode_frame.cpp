@@ -178,7 +178,7 @@ void decode_frame(PyObject* pandas, PyObject* frame, const CellView& matrix,
     decoded.cells = static_cast<PyObject**>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(decoded.values.get())));
     if (column < in_place.size() && in_place[column].array) {
-      decoded.codes = {in_place[column].first, in_place[column].stride};
+      decoded.codes = in_place[column].cells;
     } else {
       decoded.codes = matrix.column(column);
     }

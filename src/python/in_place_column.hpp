@@ -3,10 +3,7 @@
 // there, and gives the result a number column as pandas shares it.
 #pragma once
 
-#include <cstddef>
-#include <cstring>
-
-#include "python/numpy_api.hpp"
+#include "python/cell_view.hpp"
 #include "python/py_ref.hpp"
 
 namespace colenc::py {
@@ -16,13 +13,7 @@ namespace colenc::py {
 struct InPlaceColumn {
   PyRef array;   // null for a column that was not left in place
   PyRef series;  // the frame's column
-  const char* first = nullptr;
-  npy_intp stride = 0;
-  double at(std::size_t row) const {
-    double value;
-    std::memcpy(&value, first + static_cast<npy_intp>(row) * stride, sizeof value);
-    return value;
-  }
+  ColumnView cells;
 };
 
 }  // namespace colenc::py

@@ -17,7 +17,7 @@ bool leave_numeric_column(PyObject* series, PyArrayObject* array, std::size_t j,
   if (PyArray_TYPE(array) != NPY_DOUBLE || PyArray_ISBYTESWAPPED(array)) return false;
   columns.numbers_placed[j] = true;
   left = InPlaceColumn{PyRef::borrow(reinterpret_cast<PyObject*>(array)), PyRef::borrow(series),
-                       PyArray_BYTES(array), PyArray_STRIDE(array, 0)};
+                       ColumnView{PyArray_BYTES(array), PyArray_STRIDE(array, 0)}};
   return true;
 }
 
