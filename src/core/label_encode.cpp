@@ -2,8 +2,10 @@
 // find their distinct texts in parallel, hashing views into the column's own
 // buffer once per entry; only those distinct views are sorted, and the sort
 // hands each chunk its codes per local id, through which its entries are then
-// translated. A long column whose entries are nearly all distinct skips the
-// chunks and sorts its entries directly. A column whose rows share entries by
+// translated. A long column whose first rows repeat a few texts fits those
+// first, and chunks that meet no other text write their codes in their one
+// pass. A long column whose entries are nearly all distinct skips the chunks
+// and sorts its entries directly. A column whose rows share entries by
 // id gets each row's code from its entry's. No text is copied except each
 // distinct label, once, into the label map, whose texts the inverse shares.
 #include "core/label_encode.hpp"
@@ -16,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -58,64 +61,127 @@ struct Batched {
 };
 
 // One contiguous range of rows and its distinct texts, each numbered by its
-// first appearance in the range (its local id).
+// first appearance in the range (its local id), after the seed's texts.
 struct Chunk {
   std::size_t first_row = 0;
   std::size_t end_row = 0;
   std::vector<PrehashedText> distinct;  // indexed by local id
 };
 
-// Splits the column's entries into chunks, finds each chunk's distinct texts
-// in parallel and leaves every entry's local id in `codes[entry]` (exact: ids
-// stay far below 2^53).
-std::vector<Chunk> number_chunk_labels(const TextColumn& texts, std::span<double> codes) {
-  const std::size_t rows = texts.entry_count();
+// The distinct texts of a column's first rows, fitted before the chunks
+// start: coded labels in byte order, then the missing-value labels. Every
+// chunk numbers these texts first, with local ids equal to their codes, and
+// writes their codes (NaN for a missing-value label) where it would write
+// local ids. When no chunk meets a text the seed lacks, those are the
+// column's codes and the fit is the seed's: no sort, and no second pass over
+// the codes.
+struct Seed {
+  std::vector<PrehashedText> texts;
+  std::vector<double> values;  // per text: its code, or NaN
+  Code coded = 0;
+};
+
+// Numbers the rows of `chunk` starting from `seed`, leaving each row's value
+// in `codes`: its code for a text of the seed, its local id for any other
+// (exact: ids stay far below 2^53).
+void number_rows(const TextColumn& texts, const Seed& seed, Chunk& chunk,
+                 std::span<double> codes) {
+  const KeyedHash hash;
+  TextIds ids;
+  const auto text_of = [&distinct = chunk.distinct](std::uint64_t id) {
+    return distinct[id].text;
+  };
+  chunk.distinct = seed.texts;
+  for (std::size_t id = 0; id < seed.texts.size(); ++id) ids.try_emplace(seed.texts[id], id, text_of);
+  const std::size_t seeded = seed.values.size();
+  RecentTexts recent(chunk.end_row - chunk.first_row);
+  const char* const readable = texts.bytes_end();
+  // Rows go in batches: the set of every row of a batch is requested before
+  // the first is looked up, so that the lookups do not wait on the memory
+  // one after another.
+  std::array<Batched, kBatchRows> batch;
+  for (std::size_t first = chunk.first_row; first < chunk.end_row; first += kBatchRows) {
+    const std::size_t end = std::min(first + kBatchRows, chunk.end_row);
+    texts.for_each_entry(first, end, [&](std::size_t i, std::string_view text) {
+      Batched& row = batch[i - first];
+      row.text = text;
+      row.ends = RecentTexts::ends_of(text, readable);
+      row.slot = recent.slot_of(row.ends, text.size());
+      recent.prefetch(row.slot);
+    });
+    for (std::size_t i = first; i != end; ++i) {
+      const Batched& row = batch[i - first];
+      std::size_t id;
+      if (!recent.find(row.slot, row.ends, row.text, id)) {
+        const PrehashedText key{row.text, hash(row.text)};
+        const auto [found, inserted] = ids.try_emplace(key, chunk.distinct.size(), text_of);
+        // Should this fail, the table names a text it lacks; the exception
+        // drops both with the chunk.
+        if (inserted) chunk.distinct.push_back(key);
+        id = static_cast<std::size_t>(found);
+        recent.remember(row.slot, row.ends, row.text, id);
+      }
+      codes[i] = id < seeded ? seed.values[id] : static_cast<double>(id);
+    }
+  }
+}
+
+// Rows whose distinct texts make the seed, and how many rows a column needs
+// before one is tried: numbering them a second time costs at most 1/16 of the
+// column when the seed is not taken.
+constexpr std::size_t kSeedRows = std::size_t{1} << 14;
+constexpr std::size_t kSeedFromRows = 16 * kSeedRows;
+// The seed is taken when the first rows repeat their texts at least this
+// many times on average, as columns of categories do.
+constexpr std::size_t kSeedRepeats = 8;
+
+// Numbers the first rows of a long column, and makes their distinct texts
+// the seed when they repeat enough: then their rows get their codes and the
+// seed's rows are returned. Otherwise the seed stays empty and 0 is returned.
+std::size_t plant_seed(const TextColumn& texts, std::span<double> codes, Seed& seed) {
+  if (texts.entry_count() < kSeedFromRows) return 0;
+  Chunk probe{0, kSeedRows, {}};
+  number_rows(texts, seed, probe, codes);
+  if (probe.distinct.size() * kSeedRepeats > kSeedRows) return 0;
+  std::vector<std::uint32_t> order(probe.distinct.size());
+  for (std::size_t id = 0; id < order.size(); ++id) order[id] = static_cast<std::uint32_t>(id);
+  // Coded labels in byte order, then the missing-value labels.
+  const auto key = [&](std::uint32_t id) {
+    return std::pair(is_missing_label(probe.distinct[id].text), probe.distinct[id].text);
+  };
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const auto [a_missing, a_text] = key(a);
+    const auto [b_missing, b_text] = key(b);
+    return a_missing != b_missing ? b_missing : label_less(a_text, b_text);
+  });
+  std::vector<double> value_of_id(order.size());
+  for (const std::uint32_t id : order) {
+    const bool missing = is_missing_label(probe.distinct[id].text);
+    value_of_id[id] = missing ? missing_code_value() : static_cast<double>(seed.coded++);
+    seed.texts.push_back(probe.distinct[id]);
+    seed.values.push_back(value_of_id[id]);
+  }
+  for (std::size_t i = 0; i < kSeedRows; ++i) {
+    codes[i] = value_of_id[static_cast<std::size_t>(codes[i])];
+  }
+  return kSeedRows;
+}
+
+// Splits the entries from `first_row` on into chunks and numbers each from
+// the seed, in parallel.
+std::vector<Chunk> number_chunk_labels(const TextColumn& texts, const Seed& seed,
+                                       std::size_t first_row, std::span<double> codes) {
+  const std::size_t rows = texts.entry_count() - first_row;
   const auto max_chunks = static_cast<std::size_t>(4 * tbb::this_task_arena::max_concurrency());
   const std::size_t chunk_count = std::clamp<std::size_t>(rows / kMinChunkRows, 1, max_chunks);
   std::vector<Chunk> chunks(chunk_count);
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, chunk_count, 1),
       [&](const tbb::blocked_range<std::size_t>& range) {
-        const KeyedHash hash;
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
-          Chunk& chunk = chunks[c];
-          chunk.first_row = rows * c / chunk_count;
-          chunk.end_row = rows * (c + 1) / chunk_count;
-          TextIds ids;
-          const auto text_of = [&distinct = chunk.distinct](std::uint64_t id) {
-            return distinct[id].text;
-          };
-          RecentTexts recent(chunk.end_row - chunk.first_row);
-          const char* const readable = texts.bytes_end();
-          // Rows go in batches: the set of every row of a batch is requested
-          // before the first is looked up, so that the lookups do not wait
-          // on the memory one after another.
-          std::array<Batched, kBatchRows> batch;
-          for (std::size_t first = chunk.first_row; first < chunk.end_row; first += kBatchRows) {
-            const std::size_t end = std::min(first + kBatchRows, chunk.end_row);
-            texts.for_each_entry(first, end, [&](std::size_t i, std::string_view text) {
-              Batched& row = batch[i - first];
-              row.text = text;
-              row.ends = RecentTexts::ends_of(text, readable);
-              row.slot = recent.slot_of(row.ends, text.size());
-              recent.prefetch(row.slot);
-            });
-            for (std::size_t i = first; i != end; ++i) {
-              const Batched& row = batch[i - first];
-              std::size_t id;
-              if (!recent.find(row.slot, row.ends, row.text, id)) {
-                const PrehashedText key{row.text, hash(row.text)};
-                const auto [found, inserted] =
-                    ids.try_emplace(key, chunk.distinct.size(), text_of);
-                // Should this fail, the table names a text it lacks; the
-                // exception drops both with the chunk.
-                if (inserted) chunk.distinct.push_back(key);
-                id = static_cast<std::size_t>(found);
-                recent.remember(row.slot, row.ends, row.text, id);
-              }
-              codes[i] = static_cast<double>(id);
-            }
-          }
+          chunks[c].first_row = first_row + rows * c / chunk_count;
+          chunks[c].end_row = first_row + rows * (c + 1) / chunk_count;
+          number_rows(texts, seed, chunks[c], codes);
         }
       },
       tbb::simple_partitioner());
@@ -211,17 +277,37 @@ CodeToLabel invert_label_map(const LabelToCode& label_to_code) {
   return std::move(*inverse);
 }
 
-// Replaces every row's local id in `codes` by its code (NaN for a
-// missing-value label), through its chunk's table.
+// Returns the fitted map of a seed that every chunk kept to.
+LabelToCode seed_labels(const Seed& seed) {
+  std::size_t bytes = 0;
+  for (const PrehashedText& text : seed.texts) bytes += text.text.size();
+  LabelToCode::Builder labels;
+  labels.reserve(seed.texts.size(), bytes);
+  for (std::size_t k = 0; k < seed.texts.size(); ++k) {
+    labels.append(seed.texts[k].text,
+                  k < seed.coded ? std::optional<Code>(static_cast<Code>(k)) : std::nullopt);
+  }
+  return std::move(labels).finish();
+}
+
+// Replaces every row's value in `codes` by its code, through its chunk's
+// table of codes per local id: a seed text's value is its local id too, and
+// NaN (a missing-value label) stays. The seed's own `seed_rows` rows hold
+// only seed values, which any chunk's table turns into codes.
 void translate_local_ids(const std::vector<Chunk>& chunks,
                          const std::vector<std::vector<double>>& code_of_id,
-                         std::span<double> codes) {
+                         std::size_t seed_rows, std::span<double> codes) {
+  const std::size_t parts = chunks.size() + (seed_rows != 0 ? 1 : 0);
   tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, chunks.size(), 1),
+      tbb::blocked_range<std::size_t>(0, parts, 1),
       [&](const tbb::blocked_range<std::size_t>& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
-          const std::vector<double>& table = code_of_id[c];
-          for (std::size_t i = chunks[c].first_row; i != chunks[c].end_row; ++i) {
+          const bool seed_part = c == chunks.size();
+          const std::vector<double>& table = code_of_id[seed_part ? 0 : c];
+          const std::size_t first = seed_part ? 0 : chunks[c].first_row;
+          const std::size_t end = seed_part ? seed_rows : chunks[c].end_row;
+          for (std::size_t i = first; i != end; ++i) {
+            if (std::isnan(codes[i])) continue;
             const auto id = static_cast<std::size_t>(codes[i]);
             if (id >= table.size()) throw InternalError("no entry found for key");
             codes[i] = table[id];
@@ -329,10 +415,20 @@ ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_cod
     return labels;
   }
   {
-    const std::vector<Chunk> chunks = number_chunk_labels(texts, entry_codes);
-    std::vector<std::vector<double>> code_of_id;
-    labels.label_to_code = fit_labels(chunks, code_of_id);
-    translate_local_ids(chunks, code_of_id, entry_codes);
+    Seed seed;
+    const std::size_t seed_rows = plant_seed(texts, entry_codes, seed);
+    const std::vector<Chunk> chunks = number_chunk_labels(texts, seed, seed_rows, entry_codes);
+    const bool kept_to_seed = seed_rows != 0 && std::all_of(chunks.begin(), chunks.end(),
+                                                            [&](const Chunk& chunk) {
+      return chunk.distinct.size() == seed.texts.size();
+    });
+    if (kept_to_seed) {
+      labels.label_to_code = seed_labels(seed);
+    } else {
+      std::vector<std::vector<double>> code_of_id;
+      labels.label_to_code = fit_labels(chunks, code_of_id);
+      translate_local_ids(chunks, code_of_id, seed_rows, entry_codes);
+    }
   }
   // The inverse is made once the sort's and the chunks' memory is given back:
   // on a column of a million labels that is a third of the peak.

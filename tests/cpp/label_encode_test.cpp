@@ -172,14 +172,11 @@ struct LargeCase {
   bool shared_ends = false;
 };
 
-class LargeColumns : public ::testing::TestWithParam<LargeCase> {};
-
-TEST_P(LargeColumns, MatchTheOrderedSetReference) {
-  const LargeCase& c = GetParam();
-  const std::vector<std::string> rows =
-      random_rows(c.rows, c.distinct, c.rows ^ c.distinct, c.shared_ends);
+// Encodes `rows` on an arena of `arena_size` threads and checks the labels,
+// their inverse and every code against the plain rule.
+void expect_reference_fit(const std::vector<std::string>& rows, int arena_size) {
   const TextColumn column = make_column(rows);
-  tbb::task_arena arena(c.arena_size);
+  tbb::task_arena arena(arena_size);
   const auto [codes, labels] = arena.execute([&] { return label_encode_column(column); });
 
   const auto expected = reference_labels(rows);
@@ -198,6 +195,14 @@ TEST_P(LargeColumns, MatchTheOrderedSetReference) {
   }
 }
 
+class LargeColumns : public ::testing::TestWithParam<LargeCase> {};
+
+TEST_P(LargeColumns, MatchTheOrderedSetReference) {
+  const LargeCase& c = GetParam();
+  expect_reference_fit(random_rows(c.rows, c.distinct, c.rows ^ c.distinct, c.shared_ends),
+                       c.arena_size);
+}
+
 // Columns of at least 2^17 rows that are nearly all distinct are fitted by
 // sorting their rows (the 150000-, 400000- and 1000000-label cases); the
 // others through per-chunk sets. The shared-ends cases tie on every sort prefix.
@@ -207,8 +212,26 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LargeColumns,
                                            LargeCase{300000, 150000, 8},
                                            LargeCase{200000, 1000000, 1},
                                            LargeCase{100000, 100000, 2}, LargeCase{20000, 37, 8},
+                                           LargeCase{300000, 1000, 2},
                                            LargeCase{200000, 3000, 2, true},
                                            LargeCase{150000, 400000, 2, true}));
+
+// A long column whose first rows repeat a few texts numbers the rest from
+// those; texts first met later (sorting before, between and after them, and
+// missing-value labels) must still renumber every row.
+class LateTexts : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LateTexts, RenumberTheFirstRows) {
+  std::vector<std::string> rows = random_rows(300000, 30, 11);
+  const std::vector<std::string> late = random_rows(GetParam(), 500, 12);
+  std::mt19937_64 random(13);
+  std::uniform_int_distribution<std::size_t> after_start(20000, rows.size() - 1);
+  for (const std::string& text : late) rows[after_start(random)] = text;
+  for (const int arena_size : {1, 2, 8}) expect_reference_fit(rows, arena_size);
+}
+
+// None, one and many late texts.
+INSTANTIATE_TEST_SUITE_P(Counts, LateTexts, ::testing::Values(0, 1, 3000));
 
 }  // namespace
 }  // namespace colenc
