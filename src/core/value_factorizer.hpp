@@ -146,8 +146,31 @@ FactorizedValues factorize_values(const Keys& keys) {
   // Keys spread wider than that among a few hundred rows (dates, times,
   // fractions) already settle it, without a pass over every row.
   constexpr std::size_t kSampleRows = 256;
-  const bool sampled_too_wide =
-      keys.size() > kSampleRows && too_wide(key_range(keys, keys.size() / kSampleRows));
+  const auto sampled =
+      keys.size() > kSampleRows ? key_range(keys, keys.size() / kSampleRows) : std::nullopt;
+  const bool sampled_too_wide = too_wide(sampled);
+  // Keys as narrow as that are numbered at once, with no pass to find their
+  // range, through a table reaching up to one sampled width beyond each end
+  // and no wider than a table may be, if every key lies within it; a key
+  // outside sends the column through its exact range.
+  if (sampled && !sampled_too_wide) {
+    const std::uint64_t width = sampled->second - sampled->first + 1;
+    const std::uint64_t extra = std::min(width, (widest - width) / 2);
+    const std::uint64_t low = sampled->first - std::min(sampled->first, extra);
+    const std::uint64_t high =
+        sampled->second + std::min(std::numeric_limits<std::uint64_t>::max() - sampled->second, extra);
+    std::vector<Id> table(high - low + 1, kNoId);
+    bool outside = false;
+    Id spare = kNoId;
+    FactorizedValues out = number_rows(keys, [&](std::uint64_t key) -> Id& {
+      if (key - low > high - low) [[unlikely]] {
+        outside = true;
+        return spare;  // the whole numbering is dropped below
+      }
+      return table[key - low];
+    });
+    if (!outside) return out;
+  }
   const auto range = sampled_too_wide ? std::nullopt : key_range(keys);
   if (!sampled_too_wide && !too_wide(range)) {
     const std::uint64_t low = range ? range->first : 0;

@@ -20,7 +20,7 @@ struct Case {
 
 TEST(FactorizeValues, NumbersDistinctKeysByFirstOccurrence) {
   constexpr std::uint64_t kFar = std::uint64_t{1} << 63;  // too wide for a direct table
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"empty", {}, {}, {}, {}},
       {"narrow", {7, 5, 7, 6, 5}, {}, {0, 1, 0, 2, 1}, {0, 1, 3}},
       {"wide", {kFar, 3, kFar, ~std::uint64_t{0}, 3}, {}, {0, 1, 0, 2, 1}, {0, 1, 3}},
@@ -29,6 +29,24 @@ TEST(FactorizeValues, NumbersDistinctKeysByFirstOccurrence) {
       {"only nulls", {1, 2}, {1, 1}, {0, 0}, {0}},
       {"wide with nulls", {kFar, 0, 5, kFar}, {0, 0, 1, 1}, {0, 1, 2, 2}, {0, 1, 2}},
   };
+  // 2,560 rows of 7 keys, of which every 10th is sampled: their keys settle
+  // a table reaching from 93 to 113. One row that is not sampled holds
+  // another key: within that reach it is numbered there; beyond it, near or
+  // far, below or above, it must send the column through its exact range.
+  std::vector<std::uint64_t> sevens(2560);
+  std::vector<FactorizedValues::Id> seven_ids(sevens.size());
+  for (std::size_t k = 0; k < sevens.size(); ++k) {
+    sevens[k] = 100 + k % 7;
+    seven_ids[k] = static_cast<FactorizedValues::Id>(k % 7);
+  }
+  for (const std::uint64_t other : {std::uint64_t{0}, std::uint64_t{92}, std::uint64_t{113},
+                                    std::uint64_t{114}, std::uint64_t{5000}, kFar}) {
+    std::vector<std::uint64_t> keys = sevens;
+    keys[13] = other;
+    std::vector<FactorizedValues::Id> ids = seven_ids;
+    ids[13] = 7;
+    cases.push_back({"a key met only off the sample", keys, {}, ids, {0, 1, 2, 3, 4, 5, 6, 13}});
+  }
   for (const Case& c : cases) {
     const FactorizedValues got = factorize_values(KeyVector{c.keys, c.nulls});
     EXPECT_EQ(got.row_ids, c.row_ids) << c.name;
