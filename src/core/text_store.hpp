@@ -16,6 +16,9 @@ namespace colenc {
 class TextStore {
  public:
   std::size_t size() const { return ends_.size(); }
+  // Where text i's end offsets are kept: prefetched well ahead of reading
+  // texts in an order that jumps around the store.
+  const void* locator(std::size_t i) const { return ends_.data() + i; }
   std::string_view operator[](std::size_t i) const {
     const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
     return {bytes_.data() + begin, static_cast<std::size_t>(ends_[i] - begin)};

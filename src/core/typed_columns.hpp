@@ -153,6 +153,13 @@ class TextColumn {
     }
     return own_[k];
   }
+  // Where entry k's offsets are kept: prefetching it ahead of the text's own
+  // bytes lets reads in an order that jumps around the column (a sorted
+  // order) wait on neither.
+  const void* entry_locator(std::size_t k) const {
+    if (borrowed_offsets_ != nullptr) return borrowed_offsets_ + k;
+    return own_.locator(k);
+  }
   // Calls f(k, entry(k)) for every entry k in [begin, end), in order. Where
   // the entries lie is settled once for the range, not once per entry, so
   // the loop over borrowed offsets without nulls is a plain read of them.
