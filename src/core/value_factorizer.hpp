@@ -82,6 +82,25 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> key_range(const Keys& key
   return std::pair{low, high};
 }
 
+// Numbers the rows through a table of one id per key, `count` keys from
+// `low` on; returns nothing, the numbering dropped, if a key lies beyond it.
+template <KeySource Keys>
+std::optional<FactorizedValues> number_through_table(const Keys& keys, std::uint64_t low,
+                                                     std::uint64_t count) {
+  std::vector<Id> table(count, kNoId);
+  bool outside = false;
+  Id spare = kNoId;
+  FactorizedValues out = number_rows(keys, [&](std::uint64_t key) -> Id& {
+    if (key - low >= count) [[unlikely]] {
+      outside = true;
+      return spare;
+    }
+    return table[key - low];
+  });
+  if (outside) return std::nullopt;
+  return out;
+}
+
 // A memory of keys already numbered, in front of the keyed map: a column of
 // few distinct values mostly skips the keyed hash. Sets of two slots are
 // picked by an unkeyed multiplicative mix, so that two frequent keys that
@@ -133,8 +152,7 @@ FactorizedValues factorize_values(const Keys& keys) {
   // no pass to find their range.
   if constexpr (requires { Keys::kKeyLimit; }) {
     if constexpr (Keys::kKeyLimit <= 0xFFFF) {
-      std::vector<Id> table(Keys::kKeyLimit + 1, kNoId);
-      return number_rows(keys, [&](std::uint64_t key) -> Id& { return table[key]; });
+      return number_through_table(keys, 0, Keys::kKeyLimit + 1).value();
     }
   }
   // A table of one id per key in the range costs at most a few times the
@@ -159,23 +177,14 @@ FactorizedValues factorize_values(const Keys& keys) {
     const std::uint64_t low = sampled->first - std::min(sampled->first, extra);
     const std::uint64_t high =
         sampled->second + std::min(std::numeric_limits<std::uint64_t>::max() - sampled->second, extra);
-    std::vector<Id> table(high - low + 1, kNoId);
-    bool outside = false;
-    Id spare = kNoId;
-    FactorizedValues out = number_rows(keys, [&](std::uint64_t key) -> Id& {
-      if (key - low > high - low) [[unlikely]] {
-        outside = true;
-        return spare;  // the whole numbering is dropped below
-      }
-      return table[key - low];
-    });
-    if (!outside) return out;
+    if (auto out = number_through_table(keys, low, high - low + 1)) return std::move(*out);
   }
   const auto range = sampled_too_wide ? std::nullopt : key_range(keys);
   if (!sampled_too_wide && !too_wide(range)) {
-    const std::uint64_t low = range ? range->first : 0;
-    std::vector<Id> table(range ? range->second - range->first + 1 : 0, kNoId);
-    return number_rows(keys, [&](std::uint64_t key) -> Id& { return table[key - low]; });
+    // Every key lies in its exact range, so the table always serves.
+    return number_through_table(keys, range ? range->first : 0,
+                                range ? range->second - range->first + 1 : 0)
+        .value();
   }
   HashMap<std::uint64_t, Id, KeyedHash> ids;
   RecentKeys recent;
