@@ -5,10 +5,12 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -82,23 +84,65 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> key_range(const Keys& key
   return std::pair{low, high};
 }
 
-// Numbers the rows through a table of one id per key, `count` keys from
-// `low` on; returns nothing, the numbering dropped, if a key lies beyond it.
-template <KeySource Keys>
-std::optional<FactorizedValues> number_through_table(const Keys& keys, std::uint64_t low,
-                                                     std::uint64_t count) {
+// Numbers the rows through a table of `count` ids, where `slot_of_key` says
+// which slot a key's id takes; returns nothing, the numbering dropped, if some
+// key has a slot of `count` or beyond.
+template <KeySource Keys, class SlotOfKey>
+std::optional<FactorizedValues> number_through_table(const Keys& keys, std::uint64_t count,
+                                                     SlotOfKey slot_of_key) {
   std::vector<Id> table(count, kNoId);
   bool outside = false;
   Id spare = kNoId;
   FactorizedValues out = number_rows(keys, [&](std::uint64_t key) -> Id& {
-    if (key - low >= count) [[unlikely]] {
+    const std::uint64_t slot = slot_of_key(key);
+    if (slot >= count) [[unlikely]] {
       outside = true;
       return spare;
     }
-    return table[key - low];
+    return table[slot];
   });
   if (outside) return std::nullopt;
   return out;
+}
+
+// A table of one id per key, `count` keys from `low` on.
+template <KeySource Keys>
+std::optional<FactorizedValues> number_through_range(const Keys& keys, std::uint64_t low,
+                                                     std::uint64_t count) {
+  return number_through_table(keys, count, [low](std::uint64_t key) { return key - low; });
+}
+
+// The slots of keys a whole number of steps apart: the key `low + k * step`
+// takes slot k. A division by a step known only at run time would cost more
+// than hashing the key, so a multiple of the step is recognised, and
+// divided, by one multiply with the inverse of its odd part and one rotation
+// (exact division). An offset from `low` that is not a multiple gives more
+// than (2^64 - 1) / step, and a key below `low` wraps to an offset past the
+// table's last key, which lies below 2^64: both land beyond every slot.
+struct SteppedSlots {
+  std::uint64_t low;
+  std::uint64_t inverse;  // of the step's odd part, modulo 2^64
+  int shift;              // the step's factors of two
+
+  SteppedSlots(std::uint64_t low, std::uint64_t step) : low(low), shift(std::countr_zero(step)) {
+    const std::uint64_t odd = step >> shift;
+    inverse = odd;  // right in its lowest 3 bits; each step below doubles that
+    for (int k = 0; k < 5; ++k) inverse *= 2 - odd * inverse;
+  }
+  std::uint64_t operator()(std::uint64_t key) const {
+    return std::rotr((key - low) * inverse, shift);
+  }
+};
+
+// The greatest common divisor of the offsets from `low` of every `stride`-th
+// key that is not null: 0 if they are all `low`.
+template <KeySource Keys>
+std::uint64_t sampled_step(const Keys& keys, std::size_t stride, std::uint64_t low) {
+  std::uint64_t step = 0;
+  for (std::size_t row = 0; row < keys.size() && step != 1; row += stride) {
+    if (!keys.is_null(row)) step = std::gcd(step, keys.key(row) - low);
+  }
+  return step;
 }
 
 // A memory of keys already numbered, in front of the keyed map: a column of
@@ -152,7 +196,7 @@ FactorizedValues factorize_values(const Keys& keys) {
   // no pass to find their range.
   if constexpr (requires { Keys::kKeyLimit; }) {
     if constexpr (Keys::kKeyLimit <= 0xFFFF) {
-      return number_through_table(keys, 0, Keys::kKeyLimit + 1).value();
+      return number_through_range(keys, 0, Keys::kKeyLimit + 1).value();
     }
   }
   // A table of one id per key in the range costs at most a few times the
@@ -164,25 +208,36 @@ FactorizedValues factorize_values(const Keys& keys) {
   // Keys spread wider than that among a few hundred rows (dates, times,
   // fractions) already settle it, without a pass over every row.
   constexpr std::size_t kSampleRows = 256;
-  const auto sampled =
-      keys.size() > kSampleRows ? key_range(keys, keys.size() / kSampleRows) : std::nullopt;
+  const std::size_t stride = keys.size() / kSampleRows;
+  const auto sampled = keys.size() > kSampleRows ? key_range(keys, stride) : std::nullopt;
   const bool sampled_too_wide = too_wide(sampled);
-  // Keys as narrow as that are numbered at once, with no pass to find their
-  // range, through a table reaching up to one sampled width beyond each end
-  // and no wider than a table may be, if every key lies within it; a key
-  // outside sends the column through its exact range.
-  if (sampled && !sampled_too_wide) {
-    const std::uint64_t width = sampled->second - sampled->first + 1;
-    const std::uint64_t extra = std::min(width, (widest - width) / 2);
-    const std::uint64_t low = sampled->first - std::min(sampled->first, extra);
-    const std::uint64_t high =
-        sampled->second + std::min(std::numeric_limits<std::uint64_t>::max() - sampled->second, extra);
-    if (auto out = number_through_table(keys, low, high - low + 1)) return std::move(*out);
+  // Keys as narrow as that, or keys a whole number of steps apart (dates
+  // held in nanoseconds are whole days apart) and as few steps wide, are
+  // numbered at once, with no pass to find their range: through a table
+  // reaching up to one sampled width beyond each end and no wider than a
+  // table may be, if every key has a slot in it. A key without one sends the
+  // column through its exact range, or, spread as wide as the sample says,
+  // through the hash map.
+  if (sampled) {
+    const std::uint64_t step =
+        sampled_too_wide ? sampled_step(keys, stride, sampled->first) : 1;
+    const std::uint64_t units = (sampled->second - sampled->first) / step + 1;
+    if (units < widest) {
+      const std::uint64_t extra = std::min(units, (widest - units) / 2);
+      const std::uint64_t below = std::min(extra, sampled->first / step);
+      const std::uint64_t above =
+          std::min(extra, (std::numeric_limits<std::uint64_t>::max() - sampled->second) / step);
+      const std::uint64_t low = sampled->first - below * step;
+      const std::uint64_t count = below + units + above;
+      auto out = step == 1 ? number_through_range(keys, low, count)
+                           : number_through_table(keys, count, SteppedSlots(low, step));
+      if (out) return std::move(*out);
+    }
   }
   const auto range = sampled_too_wide ? std::nullopt : key_range(keys);
   if (!sampled_too_wide && !too_wide(range)) {
     // Every key lies in its exact range, so the table always serves.
-    return number_through_table(keys, range ? range->first : 0,
+    return number_through_range(keys, range ? range->first : 0,
                                 range ? range->second - range->first + 1 : 0)
         .value();
   }

@@ -19,15 +19,22 @@
 namespace colenc::py {
 namespace {
 
+// Which rows of a column are null: none by their stored value, those flagged
+// in a bool array beside it, or those holding NaT, the smallest int64, among
+// datetimes and timedeltas. Null rows share one id whatever their key; NaT
+// would too as a key, but the extreme key would hide the others' narrow
+// range or common step from the factorizer's sample.
+enum class Nulls { kNone, kMasked, kNotATime };
+
 // The keys of the elements of a 1-D ndarray, each element's bytes
 // zero-extended, so that distinct bytes give distinct keys whatever the dtype
-// and byte order; with kMasked, null where a bool array of the same length is
-// true.
+// and byte order, and its null rows.
 // With kContiguous both arrays are known to be contiguous, so that the
 // compiler can vectorize the passes over them.
-template <class Item, bool kMasked, bool kContiguous>
+template <class Item, Nulls kNulls, bool kContiguous>
 struct StridedKeys {
   static constexpr std::uint64_t kKeyLimit = std::numeric_limits<Item>::max();
+  static constexpr std::uint64_t kNotATime = std::uint64_t{1} << 63;
   const char* first;
   npy_intp stride;
   const char* mask;
@@ -41,29 +48,30 @@ struct StridedKeys {
     return item;
   }
   bool is_null(std::size_t row) const {
-    if constexpr (kMasked) {
+    if constexpr (kNulls == Nulls::kMasked) {
       return mask[static_cast<npy_intp>(row) * (kContiguous ? 1 : mask_stride)] != 0;
     }
+    if constexpr (kNulls == Nulls::kNotATime) return key(row) == kNotATime;
     return false;
   }
 };
 
-template <class Item, bool kMasked>
+template <class Item, Nulls kNulls>
 FactorizedValues factorize_keys(const char* first, npy_intp stride, const char* mask,
                                 npy_intp mask_stride, std::size_t rows) {
-  if (stride == npy_intp{sizeof(Item)} && (!kMasked || mask_stride == 1)) {
-    return factorize_values(StridedKeys<Item, kMasked, true>{first, stride, mask, mask_stride, rows});
+  if (stride == npy_intp{sizeof(Item)} && (kNulls != Nulls::kMasked || mask_stride == 1)) {
+    return factorize_values(StridedKeys<Item, kNulls, true>{first, stride, mask, mask_stride, rows});
   }
-  return factorize_values(StridedKeys<Item, kMasked, false>{first, stride, mask, mask_stride, rows});
+  return factorize_values(StridedKeys<Item, kNulls, false>{first, stride, mask, mask_stride, rows});
 }
 
 template <class Item>
 FactorizedValues factorize_items(PyArrayObject* values, PyArrayObject* mask, std::size_t rows) {
   const char* first = PyArray_BYTES(values);
   const npy_intp stride = PyArray_STRIDE(values, 0);
-  if (mask == nullptr) return factorize_keys<Item, false>(first, stride, nullptr, 0, rows);
-  return factorize_keys<Item, true>(first, stride, PyArray_BYTES(mask), PyArray_STRIDE(mask, 0),
-                                    rows);
+  if (mask == nullptr) return factorize_keys<Item, Nulls::kNone>(first, stride, nullptr, 0, rows);
+  return factorize_keys<Item, Nulls::kMasked>(first, stride, PyArray_BYTES(mask),
+                                              PyArray_STRIDE(mask, 0), rows);
 }
 
 // Keeps `values` and `mask` (both borrowed; mask may be null) in `out` when
@@ -88,6 +96,14 @@ bool keep_key_arrays(PyObject* values, PyObject* mask, std::size_t rows,
   return true;
 }
 
+// Keeps the 64-bit values of datetimes or timedeltas, whose smallest value
+// is NaT, as keep_key_arrays does.
+bool keep_time_arrays(PyObject* values, std::size_t rows, DistinctValuesColumn& out) {
+  if (!keep_key_arrays(values, nullptr, rows, out)) return false;
+  out.not_a_time = PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(values)) == 8;
+  return true;
+}
+
 bool is_masked_dtype(std::string_view name) {
   static constexpr std::array<std::string_view, 11> kNames = {
       "Int8Dtype",  "Int16Dtype",  "Int32Dtype",  "Int64Dtype",   "UInt8Dtype",  "UInt16Dtype",
@@ -106,7 +122,7 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
     if (type_num != NPY_DATETIME && type_num != NPY_TIMEDELTA) return false;
     PyRef stored = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
     if (!stored) return not_readable();
-    return keep_key_arrays(stored.get(), nullptr, rows, out);
+    return keep_time_arrays(stored.get(), rows, out);
   }
   PyRef array = attribute(series, "array");
   if (!array) return false;
@@ -116,7 +132,7 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
   }
   if (dtype_name == "DatetimeTZDtype") {
     PyRef stored = attribute(array.get(), "asi8");
-    return stored && keep_key_arrays(stored.get(), nullptr, rows, out);
+    return stored && keep_time_arrays(stored.get(), rows, out);
   }
   if (is_masked_dtype(dtype_name)) {
     PyRef data = attribute(array.get(), "_data");
@@ -139,6 +155,11 @@ bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dt
 void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows) {
   auto* array = reinterpret_cast<PyArrayObject*>(column.stored.get());
   auto* mask = reinterpret_cast<PyArrayObject*>(column.mask.get());
+  if (column.not_a_time) {
+    column.values = factorize_keys<std::uint64_t, Nulls::kNotATime>(
+        PyArray_BYTES(array), PyArray_STRIDE(array, 0), nullptr, 0, rows);
+    return;
+  }
   switch (PyArray_ITEMSIZE(array)) {
     case 1: column.values = factorize_items<std::uint8_t>(array, mask, rows); break;
     case 2: column.values = factorize_items<std::uint16_t>(array, mask, rows); break;

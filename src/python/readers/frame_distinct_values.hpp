@@ -25,6 +25,7 @@ struct DistinctValuesColumn {
   std::size_t column = 0;   // its position in the frame
   PyRef stored;             // the 1-D ndarray of its stored values
   PyRef mask;               // null, or the 1-D bool ndarray of its null rows
+  bool not_a_time = false;  // 64-bit datetimes or timedeltas, null where NaT
   FactorizedValues values;  // each row's value id, each id's first row
   // Set by type_distinct_values, one entry per value id: whether the value's
   // cell converts to float64, and to what; its str() text where the column
