@@ -157,11 +157,17 @@ def test_dataframes_of_common_dtypes_are_read_without_values(monkeypatch, string
 
 def _stored_values(kind, rows, rng, holes):
     """A column of `rows` cells of pandas dtype `kind`, missing where `holes`
-    says: at the start, around the middle, or at the end."""
+    says: at the start, around the middle, or at the end; or after the only
+    row of one value, so that a column turning to text there has a value met
+    only before its turn."""
     codes = rng.integers(0, 4, rows)
+    if holes == "after a value's only row":
+        codes[codes == 3] = 0
+        codes[1] = 3
     missing = np.zeros(rows, dtype=bool)
     where = {"start": slice(0, 2), "middle": slice(rows // 2, rows // 2 + 1),
-             "end": slice(rows - 1, rows), "none": slice(0, 0)}[holes]
+             "end": slice(rows - 1, rows), "none": slice(0, 0),
+             "after a value's only row": slice(2, 3)}[holes]
     missing[where] = True
     stamps = pd.Timestamp("2024-01-01") + pd.to_timedelta(codes, unit="h")
     column = {
@@ -188,7 +194,7 @@ STORED_KINDS = ["category", "category-int", "category-float", "Int64", "UInt8", 
                 "timedelta64[ns]"]
 
 
-@pytest.mark.parametrize("holes", ["none", "start", "middle", "end"])
+@pytest.mark.parametrize("holes", ["none", "start", "middle", "end", "after a value's only row"])
 @pytest.mark.parametrize("kind", STORED_KINDS)
 def test_columns_read_by_their_stored_values_match_values(kind, holes):
     rng = np.random.default_rng(len(kind))

@@ -186,18 +186,33 @@ void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
   TextColumn& texts = columns.text_cells[j];
   texts.use_row_ids();
   static_assert(std::is_same_v<FactorizedValues::Id, TextColumn::EntryId>);
-  if (column.turn_row == 0) {
-    // Values are numbered by first occurrence, so entry k is value k and the
-    // rows' value ids are their entry ids.
-    for (const std::string& text : column.texts) texts.push_back(text);
-    texts.replace_row_ids(std::move(column.values.row_ids));
-    return;
-  }
-  // Each row's value id is overwritten with its entry id, and the ids then
-  // become the rows.
+  // Rows from the turn on keep their value ids: entry k holds value k's
+  // str(). An entry without a row would still be fitted as a label, so a
+  // value met only before the turn gets a copy of the turn row's text, which
+  // the column holds anyway, in its entry. The scan for such values stops
+  // once every value met before the turn has been met after it, mostly a few
+  // rows on.
   auto& entry_of_row = column.values.row_ids;
+  const std::size_t count = column.values.value_count();
+  std::vector<bool> unmet(count, false);
+  std::size_t unmet_count = 0;
+  for (std::size_t id = 0; id < count && column.values.first_rows[id] < column.turn_row; ++id) {
+    unmet[id] = true;
+    ++unmet_count;
+  }
+  for (std::size_t row = column.turn_row; row < rows && unmet_count > 0; ++row) {
+    if (unmet[entry_of_row[row]]) {
+      unmet[entry_of_row[row]] = false;
+      --unmet_count;
+    }
+  }
+  const std::string& turn_text = column.texts[entry_of_row[column.turn_row]];
+  for (std::size_t id = 0; id < count; ++id) {
+    texts.push_back(unmet[id] ? turn_text : column.texts[id]);
+  }
+  // Rows before the turn take entries of their numbers' texts, after those.
   constexpr auto kNone = TextColumn::kMaxEntries;
-  std::vector<TextColumn::EntryId> entries(column.values.value_count(), kNone);
+  std::vector<TextColumn::EntryId> entries(count, kNone);
   std::string scratch;
   for (std::size_t row = 0; row < column.turn_row; ++row) {
     TextColumn::EntryId& entry = entries[entry_of_row[row]];
@@ -206,15 +221,6 @@ void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
       scratch.clear();
       append_number(scratch, column.numbers[entry_of_row[row]]);
       texts.push_back(scratch);
-    }
-    entry_of_row[row] = entry;
-  }
-  entries.assign(entries.size(), kNone);
-  for (std::size_t row = column.turn_row; row < rows; ++row) {
-    TextColumn::EntryId& entry = entries[entry_of_row[row]];
-    if (entry == kNone) [[unlikely]] {
-      entry = static_cast<TextColumn::EntryId>(texts.entry_count());
-      texts.push_back(column.texts[entry_of_row[row]]);
     }
     entry_of_row[row] = entry;
   }
