@@ -156,6 +156,16 @@ bool file_plain_cell(PyObject* cell, Sink& sink) {
   return true;
 }
 
+// True when float(cell) is sure to fail without running any code: `cell`
+// is no float and its type has neither __float__ nor __index__ (a datetime,
+// a Timestamp), which PyFloat_AsDouble would report with a TypeError, an
+// exception that costs more than the rest of the cell's typing.
+inline bool has_no_float_form(PyObject* cell) {
+  const PyNumberMethods* number = Py_TYPE(cell)->tp_as_number;
+  return !PyFloat_Check(cell) &&
+         (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr));
+}
+
 // Files one cell (borrowed): its float64 value while the column is numeric;
 // at the first cell whose float conversion fails the column turns to text,
 // and from then on each cell's str() text is filed.
@@ -166,6 +176,10 @@ void file_cell(PyObject* cell, Sink& sink) {
     double value;
     if (PyFloat_CheckExact(cell)) {
       value = PyFloat_AS_DOUBLE(cell);
+    } else if (has_no_float_form(cell)) {
+      sink.turn_to_text();
+      push_text_form(cell, sink);
+      return;
     } else {
       value = PyFloat_AsDouble(cell);
       if (value == -1.0 && PyErr_Occurred()) {
