@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "core/number_format.hpp"
 #include "python/numpy_api.hpp"
@@ -104,6 +105,42 @@ bool keep_time_arrays(PyObject* values, std::size_t rows, DistinctValuesColumn& 
   return true;
 }
 
+// The digits of a second of a datetime unit: 0 for "s", 3 for "ms", 6 for
+// "us", 9 for "ns", -1 for any other unit or object.
+int unit_digits(PyObject* unit) {
+  for (const auto& [name, digits] : {std::pair{"s", 0}, std::pair{"ms", 3}, std::pair{"us", 6},
+                                     std::pair{"ns", 9}}) {
+    if (text_equals(unit, name)) return digits;
+  }
+  return -1;
+}
+
+// The unit digits of a naive datetime64 ndarray (borrowed), by
+// numpy.datetime_data(dtype): -1 for a unit of several ticks.
+int datetime64_digits(PyObject* array) {
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  PyRef descr = PyRef::borrow(reinterpret_cast<PyObject*>(
+      PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))));
+  PyRef data = numpy ? PyRef::steal(PyObject_CallMethod(numpy.get(), "datetime_data", "O",
+                                                        descr.get()))
+                     : PyRef();
+  if (!data || !PyTuple_Check(data.get()) || PyTuple_GET_SIZE(data.get()) != 2 ||
+      PyLong_AsLong(PyTuple_GET_ITEM(data.get(), 1)) != 1) {
+    not_readable();
+    return -1;
+  }
+  return unit_digits(PyTuple_GET_ITEM(data.get(), 0));
+}
+
+// True when `tz` (borrowed) is datetime.timezone.utc itself.
+bool is_utc(PyObject* tz) {
+  PyRef datetime = PyRef::steal(PyImport_ImportModule("datetime"));
+  if (!datetime) return not_readable();
+  PyRef timezone = attribute(datetime.get(), "timezone");
+  PyRef utc = timezone ? attribute(timezone.get(), "utc") : PyRef();
+  return utc && utc.get() == tz;
+}
+
 bool is_masked_dtype(std::string_view name) {
   static constexpr std::array<std::string_view, 11> kNames = {
       "Int8Dtype",  "Int16Dtype",  "Int32Dtype",  "Int64Dtype",   "UInt8Dtype",  "UInt16Dtype",
@@ -122,7 +159,9 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
     if (type_num != NPY_DATETIME && type_num != NPY_TIMEDELTA) return false;
     PyRef stored = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
     if (!stored) return not_readable();
-    return keep_time_arrays(stored.get(), rows, out);
+    if (!keep_time_arrays(stored.get(), rows, out)) return false;
+    if (type_num == NPY_DATETIME) out.time_digits = datetime64_digits(stored.get());
+    return true;
   }
   PyRef array = attribute(series, "array");
   if (!array) return false;
@@ -132,7 +171,14 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
   }
   if (dtype_name == "DatetimeTZDtype") {
     PyRef stored = attribute(array.get(), "asi8");
-    return stored && keep_time_arrays(stored.get(), rows, out);
+    if (!stored || !keep_time_arrays(stored.get(), rows, out)) return false;
+    PyRef tz = attribute(dtype, "tz");
+    PyRef unit = attribute(dtype, "unit");
+    if (tz && unit && is_utc(tz.get())) {
+      out.time_digits = unit_digits(unit.get());
+      out.time_offset = "+00:00";
+    }
+    return true;
   }
   if (is_masked_dtype(dtype_name)) {
     PyRef data = attribute(array.get(), "_data");

@@ -2,10 +2,12 @@
 // the rows that first hold each distinct value, and the usual cell typing of
 // those few cells types every value, as a read of the whole `values` would.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/time_text.hpp"
 #include "core/utf8.hpp"
 #include "python/cells/cell_typing.hpp"
 #include "python/cells/object_cell.hpp"
@@ -29,6 +31,7 @@ class SteadyCells {
       for (const char* kind : {"Timestamp", "Timedelta"}) {
         if (PyRef type = attribute(pandas.get(), kind)) pandas_types_.push_back(std::move(type));
       }
+      if (!pandas_types_.empty()) timestamp_type_ = pandas_types_.front().get();
       for (const char* singleton : {"NA", "NaT"}) {
         if (PyRef value = attribute(pandas.get(), singleton)) {
           pandas_types_.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))));
@@ -36,6 +39,11 @@ class SteadyCells {
       }
     }
     not_readable();
+  }
+
+  // True when `cell` is exactly a pandas Timestamp.
+  bool is_timestamp(PyObject* cell) const {
+    return timestamp_type_ != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(cell)) == timestamp_type_;
   }
 
   bool contains(PyObject* cell) const {
@@ -55,6 +63,7 @@ class SteadyCells {
 
  private:
   std::vector<PyRef> pandas_types_;
+  PyObject* timestamp_type_ = nullptr;  // held in pandas_types_
 };
 
 // A sink that keeps the one cell filed into it.
@@ -86,6 +95,14 @@ PyRef cell_at(PyArrayObject* values, std::size_t row, std::size_t column) {
   return PyRef::steal(PyObject_GetItem(reinterpret_cast<PyObject*>(values), key.get()));
 }
 
+// The stored 64-bit datetime of `row` of `column`.
+std::int64_t stored_time(const DistinctValuesColumn& column, npy_intp row) {
+  auto* array = reinterpret_cast<PyArrayObject*>(column.stored.get());
+  std::int64_t value;
+  std::memcpy(&value, PyArray_BYTES(array) + row * PyArray_STRIDE(array, 0), sizeof value);
+  return value;
+}
+
 // Types each value of `column` by its cell; false for a cell not steady.
 bool type_values(PyArrayObject* values, const std::vector<npy_intp>& rows,
                  const SteadyCells& steady, DistinctValuesColumn& column) {
@@ -100,6 +117,11 @@ bool type_values(PyArrayObject* values, const std::vector<npy_intp>& rows,
     cells[id] = cell_at(values, static_cast<std::size_t>(at), column.column);
     if (!cells[id]) return not_readable();
     if (!steady.contains(cells[id].get())) return false;
+    if (column.time_digits >= 0 && steady.is_timestamp(cells[id].get()) &&
+        append_timestamp_text(column.texts[id], stored_time(column, first), column.time_digits,
+                              column.time_offset)) {
+      continue;  // never converts to float
+    }
     CellForms forms;
     file_cell(cells[id].get(), forms);
     column.converts[id] = !forms.text;

@@ -1,0 +1,49 @@
+// Timestamp texts, as pandas writes them, from ticks of each unit.
+#include "core/time_text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace colenc {
+namespace {
+
+struct Case {
+  std::int64_t count;
+  int digits;
+  const char* offset;
+  const char* text;  // null: left to pandas
+};
+
+TEST(TimestampText, MatchesPandas) {
+  constexpr std::int64_t kYear1 = -62'135'596'800;  // 0001-01-01 in seconds
+  constexpr std::int64_t kYear10000 = 253'402'300'800;
+  const Case cases[] = {
+      {0, 9, "", "1970-01-01 00:00:00"},
+      {-1, 9, "", "1969-12-31 23:59:59.999999999"},
+      {1, 9, "", "1970-01-01 00:00:00.000000001"},
+      {1'000, 9, "", "1970-01-01 00:00:00.000001"},
+      {1'000'001, 9, "", "1970-01-01 00:00:00.001000001"},
+      {-123'456'789, 9, "", "1969-12-31 23:59:59.876543211"},
+      {946'080'000'000'000'005, 9, "+00:00", "1999-12-25 00:00:00.000000005+00:00"},
+      {1'709'164'800'123, 3, "", "2024-02-29 00:00:00.123000"},
+      {-1, 6, "", "1969-12-31 23:59:59.999999"},
+      {kYear1, 0, "", "0001-01-01 00:00:00"},
+      {kYear10000 - 1, 0, "+00:00", "9999-12-31 23:59:59+00:00"},
+      {kYear1 - 1, 0, "", nullptr},
+      {kYear10000, 0, "", nullptr},
+      {INT64_MIN + 1, 0, "", nullptr},
+      {INT64_MAX, 3, "", nullptr},
+      {0, 2, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string out = "x";
+    const bool written = append_timestamp_text(out, c.count, c.digits, c.offset);
+    EXPECT_EQ(written, c.text != nullptr) << c.count;
+    EXPECT_EQ(out, std::string("x") + (c.text ? c.text : "")) << c.count << " / " << c.digits;
+  }
+}
+
+}  // namespace
+}  // namespace colenc
