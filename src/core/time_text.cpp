@@ -1,5 +1,6 @@
 #include "core/time_text.hpp"
 
+#include <charconv>
 #include <chrono>
 
 namespace colenc {
@@ -15,28 +16,51 @@ void append_digits(std::string& out, std::int64_t value, int width) {
   out.append(digits, static_cast<std::size_t>(width));
 }
 
-// The largest integer not above a / b, for b > 0.
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-  const std::int64_t q = a / b;
-  return (a % b != 0 && a < 0) ? q - 1 : q;
+// `a` split into whole `b`s, rounded down, and what remains, 0 <= rest < b,
+// for b > 0, without overflow at either end of int64.
+struct Split {
+  std::int64_t whole;
+  std::int64_t rest;
+};
+Split split(std::int64_t a, std::int64_t b) {
+  Split out{a / b, a % b};
+  if (out.rest < 0) {
+    out.rest += b;
+    out.whole -= 1;
+  }
+  return out;
+}
+
+// The ticks of a second for a unit of 10^-digits seconds: 0 when the
+// digits are not 0, 3, 6 or 9.
+std::int64_t ticks_per_second(int digits) {
+  switch (digits) {
+    case 0: return 1;
+    case 3: return 1'000;
+    case 6: return 1'000'000;
+    case 9: return 1'000'000'000;
+    default: return 0;
+  }
+}
+
+// Appends "HH:MM:SS" for the seconds `of_day` of a day.
+void append_clock(std::string& out, std::int64_t of_day) {
+  append_digits(out, of_day / 3600, 2);
+  out.push_back(':');
+  append_digits(out, of_day / 60 % 60, 2);
+  out.push_back(':');
+  append_digits(out, of_day % 60, 2);
 }
 
 }  // namespace
 
 bool append_timestamp_text(std::string& out, std::int64_t count, int digits,
                            std::string_view offset) {
-  std::int64_t per_second = 0;
-  switch (digits) {
-    case 0: per_second = 1; break;
-    case 3: per_second = 1'000; break;
-    case 6: per_second = 1'000'000; break;
-    case 9: per_second = 1'000'000'000; break;
-    default: return false;
-  }
-  const std::int64_t seconds = floor_div(count, per_second);
-  const std::int64_t nanos = (count - seconds * per_second) * (1'000'000'000 / per_second);
-  const std::int64_t days = floor_div(seconds, 86'400);
-  const std::int64_t of_day = seconds - days * 86'400;
+  const std::int64_t per_second = ticks_per_second(digits);
+  if (per_second == 0) return false;
+  const auto [seconds, ticks] = split(count, per_second);
+  const std::int64_t nanos = ticks * (1'000'000'000 / per_second);
+  const auto [days, of_day] = split(seconds, 86'400);
   // Days beyond any 4-digit year would overflow the calendar's int days.
   if (days < -800'000 || days > 3'000'000) return false;
   const std::chrono::year_month_day date{
@@ -49,11 +73,7 @@ bool append_timestamp_text(std::string& out, std::int64_t count, int digits,
   out.push_back('-');
   append_digits(out, static_cast<unsigned>(date.day()), 2);
   out.push_back(' ');
-  append_digits(out, of_day / 3600, 2);
-  out.push_back(':');
-  append_digits(out, of_day / 60 % 60, 2);
-  out.push_back(':');
-  append_digits(out, of_day % 60, 2);
+  append_clock(out, of_day);
   const std::int64_t micros = nanos / 1000;
   if (micros != 0) {
     out.push_back('.');
@@ -64,6 +84,25 @@ bool append_timestamp_text(std::string& out, std::int64_t count, int digits,
     append_digits(out, nanos, 9);
   }
   out.append(offset);
+  return true;
+}
+
+bool append_timedelta_text(std::string& out, std::int64_t count, int digits) {
+  const std::int64_t per_second = ticks_per_second(digits);
+  if (per_second == 0) return false;
+  const auto [seconds, ticks] = split(count, per_second);
+  const std::int64_t nanos = ticks * (1'000'000'000 / per_second);
+  const auto [days, of_day] = split(seconds, 86'400);
+  char day_digits[24];
+  const auto end = std::to_chars(day_digits, day_digits + sizeof day_digits, days).ptr;
+  out.append(day_digits, end);
+  out.append(count < 0 ? " days +" : " days ");
+  append_clock(out, of_day);
+  if (nanos != 0) {
+    out.push_back('.');
+    append_digits(out, nanos / 1000, 6);
+    if (nanos % 1000 != 0) append_digits(out, nanos % 1000, 3);
+  }
   return true;
 }
 

@@ -1,6 +1,11 @@
-// The text pandas gives a Timestamp: "2024-01-31 08:05:09", with ".ffffff"
-// when it has microseconds, three more digits when it also has nanoseconds,
-// ".000000nnn" when it has nanoseconds alone, and then its UTC offset, if any.
+// The texts pandas gives a Timestamp and a Timedelta.
+//   Timestamp: "2024-01-31 08:05:09", with ".ffffff" when it has
+//     microseconds, three more digits when it also has nanoseconds,
+//     ".000000nnn" when it has nanoseconds alone, then its UTC offset, if any.
+//   Timedelta: "0 days 00:01:00", its days rounded down and the rest of the
+//     day after them, so that a negative one reads "-1 days +23:59:00"; with
+//     ".ffffff" when part of a second remains, three more digits when that
+//     has nanoseconds.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +21,10 @@ namespace colenc {
 // left to pandas.
 bool append_timestamp_text(std::string& out, std::int64_t count, int digits,
                            std::string_view offset);
+
+// Appends to `out` the text of the Timedelta of `count` ticks of 10^-digits
+// seconds (digits 0, 3, 6 or 9). Returns false, appending nothing, for other
+// digits.
+bool append_timedelta_text(std::string& out, std::int64_t count, int digits);
 
 }  // namespace colenc

@@ -190,6 +190,8 @@ def _stored_values(kind, rows, rng, holes):
             ["0001-01-01", "9999-12-31T23:59:59", "10000-01-01", "-0001-06-01"],
             dtype="datetime64[s]")[codes]),
         "timedelta64[ns]": lambda: pd.array(pd.to_timedelta(codes, unit="s").as_unit("ns")),
+        "timedelta64 signs and fractions": lambda: pd.array(
+            np.array([0, -1, 86_400_000_000_001, -123_456_789], dtype="timedelta64[ns]")[codes]),
     }[kind]()
     series = pd.Series(column)
     series[missing] = None
@@ -199,7 +201,7 @@ def _stored_values(kind, rows, rng, holes):
 STORED_KINDS = ["category", "category-int", "category-float", "Int64", "UInt8", "Float32",
                 "Float64", "boolean", "datetime64[ns]", "datetime64[s]", "datetime-tz",
                 "datetime-utc[ms]", "datetime64[ns] fractions", "datetime64[s] far years",
-                "timedelta64[ns]"]
+                "timedelta64[ns]", "timedelta64 signs and fractions"]
 
 
 @pytest.mark.parametrize("holes", ["none", "start", "middle", "end", "after a value's only row"])
@@ -220,6 +222,24 @@ def test_columns_read_by_their_stored_values_match_values(kind, holes):
             frame.values
         except OverflowError:
             continue  # years past 2262 in nanoseconds: pandas has no `values` to agree with
+        assert_roads_agree(frame)
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+@pytest.mark.parametrize("kind", ["datetime64", "timedelta64"])
+def test_time_texts_of_many_ticks_match_values(kind, unit):
+    rng = np.random.default_rng(7)
+    wide = {"s": 2**40, "ms": 2**50, "us": 2**58, "ns": 2**62}[unit]
+    ticks = np.concatenate([rng.integers(-wide, wide, 300),
+                            rng.integers(-10**12, 10**12, 300), rng.integers(-10**4, 10**4, 300)])
+    x = pd.Series(pd.array(ticks.astype(f"{kind}[{unit}]")))
+    for frame in (pd.DataFrame({"x": x, "s": ["a"] * len(x)}),
+                  pd.DataFrame({"x": x.dt.tz_localize("UTC") if kind == "datetime64" else x,
+                                "f": rng.random(len(x))})):
+        try:
+            frame.values
+        except (OverflowError, ValueError):
+            continue  # pandas itself cannot box some of these ticks
         assert_roads_agree(frame)
 
 

@@ -115,8 +115,8 @@ int unit_digits(PyObject* unit) {
   return -1;
 }
 
-// The unit digits of a naive datetime64 ndarray (borrowed), by
-// numpy.datetime_data(dtype): -1 for a unit of several ticks.
+// The unit digits of a naive datetime64 or a timedelta64 ndarray (borrowed),
+// by numpy.datetime_data(dtype): -1 for a unit of several ticks.
 int datetime64_digits(PyObject* array) {
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   PyRef descr = PyRef::borrow(reinterpret_cast<PyObject*>(
@@ -160,7 +160,8 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
     PyRef stored = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
     if (!stored) return not_readable();
     if (!keep_time_arrays(stored.get(), rows, out)) return false;
-    if (type_num == NPY_DATETIME) out.time_digits = datetime64_digits(stored.get());
+    out.time.digits = datetime64_digits(stored.get());
+    out.time.timedelta = type_num == NPY_TIMEDELTA;
     return true;
   }
   PyRef array = attribute(series, "array");
@@ -175,8 +176,8 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
     PyRef tz = attribute(dtype, "tz");
     PyRef unit = attribute(dtype, "unit");
     if (tz && unit && is_utc(tz.get())) {
-      out.time_digits = unit_digits(unit.get());
-      out.time_offset = "+00:00";
+      out.time.digits = unit_digits(unit.get());
+      out.time.offset = "+00:00";
     }
     return true;
   }

@@ -26,11 +26,15 @@ struct DistinctValuesColumn {
   PyRef stored;             // the 1-D ndarray of its stored values
   PyRef mask;               // null, or the 1-D bool ndarray of its null rows
   bool not_a_time = false;  // 64-bit datetimes or timedeltas, null where NaT
-  // Datetimes, naive or in UTC, whose Timestamp cells may be written here
-  // rather than by str(): the digits of a second of their unit (0, 3, 6 or
-  // 9), or -1 for any other column, and their UTC offset's text.
-  int time_digits = -1;
-  std::string_view time_offset;
+  // Datetimes (naive or in UTC) and timedeltas whose Timestamp or Timedelta
+  // cells may be written here rather than by str(): the digits of a second
+  // of their unit (0, 3, 6 or 9), or -1 for any other column; whether they
+  // are timedeltas; the datetimes' UTC offset text.
+  struct TimeForm {
+    int digits = -1;
+    bool timedelta = false;
+    std::string_view offset;
+  } time;
   FactorizedValues values;  // each row's value id, each id's first row
   // Set by type_distinct_values, one entry per value id: whether the value's
   // cell converts to float64, and to what; its str() text where the column

@@ -28,10 +28,13 @@ class SteadyCells {
     PyRef name = PyRef::steal(PyUnicode_FromString("pandas"));
     PyRef pandas = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
     if (pandas) {
-      for (const char* kind : {"Timestamp", "Timedelta"}) {
-        if (PyRef type = attribute(pandas.get(), kind)) pandas_types_.push_back(std::move(type));
+      for (PyObject** kind : {&timestamp_type_, &timedelta_type_}) {
+        const char* name = kind == &timestamp_type_ ? "Timestamp" : "Timedelta";
+        if (PyRef type = attribute(pandas.get(), name)) {
+          *kind = type.get();
+          pandas_types_.push_back(std::move(type));
+        }
       }
-      if (!pandas_types_.empty()) timestamp_type_ = pandas_types_.front().get();
       for (const char* singleton : {"NA", "NaT"}) {
         if (PyRef value = attribute(pandas.get(), singleton)) {
           pandas_types_.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))));
@@ -41,9 +44,10 @@ class SteadyCells {
     not_readable();
   }
 
-  // True when `cell` is exactly a pandas Timestamp.
-  bool is_timestamp(PyObject* cell) const {
-    return timestamp_type_ != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(cell)) == timestamp_type_;
+  // True when `cell` is exactly a pandas Timedelta, or else a Timestamp.
+  bool is_time(PyObject* cell, bool timedelta) const {
+    PyObject* const type = timedelta ? timedelta_type_ : timestamp_type_;
+    return type != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(cell)) == type;
   }
 
   bool contains(PyObject* cell) const {
@@ -63,7 +67,8 @@ class SteadyCells {
 
  private:
   std::vector<PyRef> pandas_types_;
-  PyObject* timestamp_type_ = nullptr;  // held in pandas_types_
+  PyObject* timestamp_type_ = nullptr;  // both held in pandas_types_
+  PyObject* timedelta_type_ = nullptr;
 };
 
 // A sink that keeps the one cell filed into it.
@@ -95,12 +100,24 @@ PyRef cell_at(PyArrayObject* values, std::size_t row, std::size_t column) {
   return PyRef::steal(PyObject_GetItem(reinterpret_cast<PyObject*>(values), key.get()));
 }
 
-// The stored 64-bit datetime of `row` of `column`.
+// The stored 64-bit datetime or timedelta of `row` of `column`.
 std::int64_t stored_time(const DistinctValuesColumn& column, npy_intp row) {
   auto* array = reinterpret_cast<PyArrayObject*>(column.stored.get());
   std::int64_t value;
   std::memcpy(&value, PyArray_BYTES(array) + row * PyArray_STRIDE(array, 0), sizeof value);
   return value;
+}
+
+// Writes the text of `cell` (borrowed), the cell of `row` of a datetime or
+// timedelta column, into `text` when it is exactly a Timestamp or Timedelta
+// whose text the column's unit lets us write; false otherwise.
+bool write_time_text(const DistinctValuesColumn& column, const SteadyCells& steady,
+                     PyObject* cell, npy_intp row, std::string& text) {
+  const auto& time = column.time;
+  if (time.digits < 0 || !steady.is_time(cell, time.timedelta)) return false;
+  const std::int64_t ticks = stored_time(column, row);
+  return time.timedelta ? append_timedelta_text(text, ticks, time.digits)
+                        : append_timestamp_text(text, ticks, time.digits, time.offset);
 }
 
 // Types each value of `column` by its cell; false for a cell not steady.
@@ -117,9 +134,7 @@ bool type_values(PyArrayObject* values, const std::vector<npy_intp>& rows,
     cells[id] = cell_at(values, static_cast<std::size_t>(at), column.column);
     if (!cells[id]) return not_readable();
     if (!steady.contains(cells[id].get())) return false;
-    if (column.time_digits >= 0 && steady.is_timestamp(cells[id].get()) &&
-        append_timestamp_text(column.texts[id], stored_time(column, first), column.time_digits,
-                              column.time_offset)) {
+    if (write_time_text(column, steady, cells[id].get(), first, column.texts[id])) {
       continue;  // never converts to float
     }
     CellForms forms;
