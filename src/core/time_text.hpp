@@ -1,11 +1,9 @@
 // The texts pandas gives a Timestamp and a Timedelta.
-//   Timestamp: "2024-01-31 08:05:09", with ".ffffff" when it has
-//     microseconds, three more digits when it also has nanoseconds,
-//     ".000000nnn" when it has nanoseconds alone, then its UTC offset, if any.
+//   Timestamp: "2024-01-31 08:05:09", then its UTC offset, if any.
 //   Timedelta: "0 days 00:01:00", its days rounded down and the rest of the
-//     day after them, so that a negative one reads "-1 days +23:59:00"; with
-//     ".ffffff" when part of a second remains, three more digits when that
-//     has nanoseconds.
+//     day after them, so that a negative one reads "-1 days +23:59:00".
+// Where part of a second remains, the time of day ends in ".ffffff", and
+// three more digits where that part has nanoseconds (".000000005").
 #pragma once
 
 #include <cstdint>
