@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/time_text.hpp"
@@ -28,10 +29,10 @@ class SteadyCells {
     PyRef name = PyRef::steal(PyUnicode_FromString("pandas"));
     PyRef pandas = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
     if (pandas) {
-      for (PyObject** kind : {&timestamp_type_, &timedelta_type_}) {
-        const char* name = kind == &timestamp_type_ ? "Timestamp" : "Timedelta";
-        if (PyRef type = attribute(pandas.get(), name)) {
-          *kind = type.get();
+      for (const auto& [kind, known] : {std::pair{"Timestamp", &timestamp_type_},
+                                        std::pair{"Timedelta", &timedelta_type_}}) {
+        if (PyRef type = attribute(pandas.get(), kind)) {
+          *known = type.get();
           pandas_types_.push_back(std::move(type));
         }
       }
