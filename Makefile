@@ -100,7 +100,7 @@ libcxx-check: deps apt-clang
 	@includes="-Isrc -I$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
 		-I$$($(PY) -c 'import numpy; print(numpy.get_include())')"; \
 	flags="-std=c++20 -stdlib=libc++ -fsyntax-only -Wall -Wextra -Werror -DNPY_NO_DEPRECATED_API=NPY_2_0_API_VERSION"; \
-	printf '%s\n' src/core/*.cpp src/python/*.cpp src/python/*/*.cpp tests/cpp/*.cpp fuzz/*.cpp | \
+	printf '%s\n' src/core/*/*.cpp src/python/*.cpp src/python/*/*.cpp tests/cpp/*.cpp fuzz/*.cpp | \
 		xargs -P "$$(nproc)" -I{} sh -c '$(CLANG_CXX) '"$$flags $$includes"' {} || { echo "libc++: {} does not compile"; exit 255; }' || exit 1; \
 	echo "libc++: every source file compiles"; \
 	if out="$$($(CLANG_CXX) $$flags $$includes -DPy_GIL_DISABLED=1 src/python/module.cpp 2>&1)"; then \

@@ -10,7 +10,8 @@ cd "$root"
 
 out=build/fuzz
 binary="$out/state_reader_fuzz"
-sources=(fuzz/state_reader_fuzz.cpp src/core/state_format.cpp src/core/label_maps.cpp src/core/keyed_hash.cpp src/core/siphash.cpp)
+sources=(fuzz/state_reader_fuzz.cpp src/core/labels/state_format.cpp src/core/labels/label_maps.cpp
+         src/core/hashing/keyed_hash.cpp src/core/hashing/siphash.cpp)
 cxx="${FUZZ_CXX:-clang++}"
 mkdir -p "$out/corpus"
 
@@ -18,7 +19,7 @@ mkdir -p "$out/corpus"
 stale=1
 if [[ -x "$binary" ]]; then
   stale=0
-  for f in "${sources[@]}" src/core/*.hpp fuzz/run.sh; do
+  for f in "${sources[@]}" src/core/*.hpp src/core/*/*.hpp fuzz/run.sh; do
     [[ "$f" -nt "$binary" ]] && stale=1 && break
   done
 fi

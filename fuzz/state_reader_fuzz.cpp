@@ -7,7 +7,7 @@
 #include <span>
 #include <variant>
 
-#include "core/state_format.hpp"
+#include "core/labels/state_format.hpp"
 
 namespace {
 

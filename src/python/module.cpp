@@ -9,8 +9,8 @@
 #error "colenc needs the interpreter lock: build it for a regular CPython, not a free-threaded (Py_GIL_DISABLED) one"
 #endif
 
-#include "python/encoder_type.hpp"
-#include "python/py_ref.hpp"
+#include "python/encoder/encoder_type.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 namespace {

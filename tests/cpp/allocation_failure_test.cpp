@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "core/column_pipeline.hpp"
-#include "core/encode_columns.hpp"
-#include "core/label_encode.hpp"
-#include "core/label_maps.hpp"
-#include "core/state_format.hpp"
-#include "core/text_interner.hpp"
+#include "core/engine/column_pipeline.hpp"
+#include "core/engine/encode_columns.hpp"
+#include "core/engine/label_encode.hpp"
+#include "core/labels/label_maps.hpp"
+#include "core/labels/state_format.hpp"
+#include "core/columns/text_interner.hpp"
 #include "failing_allocation.hpp"
 
 namespace colenc {

@@ -1,7 +1,7 @@
 // The column driver: results in ascending column order, every matrix cell
 // written by its column's task, number cells copied bit for bit, the same
 // output on any arena size, refused shapes, and the fold into EncodingInfo.
-#include "core/encode_columns.hpp"
+#include "core/engine/encode_columns.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +19,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/column_pipeline.hpp"
+#include "core/engine/column_pipeline.hpp"
 #include "core/internal_error.hpp"
-#include "core/labels.hpp"
-#include "core/pool.hpp"
-#include "core/text_interner.hpp"
+#include "core/labels/labels.hpp"
+#include "core/engine/pool.hpp"
+#include "core/columns/text_interner.hpp"
 
 namespace colenc {
 namespace {

@@ -4,7 +4,7 @@
 // allocation of a run refused in turn: the table is then exactly as before
 // the call that failed, goes on working, and is destroyed without a leak
 // (make sanitize runs this under AddressSanitizer).
-#include "core/hash_map.hpp"
+#include "core/hashing/hash_map.hpp"
 
 #include <gtest/gtest.h>
 

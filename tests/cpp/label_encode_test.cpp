@@ -1,7 +1,7 @@
 // Fitting and transforming one text column: codes follow unsigned byte order,
 // missing-value labels get none and encode as the canonical quiet NaN, and
 // large columns agree with a plain ordered-set reference on any arena size.
-#include "core/label_encode.hpp"
+#include "core/engine/label_encode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/labels.hpp"
+#include "core/labels/labels.hpp"
 
 namespace colenc {
 namespace {

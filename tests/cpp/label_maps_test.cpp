@@ -1,7 +1,7 @@
 // The compact label maps against plain ordered maps: any sequence of inserts
 // and replacements leaves the same content, in both the positional and the
 // indexed form of CodeToLabel, through copies and moves.
-#include "core/label_maps.hpp"
+#include "core/labels/label_maps.hpp"
 
 #include <gtest/gtest.h>
 

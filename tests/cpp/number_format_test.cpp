@@ -1,6 +1,6 @@
 // The positional number format: a table of exact texts and a round trip over
 // random doubles (shortest digits, never an exponent).
-#include "core/number_format.hpp"
+#include "core/formats/number_format.hpp"
 
 #include <gtest/gtest.h>
 

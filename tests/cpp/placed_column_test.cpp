@@ -1,6 +1,6 @@
 // Placed columns read apart and joined: the joined column holds the same
 // texts row by row, whether both halves kept ids or either gave them up.
-#include "core/placed_column.hpp"
+#include "core/columns/placed_column.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The worker count rule over the environment, and the process arena: built
 // once, sized by that rule, and really reaching its size on a small machine.
-#include "core/pool.hpp"
+#include "core/engine/pool.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

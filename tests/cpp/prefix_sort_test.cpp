@@ -1,6 +1,6 @@
 // The prefix radix sort against std::sort of the whole texts: random texts,
 // texts sharing long prefixes, empty, equal, zero-byte and high-byte texts.
-#include "core/prefix_sort.hpp"
+#include "core/engine/prefix_sort.hpp"
 
 #include <gtest/gtest.h>
 

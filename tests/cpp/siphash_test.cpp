@@ -1,11 +1,11 @@
 // SipHash-1-3 against CPython 3.13, whose hash(bytes) is SipHash-1-3 of the
 // bytes under the interpreter's key, reinterpreted as signed, with -1 made -2;
 // and the engine's text hash, which is SipHash-1-3 under a random key.
-#include "core/siphash.hpp"
+#include "core/hashing/siphash.hpp"
 
 #include <gtest/gtest.h>
 
-#include "core/keyed_hash.hpp"
+#include "core/hashing/keyed_hash.hpp"
 
 #include <array>
 #include <cstdint>

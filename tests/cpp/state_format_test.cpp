@@ -1,7 +1,7 @@
 // Tests of the state byte format: the worked 116-byte example, the unfitted and
 // empty fitted forms, every refusal with its exact detail text (UTF-8 faults
 // included), duplicate keys, forged counts, and random round trips.
-#include "core/state_format.hpp"
+#include "core/labels/state_format.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Timestamp and Timedelta texts, as pandas writes them, from ticks of each unit.
-#include "core/time_text.hpp"
+#include "core/formats/time_text.hpp"
 
 #include <gtest/gtest.h>
 

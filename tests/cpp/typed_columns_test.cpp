@@ -1,6 +1,6 @@
 // Typed columns: the packed text column, a number column turning to text,
 // and a group of columns split off for the pipeline.
-#include "core/typed_columns.hpp"
+#include "core/columns/typed_columns.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // UTF-8 from fixed-width code units, and the interner that numbers a
 // column's distinct texts.
-#include "core/utf8.hpp"
+#include "core/formats/utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text_interner.hpp"
+#include "core/columns/text_interner.hpp"
 
 namespace colenc {
 namespace {

@@ -1,6 +1,6 @@
 // Factorizing stored values: ids by first occurrence, one id for null rows,
 // through the direct table and through the hash map alike.
-#include "core/value_factorizer.hpp"
+#include "core/hashing/value_factorizer.hpp"
 
 #include <gtest/gtest.h>
 

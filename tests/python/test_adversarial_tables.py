@@ -354,5 +354,5 @@ def test_memory_running_out_inside_the_engine_is_a_panic():
     assert all(state_known for _, _, state_known in steps)
     assert all(outcome.startswith(("PanicException: ", "MemoryError")) for outcome in failures), failures
     assert "PanicException: memory allocation failed" in failures
-    assert "internal failure at src/python/panic.cpp:" in stderr  # the report, at a project path
+    assert "internal failure at src/python/runtime/panic.cpp:" in stderr  # the report, at a project path
     assert "memory allocation failed" in stderr

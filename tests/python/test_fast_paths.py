@@ -1,6 +1,6 @@
 """Exact ndarrays and DataFrames are read straight from their storage; a
-subclass that keeps the name takes the cell-by-cell road through subscription
-and `values`. Both roads must give identical results: matrices bit for bit,
+subclass that keeps the name takes the cell-by-cell path through subscription
+and `values`. Both paths must give identical results: matrices bit for bit,
 column lists, decoded tables and the fitted state."""
 
 import numpy as np

@@ -182,7 +182,7 @@ MISSING_OBJ = "Encoder.encode() missing 1 required positional argument: 'obj'"
 UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame"
 
 SCENARIOS = {
-    # Successful calls on every road in and out.
+    # Successful calls on every path in and out.
     "encode object array": lambda e: succeeds(lambda: e.encode(OBJECTS)),
     "encode by subscription": lambda e: succeeds(lambda: e.encode(SUBSCRIBED)),
     "encode frame": lambda e: succeeds(lambda: e.encode(FRAME)),

@@ -3,8 +3,8 @@
 // another error that must travel on unchanged.
 #include "python/cells/cell_typing.hpp"
 
-#include "python/errors.hpp"
-#include "python/panic.hpp"
+#include "python/runtime/errors.hpp"
+#include "python/runtime/panic.hpp"
 
 namespace colenc::py {
 

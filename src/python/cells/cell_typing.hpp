@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "python/errors.hpp"
-#include "python/panic.hpp"
-#include "python/py_ref.hpp"
+#include "python/runtime/errors.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 
@@ -82,13 +82,13 @@ void push_text_form(PyObject* cell, Sink& sink) {
   push_str(text.get(), sink);
 }
 
-// Returns true when `cell` (borrowed) is plain: filing it into a column that
+// Returns true when `cell` (borrowed) is plain: adding it to a column that
 // is text (`is_text`) or still numeric reads the object alone, with no call
 // into the interpreter, so it runs no Python code and cannot fail. Plain are
 // an exact str; True, False and None; an exact int of one digit (below
 // 2**30); an exact float while the column is numeric, and NaN or an infinity
 // once it is text. Any other cell needs the interpreter: a worker must not
-// file it, and the calling thread holds a reference to it while it is filed,
+// add it, and the calling thread holds a reference to it while it is added,
 // since its conversion may run code that drops the table's own. The one test
 // of that for every reader.
 inline bool is_plain_cell(PyObject* cell, bool is_text) {
@@ -106,9 +106,9 @@ inline bool is_plain_cell(PyObject* cell, bool is_text) {
 // Files `cell` (borrowed) and returns true when it is plain (is_plain_cell);
 // returns false, having done nothing, for any other cell. Only reads the
 // object, so it may run on any thread while the caller holds the interpreter
-// lock and runs no Python code. Files exactly as file_cell does.
+// lock and runs no Python code. Adds exactly as add_cell does.
 template <CellSink Sink>
-bool file_plain_cell(PyObject* cell, Sink& sink) {
+bool add_plain_cell(PyObject* cell, Sink& sink) {
   if (!is_plain_cell(cell, sink.is_text())) return false;
   PyTypeObject* const type = Py_TYPE(cell);
   if (type == &PyUnicode_Type || cell == Py_None) {
@@ -168,10 +168,10 @@ inline bool has_no_float_form(PyObject* cell) {
 
 // Files one cell (borrowed): its float64 value while the column is numeric;
 // at the first cell whose float conversion fails the column turns to text,
-// and from then on each cell's str() text is filed.
+// and from then on each cell's str() text is added.
 template <CellSink Sink>
-void file_cell(PyObject* cell, Sink& sink) {
-  if (file_plain_cell(cell, sink)) return;
+void add_cell(PyObject* cell, Sink& sink) {
+  if (add_plain_cell(cell, sink)) return;
   if (!sink.is_text()) {
     double value;
     if (PyFloat_CheckExact(cell)) {
@@ -197,15 +197,15 @@ void file_cell(PyObject* cell, Sink& sink) {
 }
 
 // Files `cell`, borrowed from a table that the calling thread reads, as
-// file_cell does; a cell that is not plain is held while it is filed, since
+// add_cell does; a cell that is not plain is held while it is added, since
 // its conversion may run code that drops the table's reference to it.
 template <CellSink Sink>
-void file_table_cell(PyObject* cell, Sink& sink) {
+void add_table_cell(PyObject* cell, Sink& sink) {
   if (is_plain_cell(cell, sink.is_text())) {
-    file_cell(cell, sink);
+    add_cell(cell, sink);
   } else {
     PyRef held = PyRef::borrow(cell);
-    file_cell(held.get(), sink);
+    add_cell(held.get(), sink);
   }
 }
 

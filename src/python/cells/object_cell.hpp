@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "python/numpy_api.hpp"
+#include "python/runtime/numpy_api.hpp"
 
 namespace colenc::py {
 

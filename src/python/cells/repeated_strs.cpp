@@ -1,4 +1,4 @@
-// RepeatedStrs: an object column's cells filed so that each exact str object
+// RepeatedStrs: an object column's cells added so that each exact str object
 // is converted only the first time it occurs, its repeats referring to the
 // entry that first occurrence made.
 #include "python/cells/repeated_strs.hpp"

@@ -1,4 +1,4 @@
-// RepeatedStrs: an object column's cells filed like take_cell, each exact str
+// RepeatedStrs: an object column's cells added like take_cell, each exact str
 // object converted once however often it repeats in the column.
 #pragma once
 
@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/hash_map.hpp"
-#include "core/typed_columns.hpp"
+#include "core/hashing/hash_map.hpp"
+#include "core/columns/typed_columns.hpp"
 #include "python/cells/cell_typing.hpp"
-#include "python/py_ref.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 
@@ -25,14 +25,14 @@ namespace colenc::py {
 class RepeatedStrs {
  public:
   // Prepares column j (still empty) for entries shared by id, when `share`
-  // says so and its rows fit; otherwise files every cell with take_cell.
+  // says so and its rows fit; otherwise adds every cell with take_cell.
   RepeatedStrs(std::size_t j, TypedColumns& columns, bool share);
 
   // Files `cell` (borrowed from the array) into column j. A repeat, and any
-  // cell whose filing runs no Python code, is filed without a reference; any
+  // cell whose adding runs no Python code, is added without a reference; any
   // other cell is held while it is converted, since its conversion may drop
   // the array's reference to it.
-  void file(PyObject* cell, std::size_t j, TypedColumns& columns) {
+  void add(PyObject* cell, std::size_t j, TypedColumns& columns) {
     if (take_repeat(cell, j, columns)) return;
     if (is_plain_cell(cell, columns.column_is_text[j])) {
       take(cell, j, columns);

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "python/numpy_api.hpp"
+#include "python/runtime/numpy_api.hpp"
 
 namespace colenc::py {
 

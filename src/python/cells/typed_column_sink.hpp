@@ -1,5 +1,5 @@
 // Column j of a TypedColumns as the sink of the cell typing, and take_cell,
-// which files one cell there: how the readers that fill typed columns cell by
+// which adds one cell there: how the readers that fill typed columns cell by
 // cell hand each cell on.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "core/typed_columns.hpp"
+#include "core/columns/typed_columns.hpp"
 #include "python/cells/cell_typing.hpp"
 
 namespace colenc::py {
@@ -32,7 +32,7 @@ static_assert(CellSink<TypedColumnSink>);
 // to text, and from then on each cell's str() text is appended.
 inline void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
   TypedColumnSink sink{columns, j};
-  file_cell(cell, sink);
+  add_cell(cell, sink);
 }
 
 }  // namespace colenc::py

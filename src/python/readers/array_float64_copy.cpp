@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "python/numpy_api.hpp"
+#include "python/runtime/numpy_api.hpp"
 
 namespace colenc::py {
 

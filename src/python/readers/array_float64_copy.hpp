@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "core/matrix.hpp"
+#include "core/columns/matrix.hpp"
 
 namespace colenc::py {
 

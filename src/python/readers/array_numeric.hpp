@@ -3,10 +3,10 @@
 // every cell converts, so every column stays numeric.
 #pragma once
 
-#include "core/typed_columns.hpp"
+#include "core/columns/typed_columns.hpp"
 #include "python/cells/numeric_elements.hpp"
-#include "python/numpy_api.hpp"
-#include "python/readers/table_shape.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/input/table_shape.hpp"
 
 namespace colenc::py {
 

@@ -7,7 +7,7 @@
 
 #include "python/cells/repeated_strs.hpp"
 #include "python/cells/str_sharing.hpp"
-#include "python/py_ref.hpp"
+#include "python/runtime/py_ref.hpp"
 #include "python/readers/object_column_in_order.hpp"
 
 namespace colenc::py {
@@ -29,7 +29,7 @@ void read_objects_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& 
       RepeatedStrs repeats(k, batch,
                            column_shares_str_objects(array, 2, first + k, shape.rows));
       read_object_column_in_order(array, 2, first + k, 0, shape.rows, signals,
-                                  [&](PyObject* cell) { repeats.file(cell, k, batch); });
+                                  [&](PyObject* cell) { repeats.add(cell, k, batch); });
     }
     pipeline.submit(std::move(batch));
   }

@@ -3,9 +3,9 @@
 // column's repeated objects converted once.
 #pragma once
 
-#include "core/column_pipeline.hpp"
-#include "python/numpy_api.hpp"
-#include "python/readers/table_shape.hpp"
+#include "core/engine/column_pipeline.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/input/table_shape.hpp"
 
 namespace colenc::py {
 

@@ -1,5 +1,5 @@
 // The object array read by rows: stretches of columns, row by row, on the
-// pool, while every cell is plain (file_plain_cell: filing it only reads the
+// pool, while every cell is plain (add_plain_cell: adding it only reads the
 // object); at the first cell that needs the interpreter, the earliest such
 // column keeps the rows it has and goes on in strict order on the calling
 // thread, and the rows read of the later columns are dropped and read again.
@@ -17,10 +17,10 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "core/internal_error.hpp"
-#include "core/placed_column.hpp"
-#include "core/pool.hpp"
+#include "core/columns/placed_column.hpp"
+#include "core/engine/pool.hpp"
 #include "python/cells/cell_typing.hpp"
-#include "python/py_ref.hpp"
+#include "python/runtime/py_ref.hpp"
 #include "python/readers/object_column_in_order.hpp"
 
 namespace colenc::py {
@@ -44,7 +44,7 @@ struct Stop {
 };
 
 // Reads `columns`, the table columns from `first` on, row by row while every
-// cell is plain (file_plain_cell), collecting their texts a block at a time
+// cell is plain (add_plain_cell), collecting their texts a block at a time
 // and numbering each block's columns one by one, so that each column's
 // interner is visited once per block. Runs as a task on any thread: it only
 // reads the objects. The caller's thread (`checks_signals`) looks for an
@@ -82,7 +82,7 @@ Stop read_rows(PyArrayObject* array, std::size_t first, std::span<PlacedColumn> 
     for (; k < active; ++k) {
       PyObject* cell;
       std::memcpy(&cell, row + static_cast<npy_intp>(k) * column_stride, sizeof cell);
-      if (!file_plain_cell(cell != nullptr ? cell : Py_None, columns[k])) break;
+      if (!add_plain_cell(cell != nullptr ? cell : Py_None, columns[k])) break;
     }
     if (k < active) {
       // Column k stops here, and the later columns are dropped; the earlier
@@ -201,7 +201,7 @@ void read_objects_by_rows(PyArrayObject* array, Shape shape, std::span<double> m
       }
       PlacedColumn& column = columns[stop.column];
       read_object_column_in_order(array, 2, first + stop.column, stop.row, shape.rows, signals,
-                                  [&](PyObject* cell) { file_table_cell(cell, column); });
+                                  [&](PyObject* cell) { add_table_cell(cell, column); });
       ++done;
     } else {
       signals.tick_many(shape.rows * count);

@@ -9,10 +9,10 @@
 
 #include <span>
 
-#include "core/column_pipeline.hpp"
-#include "core/matrix.hpp"
-#include "python/numpy_api.hpp"
-#include "python/readers/table_shape.hpp"
+#include "core/engine/column_pipeline.hpp"
+#include "core/columns/matrix.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/input/table_shape.hpp"
 
 namespace colenc::py {
 

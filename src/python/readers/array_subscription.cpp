@@ -6,9 +6,9 @@
 #include <string>
 
 #include "python/cells/typed_column_sink.hpp"
-#include "python/panic.hpp"
-#include "python/py_ref.hpp"
-#include "python/signal_check.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
+#include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
 

@@ -5,8 +5,8 @@
 
 #include <Python.h>
 
-#include "core/typed_columns.hpp"
-#include "python/readers/table_shape.hpp"
+#include "core/columns/typed_columns.hpp"
+#include "python/input/table_shape.hpp"
 
 namespace colenc::py {
 

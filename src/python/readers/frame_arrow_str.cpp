@@ -14,10 +14,10 @@
 
 #include "core/internal_error.hpp"
 #include "python/cells/typed_column_sink.hpp"
-#include "python/panic.hpp"
-#include "python/py_ref.hpp"
-#include "python/readers/arrow_c_abi.hpp"
-#include "python/readers/storage_lookup.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
+#include "python/input/arrow_c_abi.hpp"
+#include "python/input/storage_lookup.hpp"
 
 namespace colenc::py {
 namespace {

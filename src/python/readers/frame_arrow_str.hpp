@@ -7,9 +7,9 @@
 
 #include <cstddef>
 
-#include "core/typed_columns.hpp"
-#include "python/py_ref.hpp"
-#include "python/signal_check.hpp"
+#include "core/columns/typed_columns.hpp"
+#include "python/runtime/py_ref.hpp"
+#include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
 

@@ -1,7 +1,7 @@
 // The distinct-value reader: the storage of a category, masked, datetime or
 // timedelta column is read as one 64-bit key per row and factorized; once
 // frame_distinct_values_typing has typed each value by its cell in the frame's
-// `values`, every row is filed through its value.
+// `values`, every row is added through its value.
 #include "python/readers/frame_distinct_values.hpp"
 
 #include <algorithm>
@@ -12,10 +12,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/number_format.hpp"
-#include "python/numpy_api.hpp"
-#include "python/py_ref.hpp"
-#include "python/readers/storage_lookup.hpp"
+#include "core/formats/number_format.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/py_ref.hpp"
+#include "python/input/storage_lookup.hpp"
 
 namespace colenc::py {
 namespace {
@@ -216,7 +216,7 @@ void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows) {
 }
 
 
-void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
+void add_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
                           std::span<double> placed) {
   const std::size_t j = column.column;
   const std::size_t rows = columns.row_count;

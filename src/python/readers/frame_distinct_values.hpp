@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/typed_columns.hpp"
-#include "core/value_factorizer.hpp"
-#include "python/py_ref.hpp"
+#include "core/columns/typed_columns.hpp"
+#include "core/hashing/value_factorizer.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 
@@ -73,7 +73,7 @@ bool type_distinct_values(PyObject* iloc, std::size_t frame_columns,
 // texts that share one entry per value from the turn on. A text column
 // takes over the column's row ids.
 // REQUIRES: type_distinct_values has typed `column`.
-void file_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
+void add_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
                           std::span<double> placed);
 
 }  // namespace colenc::py

@@ -8,15 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "core/time_text.hpp"
-#include "core/utf8.hpp"
+#include "core/formats/time_text.hpp"
+#include "core/formats/utf8.hpp"
 #include "python/cells/cell_typing.hpp"
 #include "python/cells/object_cell.hpp"
-#include "python/numpy_api.hpp"
-#include "python/panic.hpp"
-#include "python/py_ref.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
 #include "python/readers/frame_distinct_values.hpp"
-#include "python/readers/storage_lookup.hpp"
+#include "python/input/storage_lookup.hpp"
 
 namespace colenc::py {
 namespace {
@@ -72,7 +72,7 @@ class SteadyCells {
   PyObject* timedelta_type_ = nullptr;
 };
 
-// A sink that keeps the one cell filed into it.
+// A sink that keeps the one cell added to it.
 struct CellForms {
   bool text = false;
   double number = 0;
@@ -139,7 +139,7 @@ bool type_values(PyArrayObject* values, const std::vector<npy_intp>& rows,
       continue;  // never converts to float
     }
     CellForms forms;
-    file_cell(cells[id].get(), forms);
+    add_cell(cells[id].get(), forms);
     column.converts[id] = !forms.text;
     if (forms.text) column.texts[id] = std::move(forms.form);
     column.numbers[id] = forms.number;
@@ -159,7 +159,7 @@ bool type_values(PyArrayObject* values, const std::vector<npy_intp>& rows,
     if (!column.converts[id]) continue;
     CellForms forms;
     forms.text = true;
-    file_cell(cells[id].get(), forms);
+    add_cell(cells[id].get(), forms);
     column.texts[id] = std::move(forms.form);
   }
   return true;

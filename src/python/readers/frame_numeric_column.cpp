@@ -12,11 +12,11 @@ std::function<void()> numeric_column_read(PyArrayObject* array, ColumnReader rea
           out = columns.number_run(j, placed)] { read(first, stride, swapped, rows, out); };
 }
 
-bool leave_numeric_column(PyObject* series, PyArrayObject* array, std::size_t j,
-                          TypedColumns& columns, InPlaceColumn& left) {
+bool keep_numeric_column_in_place(PyObject* series, PyArrayObject* array, std::size_t j,
+                          TypedColumns& columns, InPlaceColumn& in_place) {
   if (PyArray_TYPE(array) != NPY_DOUBLE || PyArray_ISBYTESWAPPED(array)) return false;
   columns.numbers_placed[j] = true;
-  left = InPlaceColumn{PyRef::borrow(reinterpret_cast<PyObject*>(array)), PyRef::borrow(series),
+  in_place = InPlaceColumn{PyRef::borrow(reinterpret_cast<PyObject*>(array)), PyRef::borrow(series),
                        ColumnView{PyArray_BYTES(array), PyArray_STRIDE(array, 0)}};
   return true;
 }

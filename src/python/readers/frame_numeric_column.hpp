@@ -1,6 +1,6 @@
 // The reader of a DataFrame column stored as a 1-D bool, integer or float
 // ndarray: converted in C++ straight into its run of the matrix (or its number
-// vector), or, for native float64 that decode replaces anyway, left in place.
+// vector), or, for native float64 that decode replaces anyway, kept in place.
 #pragma once
 
 #include <Python.h>
@@ -9,10 +9,10 @@
 #include <functional>
 #include <span>
 
-#include "core/typed_columns.hpp"
+#include "core/columns/typed_columns.hpp"
 #include "python/cells/numeric_elements.hpp"
-#include "python/in_place_column.hpp"
-#include "python/numpy_api.hpp"
+#include "python/input/in_place_column.hpp"
+#include "python/runtime/numpy_api.hpp"
 
 namespace colenc::py {
 
@@ -28,9 +28,9 @@ std::function<void()> numeric_column_read(PyArrayObject* array, ColumnReader rea
 
 // Leaves column j where it lies and returns true when `array` (borrowed), the
 // storage of `series` (borrowed), is native float64: flags it as placed, and
-// `left` holds both and where its cells are. Returns false, having done
+// `in_place` holds both and where its cells are. Returns false, having done
 // nothing, for any other dtype.
-bool leave_numeric_column(PyObject* series, PyArrayObject* array, std::size_t j,
-                          TypedColumns& columns, InPlaceColumn& left);
+bool keep_numeric_column_in_place(PyObject* series, PyArrayObject* array, std::size_t j,
+                          TypedColumns& columns, InPlaceColumn& in_place);
 
 }  // namespace colenc::py

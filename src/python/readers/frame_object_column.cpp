@@ -1,5 +1,5 @@
 // The object column reader: the shared in-order loop over the column, each
-// cell filed through RepeatedStrs, which converts a str object once however
+// cell added through RepeatedStrs, which converts a str object once however
 // often the column repeats it.
 #include "python/readers/frame_object_column.hpp"
 
@@ -15,7 +15,7 @@ void read_object_column(PyArrayObject* array, std::size_t j, TypedColumns& colum
   columns.number_cells[j].reserve(rows);
   RepeatedStrs repeats(j, columns, column_shares_str_objects(array, 1, 0, rows));
   read_object_column_in_order(array, 1, j, 0, rows, signals,
-                              [&](PyObject* cell) { repeats.file(cell, j, columns); });
+                              [&](PyObject* cell) { repeats.add(cell, j, columns); });
 }
 
 }  // namespace colenc::py

@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-#include "core/typed_columns.hpp"
-#include "python/numpy_api.hpp"
-#include "python/signal_check.hpp"
+#include "core/columns/typed_columns.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
 

@@ -6,24 +6,24 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "core/pool.hpp"
-#include "python/numpy_api.hpp"
+#include "core/engine/pool.hpp"
+#include "python/runtime/numpy_api.hpp"
 #include "python/readers/frame_numeric_column.hpp"
 
 namespace colenc::py {
 
 void read_stored_columns(std::span<const ColumnStorage> storage,
                          std::span<DistinctValuesColumn> distinct, TypedColumns& columns,
-                         std::span<double> placed, const std::vector<bool>* leave,
-                         std::vector<InPlaceColumn>& left) {
+                         std::span<double> placed, const std::vector<bool>* keep_in_place,
+                         std::vector<InPlaceColumn>& in_place) {
   const std::size_t rows = columns.row_count;
   std::vector<std::function<void()>> reads;
   for (std::size_t j = 0; j < storage.size(); ++j) {
     const ColumnStorage& column = storage[j];
     if (column.kind != StorageKind::kNumeric) continue;
     auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
-    if (leave != nullptr && (*leave)[j] &&
-        leave_numeric_column(column.series.get(), array, j, columns, left[j])) {
+    if (keep_in_place != nullptr && (*keep_in_place)[j] &&
+        keep_numeric_column_in_place(column.series.get(), array, j, columns, in_place[j])) {
       continue;
     }
     reads.emplace_back(numeric_column_read(array, column.read, j, columns, placed));

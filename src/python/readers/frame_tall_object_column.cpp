@@ -1,7 +1,7 @@
 // The tall object column: rows split into ranges, one task each. The first
 // range, read by the calling thread, starts numeric as the column does; the
 // others start as text, which holds only when the column has turned within
-// the first range. Tasks file plain cells only (is_plain_cell), so no Python
+// the first range. Tasks add plain cells only (is_plain_cell), so no Python
 // code runs while they read, and stop at the first cell that is not. The
 // ranges are then joined for as long as they read whole, and the column goes
 // on from the first row not read in strict order on the calling thread.
@@ -18,13 +18,13 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "core/internal_error.hpp"
-#include "core/placed_column.hpp"
-#include "core/pool.hpp"
+#include "core/columns/placed_column.hpp"
+#include "core/engine/pool.hpp"
 #include "python/cells/cell_typing.hpp"
 #include "python/cells/object_cell.hpp"
 #include "python/cells/str_sharing.hpp"
-#include "python/panic.hpp"
-#include "python/py_ref.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
 #include "python/readers/object_column_in_order.hpp"
 
 namespace colenc::py {
@@ -35,7 +35,7 @@ namespace {
 constexpr std::size_t kStretchRows = std::size_t{1} << 15;
 
 // Files rows [begin, end) of `array` into `column` while each cell is plain;
-// returns the rows filed.
+// returns the rows added.
 std::size_t read_range(PyArrayObject* array, std::size_t begin, std::size_t end,
                        PlacedColumn& column, std::atomic<bool>& stop_all,
                        std::atomic<bool>& interrupted, bool checks_signals) {
@@ -50,7 +50,7 @@ std::size_t read_range(PyArrayObject* array, std::size_t begin, std::size_t end,
     const std::size_t stretch_end = std::min(end, i + kStretchRows);
     for (; i < stretch_end; ++i) {
       if (i + kObjectsAhead < end) __builtin_prefetch(cell_at(i + kObjectsAhead));
-      if (!file_plain_cell(cell_at(i), column)) return i - begin;
+      if (!add_plain_cell(cell_at(i), column)) return i - begin;
     }
     column.judge_repeats();
     // Only reads and clears the flag: a handler would be Python code.
@@ -127,7 +127,7 @@ void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& 
   signals.tick_many(next_row);
   std::size_t row = next_row;
   read_object_column_in_order(array, 1, j, next_row, rows, signals, [&](PyObject* cell) {
-    file_table_cell(cell, column);
+    add_table_cell(cell, column);
     if (++row % kStretchRows == 0) column.judge_repeats();
   });
   column.hand_over(columns, j);

@@ -1,6 +1,6 @@
 // Reading one tall object column of a frame, whose objects were made one per
 // cell or whose texts hardly repeat, in row ranges on the pool: each range
-// files its plain cells straight into the column's run of the matrix, the
+// adds its plain cells straight into the column's run of the matrix, the
 // ranges are joined in order, and whatever needs the interpreter is read in
 // order on the calling thread.
 #pragma once
@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <optional>
 
-#include "core/typed_columns.hpp"
+#include "core/columns/typed_columns.hpp"
 #include "python/cells/str_sharing.hpp"
-#include "python/numpy_api.hpp"
-#include "python/signal_check.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
 

@@ -2,9 +2,9 @@
 // the array readers that read it.
 #include "python/readers/frame_values.hpp"
 
-#include "python/errors.hpp"
-#include "python/numpy_api.hpp"
-#include "python/panic.hpp"
+#include "python/runtime/errors.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/panic.hpp"
 
 namespace colenc::py {
 

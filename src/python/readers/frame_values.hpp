@@ -2,7 +2,7 @@
 // that boxes every cell, which the array readers then read.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 

@@ -10,19 +10,19 @@
 
 #include "core/internal_error.hpp"
 #include "python/cells/object_cell.hpp"
-#include "python/numpy_api.hpp"
-#include "python/signal_check.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
 
-// Hands rows [from, rows) of column j of `array` to `file(cell)`, strictly in
+// Hands rows [from, rows) of column j of `array` to `add(cell)`, strictly in
 // order, each cell borrowed from the array. `array` has `ndim` dimensions: 1
 // (it is the column; j only names it in messages) or 2. A cell's str() or
 // __float__ may run Python code that reshapes the array, so the buffer and
 // bounds are re-read for every cell. Throws InternalError when a cell is gone.
-template <class File>
+template <class Add>
 void read_object_column_in_order(PyArrayObject* array, int ndim, std::size_t j, std::size_t from,
-                                 std::size_t rows, SignalCheck& signals, File&& file) {
+                                 std::size_t rows, SignalCheck& signals, Add&& add) {
   // Slots ahead of the current one whose memory is requested early.
   constexpr std::size_t kLookAhead = 16;
   const auto index_of = [&](std::size_t i, npy_intp (&index)[2]) {
@@ -51,7 +51,7 @@ void read_object_column_in_order(PyArrayObject* array, int ndim, std::size_t j, 
                           std::to_string(j) + "): the " + (ndim == 1 ? "column" : "array") +
                           " changed during the scan");
     }
-    file(cell);
+    add(cell);
     signals.tick();
   }
 }

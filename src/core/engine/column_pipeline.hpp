@@ -1,0 +1,68 @@
+// ColumnPipeline: encodes a table's columns group by group on the pool while
+// the caller goes on reading the next group, so that reading and fitting
+// overlap and each group's cells are freed once its codes are written.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <span>
+#include <vector>
+
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
+
+#include "core/labels/encoding_info.hpp"
+#include "core/columns/matrix.hpp"
+#include "core/columns/typed_columns.hpp"
+
+namespace colenc {
+
+class ColumnPipeline {
+ public:
+  // Prepares the encoding of a table of `column_count` columns into
+  // `matrix_buffer` (laid out as `order` says, row_count * column_count
+  // cells). Groups run inside `arena`.
+  ColumnPipeline(std::span<double> matrix_buffer, std::size_t column_count, MatrixOrder order,
+                 tbb::task_arena& arena);
+  ColumnPipeline(const ColumnPipeline&) = delete;
+  ColumnPipeline& operator=(const ColumnPipeline&) = delete;
+  // Waits for the groups still running; their failures are dropped, since
+  // the pipeline is only destroyed unfinished when the call has failed.
+  ~ColumnPipeline();
+
+  // Hands over the next group: the columns that follow those submitted
+  // before. The pool encodes it while the caller goes on; when the pool is
+  // already busy with enough groups, the calling thread encodes this one
+  // itself (so memory stays bounded), and an InternalError of it is thrown
+  // here. The group's columns are destroyed on the calling thread, by
+  // finish() or the destructor: borrowed memory may need a lock to let go.
+  void submit(TypedColumns&& group);
+
+  // Waits for every group and returns the fitted record of the table.
+  // Requires every column submitted; throws InternalError otherwise, or the
+  // first InternalError that a group raised.
+  EncodingInfo finish();
+
+ private:
+  struct Group {
+    TypedColumns columns;
+    std::size_t first_column;
+    std::vector<ColumnEncoding> encodings;
+  };
+  void encode(Group& group);
+  void wait_all();
+
+  std::span<double> matrix_buffer_;
+  std::size_t column_count_;
+  MatrixOrder order_;
+  tbb::task_arena& arena_;
+  tbb::task_group tasks_;
+  std::size_t in_flight_limit_;
+  std::atomic<std::size_t> in_flight_{0};
+  std::deque<Group> groups_;  // a deque: a running group's address never moves
+  std::size_t next_column_ = 0;
+  bool waited_ = true;
+};
+
+}  // namespace colenc

@@ -1,0 +1,263 @@
+// prepare_table: recognition of the input by its type's name, and the choice
+// of a reader: for an array by its dtype and layout, for each DataFrame column
+// by its storage, with the frame's `values` read as an array when some column
+// has no reader of its own. The readers hand typed columns to the pipeline.
+#include "python/input/prepare_table.hpp"
+
+#include <unistd.h>
+
+#include <limits>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/engine/column_pipeline.hpp"
+#include "core/internal_error.hpp"
+#include "core/engine/pool.hpp"
+#include "python/cells/str_sharing.hpp"
+#include "python/input/copy_on_write.hpp"
+#include "python/runtime/errors.hpp"
+#include "python/input/frame_column_storage.hpp"
+#include "python/input/frame_labels.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
+#include "python/readers/array_float64_copy.hpp"
+#include "python/readers/array_numeric.hpp"
+#include "python/readers/array_objects_by_columns.hpp"
+#include "python/readers/array_objects_by_rows.hpp"
+#include "python/readers/array_subscription.hpp"
+#include "python/readers/frame_arrow_str.hpp"
+#include "python/readers/frame_distinct_values.hpp"
+#include "python/readers/frame_object_column.hpp"
+#include "python/readers/frame_stored_columns.hpp"
+#include "python/readers/frame_tall_object_column.hpp"
+#include "python/readers/frame_values.hpp"
+#include "python/input/storage_lookup.hpp"
+#include "python/input/table_shape.hpp"
+#include "python/runtime/signal_check.hpp"
+
+namespace colenc::py {
+namespace {
+
+enum class InputKind { kArray, kDataFrame };
+
+// Writes `text` to the process's standard output stream (file descriptor 1),
+// bypassing Python's sys.stdout.
+void write_stdout(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written <= 0) return;  // nothing sensible to do about a closed stdout
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// Names the kind of `obj` by its type's __name__; refuses every other name.
+InputKind recognise(PyObject* obj) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  throw_if(!name);
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  throw_if(utf8 == nullptr);
+  const std::string_view kind(utf8, static_cast<std::size_t>(size));
+  if (kind == "ndarray" || kind == "memmap") return InputKind::kArray;
+  if (kind == "DataFrame") return InputKind::kDataFrame;
+  write_stdout(std::string(kind) + "\n");
+  PyErr_Format(PyExc_TypeError, "Unsupported type: '%U'. Supported types are: %s", name.get(),
+               "numpy.ndarray, pandas.DataFrame");
+  throw PythonError{};
+}
+
+// Allocates the matrix buffer, refusing a table whose cell count or byte size
+// cannot be addressed. Its cells are not cleared: a reader or the column
+// driver writes every one of them, except those of columns left in place
+// (decode), which are replaced whole before the result is returned. Its pages
+// are not touched until then, after every cell has been read.
+Matrix allocate_matrix(Shape shape) {
+  constexpr std::size_t kMaxCells = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double);
+  if (shape.rows != 0 && shape.cols > kMaxCells / shape.rows) {
+    throw InternalError("table of " + std::to_string(shape.rows) + " by " +
+                        std::to_string(shape.cols) + " cells is too large to address");
+  }
+  Matrix matrix;
+  matrix.rows = shape.rows;
+  matrix.cols = shape.cols;
+  matrix.data = CellBuffer::uninitialized(shape.rows * shape.cols);
+  return matrix;
+}
+
+// Reads an array (borrowed; a caller's ndarray or a frame's `values`) of
+// `shape` into the pipeline, picking the reader by its dtype and layout.
+// Only exactly numpy.ndarray is read from its buffer: subscription would
+// return its stored object, or for a numeric dtype a scalar whose float() is
+// the value. Anything else is subscripted cell by cell.
+void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, MatrixOrder order,
+                ColumnPipeline& pipeline) {
+  if (PyArray_API != nullptr && PyArray_CheckExact(source)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(source);
+    const bool same_shape = PyArray_NDIM(array) == 2 &&
+                            static_cast<std::size_t>(PyArray_DIM(array, 0)) == shape.rows &&
+                            static_cast<std::size_t>(PyArray_DIM(array, 1)) == shape.cols;
+    if (same_shape && PyArray_TYPE(array) == NPY_OBJECT) {
+      if (objects_made_per_cell(array, shape.rows, shape.cols)) {
+        read_objects_by_rows(array, shape, matrix_buffer, order, pipeline);
+      } else {
+        read_objects_by_columns(array, shape, pipeline);
+      }
+      return;
+    }
+    if (same_shape) {
+      if (ColumnReader read = numeric_reader(PyArray_TYPE(array))) {
+        return pipeline.submit(read_numeric_array(array, shape, read));
+      }
+    }
+  }
+  pipeline.submit(read_by_subscription(source, shape));
+}
+
+// Reads an exact pandas.DataFrame (borrowed) column by column, each column by
+// the reader of its storage, into typed columns handed to `pipeline`: each
+// text column as soon as it is read, with the number columns before it, so
+// that it is encoded, and its cells freed, while the next is read. NumPy
+// numeric columns go straight into their runs of `placed`, the column-major
+// matrix. Returns false, having handed over nothing, when `frame` is not
+// exactly pandas.DataFrame or some column's storage cannot be read directly:
+// the caller then reads `values`. Columns flagged in `keep_in_place` (one
+// flag per column, or null) that are native float64 are not read:
+// `in_place[j]` says where they lie.
+bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
+                        const std::vector<bool>* keep_in_place,
+                        std::vector<InPlaceColumn>& in_place, ColumnPipeline& pipeline) {
+  ensure_numpy_api();
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
+  throw_if(!module_name);
+  PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
+  if (!pandas) return not_readable();
+  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (!frame_type) return not_readable();
+  // A subclass may change how its cells read; it goes through `values`.
+  if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return false;
+  PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
+  if (!iloc) return not_readable();
+
+  std::vector<ColumnStorage> storage(shape.cols);
+  std::vector<DistinctValuesColumn> distinct;
+  // items() gives each column by position, as iloc[:, j] does, for less.
+  PyRef items = PyRef::steal(PyObject_CallMethod(frame, "items", nullptr));
+  if (!items) return not_readable();
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    PyRef item = PyRef::steal(PyIter_Next(items.get()));
+    if (!item || !PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+      return not_readable();
+    }
+    if (!find_column_storage(PyTuple_GET_ITEM(item.get(), 1), j, shape.rows, storage[j],
+                             distinct)) {
+      return false;
+    }
+  }
+  if (placed.size() != shape.rows * shape.cols) {
+    throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a frame of " +
+                        std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
+  }
+  TypedColumns columns(shape.rows, shape.cols);
+  read_stored_columns(storage, distinct, columns, placed, keep_in_place, in_place);
+  if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return false;
+
+  SignalCheck signals;
+  std::size_t handed_over = 0;
+  for (std::size_t j = 0; j < shape.cols; ++j) {
+    const ColumnStorage& column = storage[j];
+    auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
+    switch (column.kind) {
+      case StorageKind::kNumeric:
+        break;  // read with the stored columns
+      case StorageKind::kObjects:
+        if (const auto repeats = tall_column_repeats(array, shape.rows)) {
+          read_tall_object_column(array, j, columns, placed.data() + j * shape.rows,
+                                  repeats->texts_distinct, signals);
+        } else {
+          read_object_column(array, j, columns, signals);
+        }
+        break;
+      case StorageKind::kArrowText:
+        read_arrow_str_column(column.storage.get(), column.missing.get(), j, columns, signals);
+        break;
+      case StorageKind::kDistinctValues:
+        add_distinct_values(distinct[column.distinct], columns, placed);
+        signals.tick_many(shape.rows);
+        break;
+    }
+    if (columns.column_is_text[j]) {
+      pipeline.submit(columns.split_off(handed_over, j + 1 - handed_over));
+      handed_over = j + 1;
+    }
+  }
+  if (handed_over < shape.cols) {
+    pipeline.submit(columns.split_off(handed_over, shape.cols - handed_over));
+  }
+  return true;
+}
+
+}  // namespace
+
+PreparedTable prepare_table(PyObject* obj, bool copy_float64,
+                            const std::vector<std::size_t>* in_place) {
+  const InputKind kind = recognise(obj);
+  PreparedTable table;
+  if (kind == InputKind::kDataFrame) {
+    table.column_names = read_column_labels(obj);
+  } else {
+    ensure_numpy_api();
+    if (is_float64_matrix(obj)) {
+      if (copy_float64) {
+        table.matrix = copy_float64_matrix(obj);
+      } else {
+        table.float64_array = obj;
+      }
+      return table;
+    }
+  }
+
+  const Shape shape = read_shape(obj);
+  table.matrix = allocate_matrix(shape);
+  // A DataFrame result stores its columns apart; its matrix is laid out so.
+  if (kind == InputKind::kDataFrame) table.matrix.order = MatrixOrder::kColumnMajor;
+  if (shape.rows == 0) {
+    // No cell to read: every column is an empty number column and the fit is
+    // empty, whatever the width, which then costs no storage per column. A
+    // DataFrame's `values` is still read, as for any other DataFrame.
+    if (kind == InputKind::kDataFrame) read_frame_values(obj);
+    table.fitted_info = EncodingInfo();
+    return table;
+  }
+  // Each group of columns is encoded while the next is read, and its cells
+  // are freed as soon as its codes are in the matrix.
+  ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
+                          process_arena());
+  if (kind == InputKind::kDataFrame) {
+    std::vector<bool> keep_in_place;
+    if (in_place != nullptr) {
+      // Where pandas copies on write, number columns are kept in place too: the result
+      // shares them with the input as pandas shares columns between frames.
+      keep_in_place.assign(shape.cols, pandas_copies_on_write());
+      for (std::size_t j : *in_place) {
+        if (j < shape.cols) keep_in_place[j] = true;
+      }
+      table.in_place.resize(shape.cols);
+    }
+    if (!read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                            in_place != nullptr ? &keep_in_place : nullptr, table.in_place,
+                            pipeline)) {
+      table.in_place.clear();
+      read_array(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
+                 table.matrix.order, pipeline);
+    }
+  } else {
+    read_array(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline);
+  }
+  table.fitted_info = pipeline.finish();
+  return table;
+}
+
+}  // namespace colenc::py

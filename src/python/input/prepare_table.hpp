@@ -1,0 +1,39 @@
+// prepare_table: the one reader of encode's and decode's argument. It names the
+// input's kind, reads a DataFrame's column labels, and turns the table into a
+// float64 matrix plus a freshly fitted EncodingInfo (none for a 2-D float64
+// array, which is copied as it is).
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/labels/encoding_info.hpp"
+#include "core/columns/matrix.hpp"
+#include "python/input/in_place_column.hpp"
+
+namespace colenc::py {
+
+struct PreparedTable {
+  std::optional<std::vector<std::string>> column_names;  // DataFrame labels
+  Matrix matrix;
+  std::optional<EncodingInfo> fitted_info;  // absent on the float64 fast path
+  // With copy_float64 false, a 2-D float64 array is not copied: it is here
+  // (borrowed from the caller) and the matrix stays empty.
+  PyObject* float64_array = nullptr;
+  // Empty, or one per column: the DataFrame columns left where they lie (see
+  // prepare_table's `in_place`); their runs of the matrix stay zero.
+  std::vector<InPlaceColumn> in_place;
+};
+
+// Reads `obj` (borrowed). Throws PythonError with the interpreter's exception
+// set (unsupported type, unreadable labels) or InternalError. The DataFrame
+// columns listed in `in_place` (null for none) that are native float64 NumPy
+// columns are not copied into the matrix: decode reads their codes where they
+// lie, since it replaces those columns anyway.
+PreparedTable prepare_table(PyObject* obj, bool copy_float64 = true,
+                            const std::vector<std::size_t>* in_place = nullptr);
+
+}  // namespace colenc::py
