@@ -1,10 +1,11 @@
 // Fitting and transforming one text column: codes follow unsigned byte order,
 // missing-value labels get none and encode as the canonical quiet NaN, and
 // large columns agree with a plain ordered-set reference on any arena size.
+// Every case states the way the fit must take (FitPath), so that a changed
+// threshold cannot drop a way unseen.
 #include "core/engine/label_encode.hpp"
 
 #include <gtest/gtest.h>
-
 #include <oneapi/tbb/task_arena.h>
 
 #include <bit>
@@ -15,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/labels/labels.hpp"
@@ -36,6 +38,8 @@ std::map<Code, std::string> as_ordered(const CodeToLabel& code_to_label) {
   return {code_to_label.begin(), code_to_label.end()};
 }
 
+using enum FitPath;
+
 // A missing cell's code is NaN with exactly this bit pattern.
 constexpr std::optional<Code> kNone = std::nullopt;
 
@@ -48,9 +52,12 @@ struct FitCase {
 
 class FitTable : public ::testing::TestWithParam<FitCase> {};
 
+// Small columns all go through the chunks.
 TEST_P(FitTable, CodesFollowByteOrderAndSkipMissingLabels) {
   const FitCase& c = GetParam();
-  const auto [codes, labels] = label_encode_column(make_column(c.rows));
+  FitPath path{};
+  const auto [codes, labels] = label_encode_column(make_column(c.rows), &path);
+  EXPECT_EQ(path, c.rows.empty() ? FitPath::kEmpty : FitPath::kChunks);
   EXPECT_EQ(as_ordered(labels.label_to_code), c.labels);
   ASSERT_EQ(codes.size(), c.codes.size());
   for (std::size_t i = 0; i < codes.size(); ++i) {
@@ -70,19 +77,18 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"B", 0}, {"C", 1}, {"a", 2}, {"b", 3}, {"nan", kNone}},
                 {3, 2, 3, kNone, 1, 0}},
         FitCase{"RepeatsShareTheirCode", {"b", "a", "b"}, {{"a", 0}, {"b", 1}}, {1, 0, 1}},
-        FitCase{"EmptyColumn", {}, {}, {}},
-        FitCase{"OneRow", {"x"}, {{"x", 0}}, {0}},
+        FitCase{"EmptyColumn", {}, {}, {}}, FitCase{"OneRow", {"x"}, {{"x", 0}}, {0}},
         FitCase{"OneMissingRow", {"<NA>"}, {{"<NA>", kNone}}, {kNone}},
         FitCase{"AllTheSame", {"q", "q", "q"}, {{"q", 0}}, {0, 0, 0}},
         FitCase{"OnlyMissing",
                 {"nan", "<NA>", "nan", "NaN"},
                 {{"<NA>", kNone}, {"NaN", kNone}, {"nan", kNone}},
                 {kNone, kNone, kNone, kNone}},
-        FitCase{"OtherSpellingsOfMissingAreLabels",
-                {"NAN", "Nan", "", "None", "nan ", "<na>", "null"},
-                {{"", 0}, {"<na>", 1}, {"NAN", 2}, {"Nan", 3}, {"None", 4}, {"nan ", 5},
-                 {"null", 6}},
-                {2, 3, 0, 4, 5, 1, 6}},
+        FitCase{
+            "OtherSpellingsOfMissingAreLabels",
+            {"NAN", "Nan", "", "None", "nan ", "<na>", "null"},
+            {{"", 0}, {"<na>", 1}, {"NAN", 2}, {"Nan", 3}, {"None", 4}, {"nan ", 5}, {"null", 6}},
+            {2, 3, 0, 4, 5, 1, 6}},
         FitCase{"CaseAndTrailingSpaceMakeDistinctLabels",
                 {"a", "A", "a "},
                 {{"A", 0}, {"a", 1}, {"a ", 2}},
@@ -114,21 +120,9 @@ INSTANTIATE_TEST_SUITE_P(
                 {2, 0, 1}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CodeToLabel, HoldsExactlyTheCodedLabels) {
-  const auto [codes, labels] =
-      label_encode_column(make_column({"b", "nan", "a", "<NA>", "c", "NaN", "a"}));
-  EXPECT_EQ(as_ordered(labels.code_to_label),
-            (std::map<Code, std::string>{{0, "a"}, {1, "b"}, {2, "c"}}));
-}
-
-TEST(CodeToLabel, OnlyMissingLabelsGiveAnEmptyMap) {
-  const auto [codes, labels] = label_encode_column(make_column({"nan", "<NA>"}));
-  EXPECT_EQ(labels.label_to_code.size(), 2u);
-  EXPECT_TRUE(labels.code_to_label.empty());
-}
-
-// Draws `rows` texts from `distinct` possible ones, some of them missing-value
-// labels, with lengths from 0 to 12 bytes over the whole byte range. With
+// Draws `rows` texts from `distinct` different ones, some of them
+// missing-value labels, with lengths from 0 to 12 bytes over the whole byte
+// range (a length whose every text is taken is drawn again). With
 // `shared_ends`, texts are 17 to 19 bytes that all begin and end with the same
 // 8 bytes, so they differ only in their middle byte or three.
 std::vector<std::string> random_rows(std::size_t rows, std::size_t distinct, std::uint64_t seed,
@@ -138,13 +132,13 @@ std::vector<std::string> random_rows(std::size_t rows, std::size_t distinct, std
   std::uniform_int_distribution<int> length(0, 12);
   std::uniform_int_distribution<int> middle(1, 3);
   std::uniform_int_distribution<int> byte(0, 255);
-  const std::set<std::string> taken(pool.begin(), pool.end());
-  std::set<std::string> seen(taken);
+  std::unordered_set<std::string> seen(pool.begin(), pool.end());
+  seen.reserve(distinct);
   while (pool.size() < distinct) {
     std::string text(static_cast<std::size_t>(shared_ends ? middle(random) : length(random)), '\0');
     for (char& c : text) c = static_cast<char>(byte(random));
     if (shared_ends) text = "headHEAD" + text + "tailTAIL";
-    if (shared_ends && !seen.insert(text).second) continue;
+    if (!seen.insert(text).second) continue;
     pool.push_back(std::move(text));
   }
   pool.resize(distinct);
@@ -169,15 +163,18 @@ struct LargeCase {
   std::size_t rows;
   std::size_t distinct;
   int arena_size;
+  FitPath path;
   bool shared_ends = false;
 };
 
-// Encodes `rows` on an arena of `arena_size` threads and checks the labels,
-// their inverse and every code against the plain rule.
-void expect_reference_fit(const std::vector<std::string>& rows, int arena_size) {
+// Encodes `rows` on an arena of `arena_size` threads and checks the way taken,
+// the labels, their inverse and every code against the plain rule.
+void expect_reference_fit(const std::vector<std::string>& rows, int arena_size, FitPath path) {
   const TextColumn column = make_column(rows);
   tbb::task_arena arena(arena_size);
-  const auto [codes, labels] = arena.execute([&] { return label_encode_column(column); });
+  FitPath taken{};
+  const auto [codes, labels] = arena.execute([&] { return label_encode_column(column, &taken); });
+  ASSERT_EQ(taken, path);
 
   const auto expected = reference_labels(rows);
   ASSERT_EQ(as_ordered(labels.label_to_code), expected);
@@ -200,21 +197,23 @@ class LargeColumns : public ::testing::TestWithParam<LargeCase> {};
 TEST_P(LargeColumns, MatchTheOrderedSetReference) {
   const LargeCase& c = GetParam();
   expect_reference_fit(random_rows(c.rows, c.distinct, c.rows ^ c.distinct, c.shared_ends),
-                       c.arena_size);
+                       c.arena_size, c.path);
 }
 
-// Columns of at least 2^17 rows that are nearly all distinct are fitted by
-// sorting their rows (the 150000-, 400000- and 1000000-label cases); the
-// others through per-chunk sets. The shared-ends cases tie on every sort prefix.
-INSTANTIATE_TEST_SUITE_P(Sizes, LargeColumns,
-                         ::testing::Values(LargeCase{200000, 1, 2}, LargeCase{200000, 5, 8},
-                                           LargeCase{200000, 1000, 1}, LargeCase{200000, 1000, 2},
-                                           LargeCase{300000, 150000, 8},
-                                           LargeCase{200000, 1000000, 1},
-                                           LargeCase{100000, 100000, 2}, LargeCase{20000, 37, 8},
-                                           LargeCase{300000, 1000, 2},
-                                           LargeCase{200000, 3000, 2, true},
-                                           LargeCase{150000, 400000, 2, true}));
+// Columns of at least 2^17 rows that are nearly all distinct sort their
+// entries; columns of at least 2^18 rows whose first rows repeat a few texts
+// are fitted from those; the others go through per-chunk sets. The
+// shared-ends cases tie on every sort prefix.
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, LargeColumns,
+    ::testing::Values(LargeCase{200000, 1, 2, kChunks}, LargeCase{200000, 5, 8, kChunks},
+                      LargeCase{200000, 1000, 1, kChunks}, LargeCase{200000, 1000, 2, kChunks},
+                      LargeCase{300000, 150000, 8, kSortedEntries},
+                      LargeCase{200000, 1000000, 1, kSortedEntries},
+                      LargeCase{100000, 100000, 2, kChunks}, LargeCase{20000, 37, 8, kChunks},
+                      LargeCase{300000, 1000, 2, kSeed}, LargeCase{300000, 5000, 2, kChunks},
+                      LargeCase{200000, 3000, 2, kChunks, true},
+                      LargeCase{150000, 400000, 2, kSortedEntries, true}));
 
 // A long column whose first rows repeat a few texts numbers the rest from
 // those; texts first met later (sorting before, between and after them, and
@@ -227,7 +226,8 @@ TEST_P(LateTexts, RenumberTheFirstRows) {
   std::mt19937_64 random(13);
   std::uniform_int_distribution<std::size_t> after_start(20000, rows.size() - 1);
   for (const std::string& text : late) rows[after_start(random)] = text;
-  for (const int arena_size : {1, 2, 8}) expect_reference_fit(rows, arena_size);
+  const FitPath path = GetParam() == 0 ? kSeed : kSeedAndChunks;
+  for (const int arena_size : {1, 2, 8}) expect_reference_fit(rows, arena_size, path);
 }
 
 // None, one and many late texts.

@@ -1,5 +1,4 @@
-// UTF-8 from fixed-width code units, and the interner that numbers a
-// column's distinct texts.
+// UTF-8 from fixed-width code units.
 #include "core/formats/utf8.hpp"
 
 #include <gtest/gtest.h>
@@ -7,8 +6,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "core/columns/text_interner.hpp"
 
 namespace colenc {
 namespace {
@@ -43,36 +40,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Utf8Case{"Empty", {}, ""}, Utf8Case{"Ascii", {'a', 'B', 0}, std::string("aB\0", 3)},
         Utf8Case{"Latin1", {'Z', 0xFC, 'r', 0xE9}, "Z\xC3\xBCr\xC3\xA9"},
-        Utf8Case{"TwoAndThreeBytes", {0x3A9, 0x7FF, 0x800, 0x20AC, 0xFFFF},
+        Utf8Case{"TwoAndThreeBytes",
+                 {0x3A9, 0x7FF, 0x800, 0x20AC, 0xFFFF},
                  "\xCE\xA9\xDF\xBF\xE0\xA0\x80\xE2\x82\xAC\xEF\xBF\xBF"},
         Utf8Case{"FourBytes", {0x1F642, 0x10FFFF}, "\xF0\x9F\x99\x82\xF4\x8F\xBF\xBF"},
         // Each surrogate, paired or not, as a lenient decoder reads its
         // three-byte form: three U+FFFD.
-        Utf8Case{"LoneSurrogates", {'x', 0xD800, 0xDFFF},
+        Utf8Case{"LoneSurrogates",
+                 {'x', 0xD800, 0xDFFF},
                  "x\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-        Utf8Case{"SurrogatePair", {0xD83D, 0xDE42},
+        Utf8Case{"SurrogatePair",
+                 {0xD83D, 0xDE42},
                  "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// Ids follow first appearance; equal texts share one, also texts longer than
-// the recent memory keeps whole that differ only in the middle.
-TEST(TextInterner, NumbersDistinctTextsByFirstAppearance) {
-  const std::string long_a = "0123456789-abcdefgh-0123456789";
-  const std::string long_b = "0123456789-abcdXfgh-0123456789";
-  const std::vector<std::string> rows = {"b",    "", long_a, "b", long_b,
-                                         long_a, "", std::string("a\0b", 3), "a"};
-  TextInterner interner;
-  std::vector<TextInterner::Id> ids;
-  for (const std::string& text : rows) {
-    ids.push_back(interner.intern(text, text.data() + text.size()));
-  }
-  EXPECT_EQ(ids, (std::vector<TextInterner::Id>{0, 1, 2, 0, 3, 2, 1, 4, 5}));
-  const TextColumn entries = interner.entries();
-  ASSERT_EQ(entries.size(), 6u);
-  EXPECT_EQ(entries[2], long_a);
-  EXPECT_EQ(entries[3], long_b);
-  EXPECT_EQ(entries[4], std::string("a\0b", 3));
-}
 
 }  // namespace
 }  // namespace colenc

@@ -24,11 +24,11 @@
 #include <string>
 #include <string_view>
 
+#include "core/engine/prefix_sort.hpp"
 #include "core/hashing/hash_map.hpp"
+#include "core/hashing/recent_texts.hpp"
 #include "core/internal_error.hpp"
 #include "core/labels/labels.hpp"
-#include "core/engine/prefix_sort.hpp"
-#include "core/hashing/recent_texts.hpp"
 
 namespace colenc {
 namespace {
@@ -60,6 +60,45 @@ struct Batched {
   std::size_t slot = 0;
 };
 
+// The one rule of every fit: labels arrive in ascending byte order, one run
+// of equal labels after another; each new run gets the next code, except the
+// run of a missing-value label, which gets none (its rows hold NaN) and is
+// held back until finish(), so that the fitted map lists label i with code i
+// and the inverse can share its texts. `add(label, code)` receives each label
+// once: a coded one as its run starts, the missing-value ones at finish().
+template <class Label>
+class RunCoder {
+ public:
+  // Starts the run of `label`, whose text is `text`; returns the value of its
+  // rows: its code, or NaN for a missing-value label.
+  template <class Add>
+  double start_run(const Label& label, std::string_view text, Add&& add) {
+    if (is_missing_label(text)) {
+      missing_.push_back(label);
+      return missing_code_value();
+    }
+    add(label, std::optional<Code>(next_));
+    return static_cast<double>(next_++);
+  }
+
+  // Adds the missing-value labels held back, in the order met; returns how
+  // many labels got a code.
+  template <class Add>
+  Code finish(Add&& add) {
+    for (const Label& label : missing_) add(label, std::optional<Code>());
+    return next_;
+  }
+
+ private:
+  std::vector<Label> missing_;
+  Code next_ = 0;
+};
+
+// The `add` of a RunCoder of texts that appends each label to `labels`.
+auto append_to(LabelToCode::Builder& labels) {
+  return [&labels](std::string_view text, std::optional<Code> code) { labels.append(text, code); };
+}
+
 // One contiguous range of rows and its distinct texts, each numbered by its
 // first appearance in the range (its local id), after the seed's texts.
 struct Chunk {
@@ -85,14 +124,13 @@ struct Seed {
 // in `codes`: its code for a text of the seed, its local id for any other
 // (exact: ids stay far below 2^53).
 void assign_local_ids(const TextColumn& texts, const Seed& seed, Chunk& chunk,
-                 std::span<double> codes) {
+                      std::span<double> codes) {
   const KeyedHash hash;
   TextIds ids;
-  const auto text_of = [&distinct = chunk.distinct](std::uint64_t id) {
-    return distinct[id].text;
-  };
+  const auto text_of = [&distinct = chunk.distinct](std::uint64_t id) { return distinct[id].text; };
   chunk.distinct = seed.texts;
-  for (std::size_t id = 0; id < seed.texts.size(); ++id) ids.try_emplace(seed.texts[id], id, text_of);
+  for (std::size_t id = 0; id < seed.texts.size(); ++id)
+    ids.try_emplace(seed.texts[id], id, text_of);
   const std::size_t seeded = seed.values.size();
   RecentTexts recent(chunk.end_row - chunk.first_row);
   const char* const readable = texts.bytes_end();
@@ -145,22 +183,21 @@ std::size_t seed_from_first_rows(const TextColumn& texts, std::span<double> code
   if (first.distinct.size() * kSeedRepeats > kSeedRows) return 0;
   std::vector<std::uint32_t> order(first.distinct.size());
   for (std::size_t id = 0; id < order.size(); ++id) order[id] = static_cast<std::uint32_t>(id);
-  // Coded labels in byte order, then the missing-value labels.
-  const auto key = [&](std::uint32_t id) {
-    return std::pair(is_missing_label(first.distinct[id].text), first.distinct[id].text);
-  };
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    const auto [a_missing, a_text] = key(a);
-    const auto [b_missing, b_text] = key(b);
-    return a_missing != b_missing ? b_missing : label_less(a_text, b_text);
+    return label_less(first.distinct[a].text, first.distinct[b].text);
   });
+  // The seed's texts in the fitted map's order: coded labels, then the
+  // missing-value labels.
+  const auto add = [&](std::uint32_t id, std::optional<Code> code) {
+    seed.texts.push_back(first.distinct[id]);
+    seed.values.push_back(code ? static_cast<double>(*code) : missing_code_value());
+  };
+  RunCoder<std::uint32_t> runs;
   std::vector<double> value_of_id(order.size());
   for (const std::uint32_t id : order) {
-    const bool missing = is_missing_label(first.distinct[id].text);
-    value_of_id[id] = missing ? missing_code_value() : static_cast<double>(seed.coded++);
-    seed.texts.push_back(first.distinct[id]);
-    seed.values.push_back(value_of_id[id]);
+    value_of_id[id] = runs.start_run(id, first.distinct[id].text, add);
   }
+  seed.coded = runs.finish(add);
   for (std::size_t i = 0; i < kSeedRows; ++i) {
     codes[i] = value_of_id[static_cast<std::size_t>(codes[i])];
   }
@@ -170,7 +207,7 @@ std::size_t seed_from_first_rows(const TextColumn& texts, std::span<double> code
 // Splits the entries from `first_row` on into chunks and numbers each from
 // the seed, in parallel.
 std::vector<Chunk> assign_local_ids_by_chunk(const TextColumn& texts, const Seed& seed,
-                                       std::size_t first_row, std::span<double> codes) {
+                                             std::size_t first_row, std::span<double> codes) {
   const std::size_t rows = texts.entry_count() - first_row;
   const auto max_chunks = static_cast<std::size_t>(4 * tbb::this_task_arena::max_concurrency());
   const std::size_t chunk_count = std::clamp<std::size_t>(rows / kMinChunkRows, 1, max_chunks);
@@ -213,9 +250,8 @@ bool same_label(const SortEntry& a, const SortEntry& b) {
 }
 
 // Fits the column: sorts the chunks' distinct texts (about distinct labels x
-// chunks entries, never one per row), gives each run of equal texts the next
-// code (none for a missing-value label), inserts it once into the fitted map,
-// and records every chunk's code per local id in `code_of_id`.
+// chunks entries, never one per row), codes their runs (RunCoder), inserts
+// each label once into the fitted map, and records every chunk's code per local id in `code_of_id`.
 LabelToCode fit_labels(const std::vector<Chunk>& chunks,
                        std::vector<std::vector<double>>& code_of_id) {
   std::size_t total = 0;
@@ -243,10 +279,8 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
   }
   LabelToCode::Builder labels;
   labels.reserve(distinct_count, distinct_bytes);
-  // Missing-value labels go last, so that label i has code i: the inverse
-  // then shares the labels' texts.
-  std::vector<std::string_view> missing;
-  Code next = 0;
+  const auto add = append_to(labels);
+  RunCoder<std::string_view> runs;
   double value = 0.0;
   for (std::size_t k = 0; k < entries.size(); ++k) {
     if (k + kPrefetchAhead < entries.size()) {
@@ -254,17 +288,11 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
     }
     const SortEntry& entry = entries[k];
     if (k == 0 || !same_label(entry, entries[k - 1])) {
-      if (is_missing_label(entry.label.text)) {
-        missing.push_back(entry.label.text);
-        value = missing_code_value();
-      } else {
-        labels.append(entry.label.text, next);
-        value = static_cast<double>(next++);
-      }
+      value = runs.start_run(entry.label.text, entry.label.text, add);
     }
     code_of_id[entry.chunk][entry.local_id] = value;
   }
-  for (const std::string_view text : missing) labels.append(text, std::nullopt);
+  runs.finish(add);
   return std::move(labels).finish();
 }
 
@@ -295,8 +323,8 @@ LabelToCode seed_labels(const Seed& seed) {
 // NaN (a missing-value label) stays. The seed's own `seed_rows` rows hold
 // only seed values, which any chunk's table turns into codes.
 void translate_local_ids(const std::vector<Chunk>& chunks,
-                         const std::vector<std::vector<double>>& code_of_id,
-                         std::size_t seed_rows, std::span<double> codes) {
+                         const std::vector<std::vector<double>>& code_of_id, std::size_t seed_rows,
+                         std::span<double> codes) {
   const std::size_t parts = chunks.size() + (seed_rows != 0 ? 1 : 0);
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, parts, 1),
@@ -356,8 +384,8 @@ bool mostly_distinct(const TextColumn& texts) {
 }
 
 // Fits a mostly distinct column by sorting its entries: each run of equal
-// texts gets the next code (none for a missing-value label), every entry of
-// the run that code, and the run's text one hash and one map entry. The sort
+// texts is coded (RunCoder), every entry of the run gets its value, and the
+// run's text one hash and one map entry. The sort
 // is a radix sort of 8-byte prefixes (prefix_sort.hpp): whole texts are
 // compared only where many share a prefix.
 LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) {
@@ -377,10 +405,9 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
   // column, so the texts of entries ahead are requested early.
   LabelToCode::Builder labels;
   labels.reserve(entries, texts.byte_size());
-  // Missing-value labels go last, so that label i has code i (see below).
-  std::vector<std::string_view> missing;
+  const auto add = append_to(labels);
+  RunCoder<std::string_view> runs;
   double value = 0.0;
-  Code next = 0;
   std::string_view last;
   for (std::size_t k = 0; k < entries; ++k) {
     // Each text's offsets twice as far ahead as its bytes, whose address
@@ -395,26 +422,22 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
     }
     const std::string_view text = texts.entry(order[k].index);
     if (k == 0 || order[k].prefix != order[k - 1].prefix || text != last) {
-      if (is_missing_label(text)) {
-        missing.push_back(text);
-        value = missing_code_value();
-      } else {
-        labels.append(text, next);
-        value = static_cast<double>(next++);
-      }
+      value = runs.start_run(text, text, add);
       last = text;
     }
     entry_codes[order[k].index] = value;
   }
   std::vector<PrefixedIndex>().swap(order);
-  for (const std::string_view text : missing) labels.append(text, std::nullopt);
+  runs.finish(add);
   return std::move(labels).finish();
 }
 
-// Fits the column's entries and leaves each entry's code in `entry_codes`.
-ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_codes) {
+// Fits the column's entries, leaves each entry's code in `entry_codes` and
+// the way taken in `path`.
+ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_codes, FitPath& path) {
   ColumnLabels labels;
   if (mostly_distinct(texts)) {
+    path = FitPath::kSortedEntries;
     labels.label_to_code = fit_by_sort(texts, entry_codes);
     labels.code_to_label = invert_label_map(labels.label_to_code);
     return labels;
@@ -424,13 +447,15 @@ ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_cod
     const std::size_t seed_rows = seed_from_first_rows(texts, entry_codes, seed);
     const std::vector<Chunk> chunks =
         assign_local_ids_by_chunk(texts, seed, seed_rows, entry_codes);
-    const bool kept_to_seed = seed_rows != 0 && std::all_of(chunks.begin(), chunks.end(),
-                                                            [&](const Chunk& chunk) {
-      return chunk.distinct.size() == seed.texts.size();
-    });
+    const bool kept_to_seed =
+        seed_rows != 0 && std::all_of(chunks.begin(), chunks.end(), [&](const Chunk& chunk) {
+          return chunk.distinct.size() == seed.texts.size();
+        });
     if (kept_to_seed) {
+      path = FitPath::kSeed;
       labels.label_to_code = seed_labels(seed);
     } else {
+      path = seed_rows != 0 ? FitPath::kSeedAndChunks : FitPath::kChunks;
       std::vector<std::vector<double>> code_of_id;
       labels.label_to_code = fit_labels(chunks, code_of_id);
       translate_local_ids(chunks, code_of_id, seed_rows, entry_codes);
@@ -459,23 +484,29 @@ void gather_row_codes(const std::vector<TextColumn::EntryId>& row_ids,
 
 }  // namespace
 
-ColumnLabels label_encode_column(const TextColumn& texts, std::span<double> codes) {
+ColumnLabels label_encode_column(const TextColumn& texts, std::span<double> codes, FitPath* path) {
   if (codes.size() != texts.size()) {
     throw InternalError("code buffer of " + std::to_string(codes.size()) + " cells for " +
                         std::to_string(texts.size()) + " texts");
   }
-  if (texts.empty()) return ColumnLabels();
-  if (!texts.has_row_ids()) return encode_entries(texts, codes);
-  // Each entry is fitted once however many rows share it.
-  std::vector<double> entry_codes(texts.entry_count());
-  ColumnLabels labels = encode_entries(texts, entry_codes);
-  gather_row_codes(texts.row_ids(), entry_codes, codes);
+  FitPath taken = FitPath::kEmpty;
+  ColumnLabels labels;
+  if (!texts.empty() && !texts.has_row_ids()) {
+    labels = encode_entries(texts, codes, taken);
+  } else if (!texts.empty()) {
+    // Each entry is fitted once however many rows share it.
+    std::vector<double> entry_codes(texts.entry_count());
+    labels = encode_entries(texts, entry_codes, taken);
+    gather_row_codes(texts.row_ids(), entry_codes, codes);
+  }
+  if (path != nullptr) *path = taken;
   return labels;
 }
 
-std::pair<std::vector<double>, ColumnLabels> label_encode_column(const TextColumn& texts) {
+std::pair<std::vector<double>, ColumnLabels> label_encode_column(const TextColumn& texts,
+                                                                 FitPath* path) {
   std::vector<double> codes(texts.size());
-  ColumnLabels labels = label_encode_column(texts, codes);
+  ColumnLabels labels = label_encode_column(texts, codes, path);
   return {std::move(codes), std::move(labels)};
 }
 

@@ -22,16 +22,12 @@
 #include <utility>
 
 #include "core/hashing/keyed_hash.hpp"
+#include "core/hashing/mix_bits.hpp"
 
 namespace colenc {
 
-// Returns `x` times 2^64 / phi (Fibonacci hashing): the cheap hash of keys
-// that no input chooses, such as the addresses of objects. Its top bits,
-// which pick a key's home slot, depend on every bit of the key, and it is a
-// bijection: distinct keys never share a hash.
-inline std::uint64_t mix_bits(std::uint64_t x) { return x * 0x9E3779B97F4A7C15ULL; }
-
-// The unkeyed hash of integers and pointers; see mix_bits.
+// The unkeyed hash of integers and pointers, for keys that no input chooses
+// (mix_bits.hpp).
 struct MixHash {
   std::uint64_t operator()(std::uint64_t value) const { return mix_bits(value); }
   template <class T>
@@ -264,19 +260,23 @@ class HashMap {
   }
   const_iterator find(const K& key) const {
     const Slot* slot = table_.find(Hash()(key), same_key(key));
-    return slot == nullptr ? end()
-                           : const_iterator(slot, table_.slots_end(), typename const_iterator::Full());
+    return slot == nullptr
+               ? end()
+               : const_iterator(slot, table_.slots_end(), typename const_iterator::Full());
   }
   bool contains(const K& key) const { return find(key) != end(); }
 
   // Adds (key, value) unless `key` has an entry; returns the entry and whether
   // it was added. Should memory run out, the map is unchanged.
   std::pair<iterator, bool> try_emplace(const K& key, const V& value) {
-    const auto [slot, added] =
-        table_.find_or_insert(Hash()(key), same_key(key), [&] { return Entry{key, value}; });
+    const auto [slot, added] = table_.find_or_insert(Hash()(key), same_key(key), [&] {
+      return Entry{key, value};
+    });
     return {iterator(slot, table_.slots_end(), typename iterator::Full()), added};
   }
-  std::pair<iterator, bool> emplace(const K& key, const V& value) { return try_emplace(key, value); }
+  std::pair<iterator, bool> emplace(const K& key, const V& value) {
+    return try_emplace(key, value);
+  }
 
   // Equal when both hold the same entries, in whatever order.
   bool operator==(const HashMap& other) const {

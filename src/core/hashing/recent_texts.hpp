@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/hashing/mix_bits.hpp"
+
 namespace colenc {
 
 // A direct-mapped memory of the texts a chunk has met, in front of its keyed
@@ -70,8 +72,7 @@ class RecentTexts {
   }
 
   std::size_t slot_of(const Ends& ends, std::size_t size) const {
-    const std::uint64_t mixed =
-        (ends.head ^ (ends.tail * 0x9E3779B97F4A7C15ULL) ^ size) * 0xBF58476D1CE4E5B9ULL;
+    const std::uint64_t mixed = (ends.head ^ mix_bits(ends.tail) ^ size) * 0xBF58476D1CE4E5B9ULL;
     return static_cast<std::size_t>(mixed >> (64 - bits_));
   }
 

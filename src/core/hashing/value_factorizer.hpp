@@ -12,11 +12,13 @@
 #include <limits>
 #include <numeric>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "core/hashing/hash_map.hpp"
 #include "core/hashing/keyed_hash.hpp"
+#include "core/hashing/recent_keys.hpp"
 
 namespace colenc {
 
@@ -45,6 +47,7 @@ namespace factorize_detail {
 
 using Id = FactorizedValues::Id;
 inline constexpr Id kNoId = std::numeric_limits<Id>::max();
+static_assert(std::is_same_v<Id, RecentKeys::Id>);
 
 // Numbers the rows with `slot_of`, which returns the slot that holds (or will
 // hold) the id of a key; null rows share one slot of their own.
@@ -145,57 +148,35 @@ std::uint64_t sampled_step(const Keys& keys, std::size_t stride, std::uint64_t l
   return step;
 }
 
-// A memory of keys already numbered, in front of the keyed map: a column of
-// few distinct values mostly skips the keyed hash. Sets of two slots are
-// picked by an unkeyed multiplicative mix, so that two frequent keys that
-// meet in one set (dates a day apart do, among fifty) do not keep evicting
-// each other; a hit is confirmed by comparing the key, so crafted keys can
-// only make it miss, which costs what the map alone costs.
-class RecentKeys {
- public:
-  RecentKeys() : slots_(std::size_t{2} << kBits) {}
-
-  // Returns the slot of the id remembered for `key`, or null.
-  Id* find(std::uint64_t key) {
-    Slot* set = set_of(key);
-    if (set[0].id != kNoId && set[0].key == key) return &set[0].id;
-    if (set[1].id != kNoId && set[1].key == key) return &set[1].id;
-    return nullptr;
-  }
-
-  // Remembers `id` for `key`, in place of the older key of its set.
-  void remember(std::uint64_t key, Id id) {
-    Slot* set = set_of(key);
-    set[1] = set[0];
-    set[0] = Slot{key, id};
-  }
-
- private:
-  struct Slot {
-    std::uint64_t key = 0;
-    Id id = kNoId;
-  };
-  static constexpr unsigned kBits = 9;  // 2 x 512 slots, 16 KiB, in the core's own cache
-  Slot* set_of(std::uint64_t key) {
-    return &slots_[((key * 0x9E3779B97F4A7C15ull) >> (64 - kBits)) * 2];
-  }
-  std::vector<Slot> slots_;
-};
-
 }  // namespace factorize_detail
+
+// The way factorize_values numbered a column. Only tests read it, to show
+// that each way is still taken; callers leave it out.
+enum class FactorizePath : std::uint8_t {
+  kEveryKey,      // a table of every key a stated bound of two bytes allows
+  kSampledRange,  // a table over the sampled range, widened
+  kSampledSteps,  // a table of keys a whole number of sampled steps apart
+  kExactRange,    // a table over the range found by a pass over every key
+  kHashMap,       // the keyed hash map behind RecentKeys
+};
 
 // Numbers the distinct keys of `keys` in order of first occurrence; every
 // null row shares one id of its own, whatever its key. Equal keys share an id
 // and distinct keys never do. A narrow range of keys is numbered through a
-// direct table, anything else through a keyed hash map.
+// direct table, anything else through a keyed hash map. Stores the way taken
+// in `*path` when `path` is not null.
 // REQUIRES: keys.size() < FactorizedValues::kMaxRows.
 template <KeySource Keys>
-FactorizedValues factorize_values(const Keys& keys) {
+FactorizedValues factorize_values(const Keys& keys, FactorizePath* path = nullptr) {
   using namespace factorize_detail;
+  const auto took = [path](FactorizePath taken) {
+    if (path != nullptr) *path = taken;
+  };
   // Keys of one or two bytes index a table of every key they can be, with
   // no pass to find their range.
   if constexpr (requires { Keys::kKeyLimit; }) {
     if constexpr (Keys::kKeyLimit <= 0xFFFF) {
+      took(FactorizePath::kEveryKey);
       return number_through_range(keys, 0, Keys::kKeyLimit + 1).value();
     }
   }
@@ -219,8 +200,7 @@ FactorizedValues factorize_values(const Keys& keys) {
   // column through its exact range, or, spread as wide as the sample says,
   // through the hash map.
   if (sampled) {
-    const std::uint64_t step =
-        sampled_too_wide ? sampled_step(keys, stride, sampled->first) : 1;
+    const std::uint64_t step = sampled_too_wide ? sampled_step(keys, stride, sampled->first) : 1;
     const std::uint64_t units = (sampled->second - sampled->first) / step + 1;
     if (units < widest) {
       const std::uint64_t extra = std::min(units, (widest - units) / 2);
@@ -231,16 +211,21 @@ FactorizedValues factorize_values(const Keys& keys) {
       const std::uint64_t count = below + units + above;
       auto out = step == 1 ? number_through_range(keys, low, count)
                            : number_through_table(keys, count, SteppedSlots(low, step));
-      if (out) return std::move(*out);
+      if (out) {
+        took(step == 1 ? FactorizePath::kSampledRange : FactorizePath::kSampledSteps);
+        return std::move(*out);
+      }
     }
   }
   const auto range = sampled_too_wide ? std::nullopt : key_range(keys);
   if (!sampled_too_wide && !too_wide(range)) {
     // Every key lies in its exact range, so the table always serves.
+    took(FactorizePath::kExactRange);
     return number_through_range(keys, range ? range->first : 0,
                                 range ? range->second - range->first + 1 : 0)
         .value();
   }
+  took(FactorizePath::kHashMap);
   HashMap<std::uint64_t, Id, KeyedHash> ids;
   RecentKeys recent;
   return assign_row_ids(keys, [&](std::uint64_t key) -> Id& {
