@@ -1,7 +1,12 @@
+// The two fitted maps of a column. Each insert appends to the parts of its
+// map in turn and arms a Rollback after each, so that a failed allocation
+// leaves the map whole.
 #include "core/labels/label_maps.hpp"
 
 #include <numeric>
 #include <stdexcept>
+
+#include "core/rollback.hpp"
 
 namespace colenc {
 
@@ -67,24 +72,15 @@ std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const Preh
   const std::uint64_t entry = b.codes.size();
   // The entry is appended before the index names it; whatever fails takes it back.
   b.texts.push(label.text);
-  try {
-    b.codes.push_back(code.value_or(0));
-    try {
-      b.coded.push_back(code.has_value());
-      try {
-        index.try_emplace(label, entry, b.text_of());
-      } catch (...) {
-        b.coded.pop_back();
-        throw;
-      }
-    } catch (...) {
-      b.codes.pop_back();
-      throw;
-    }
-  } catch (...) {
-    b.texts.pop();
-    throw;
-  }
+  Rollback drop_text([&b] { b.texts.pop(); });
+  b.codes.push_back(code.value_or(0));
+  Rollback drop_code([&b] { b.codes.pop_back(); });
+  b.coded.push_back(code.has_value());
+  Rollback drop_coded([&b] { b.coded.pop_back(); });
+  index.try_emplace(label, entry, b.text_of());
+  drop_coded.commit();
+  drop_code.commit();
+  drop_text.commit();
   return {const_iterator(this, entry), true};
 }
 
@@ -210,26 +206,20 @@ std::pair<CodeToLabel::const_iterator, bool> CodeToLabel::try_emplace(Code code,
   TextStore& texts = own_texts();
   // Appended before the index names it; whatever fails takes it back.
   texts.push(label);
-  try {
-    if (!text_of_.empty()) text_of_.push_back(texts.size() - 1);
-    try {
-      if (!positional_) {
-        codes_.push_back(code);
-        try {
-          index_.try_emplace(code, entry);
-        } catch (...) {
-          codes_.pop_back();
-          throw;
-        }
-      }
-    } catch (...) {
-      if (!text_of_.empty()) text_of_.pop_back();
-      throw;
-    }
-  } catch (...) {
-    texts.pop();
-    throw;
+  Rollback drop_text([&texts] { texts.pop(); });
+  const bool own_slots = !text_of_.empty();
+  if (own_slots) text_of_.push_back(texts.size() - 1);
+  Rollback drop_slot([this, own_slots] {
+    if (own_slots) text_of_.pop_back();
+  });
+  if (!positional_) {
+    codes_.push_back(code);
+    Rollback drop_code([this] { codes_.pop_back(); });
+    index_.try_emplace(code, entry);
+    drop_code.commit();
   }
+  drop_slot.commit();
+  drop_text.commit();
   ++size_;
   return {const_iterator(this, entry), true};
 }
