@@ -8,11 +8,6 @@
 
 namespace colenc::py {
 
-void fail_from_python(const std::string& prefix, std::source_location where) {
-  if (!error_is_ordinary()) throw PythonError{};
-  throw_internal_from_python(prefix, where);
-}
-
 void fail_str_conversion() { fail_from_python("cant convert to str"); }
 
 }  // namespace colenc::py

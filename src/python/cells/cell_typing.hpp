@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <concepts>
@@ -20,12 +21,6 @@
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
-
-// Turns the set Python exception into an InternalError "{prefix}: {error}",
-// but lets KeyboardInterrupt and other non-Exception errors through unchanged
-// (as PythonError).
-[[noreturn]] void fail_from_python(const std::string& prefix,
-                                   std::source_location where = std::source_location::current());
 
 // Throws InternalError "cant convert to str: {error}" for the set Python
 // exception, or PythonError for a non-Exception error.
@@ -47,11 +42,13 @@ concept CellSink = requires(Sink& sink, const Sink& held, double value, std::str
   sink.push_units(units, count, unit_bytes);
 };
 
-// Files the UTF-8 form of `text`, a str object (borrowed), read from its own
+// Adds the UTF-8 form of `text`, a str object (borrowed), read from its own
 // code units: nothing is cached on the object. Lone surrogates, which UTF-8
 // cannot hold, become three U+FFFD each.
+// REQUIRES: PyUnicode_Check(text).
 template <CellSink Sink>
 void push_str(PyObject* text, Sink& sink) {
+  assert(PyUnicode_Check(text));
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
   const void* data = PyUnicode_DATA(text);
   if (PyUnicode_IS_ASCII(text)) {
@@ -63,14 +60,15 @@ void push_str(PyObject* text, Sink& sink) {
   }
 }
 
-// Files the literal `text`, whose terminating NUL may be read too.
+// Adds the literal `text`, whose terminating NUL may be read too.
 template <CellSink Sink, std::size_t N>
 void push_literal(Sink& sink, const char (&text)[N]) {
   sink.push_text(std::string_view(text, N - 1), text + N);
 }
 
-// Files the text form of `cell` (borrowed): its str(). Throws InternalError
+// Adds the text form of `cell` (borrowed): its str(). Throws InternalError
 // "cant convert to str: ..." when str() fails.
+// REQUIRES: the calling thread holds the interpreter lock (str() runs code).
 template <CellSink Sink>
 void push_text_form(PyObject* cell, Sink& sink) {
   if (PyUnicode_CheckExact(cell)) {
@@ -103,10 +101,12 @@ inline bool is_plain_cell(PyObject* cell, bool is_text) {
   return !is_text || value != value || value == HUGE_VAL || value == -HUGE_VAL;
 }
 
-// Files `cell` (borrowed) and returns true when it is plain (is_plain_cell);
+// Adds `cell` (borrowed) and returns true when it is plain (is_plain_cell);
 // returns false, having done nothing, for any other cell. Only reads the
 // object, so it may run on any thread while the caller holds the interpreter
 // lock and runs no Python code. Adds exactly as add_cell does.
+// REQUIRES: cell != nullptr, and the table it comes from stays unchanged
+//           while it is read.
 template <CellSink Sink>
 bool add_plain_cell(PyObject* cell, Sink& sink) {
   if (!is_plain_cell(cell, sink.is_text())) return false;
@@ -166,11 +166,14 @@ inline bool has_no_float_form(PyObject* cell) {
          (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr));
 }
 
-// Files one cell (borrowed): its float64 value while the column is numeric;
+// Adds one cell (borrowed): its float64 value while the column is numeric;
 // at the first cell whose float conversion fails the column turns to text,
 // and from then on each cell's str() text is added.
+// REQUIRES: cell != nullptr, and the calling thread holds the interpreter
+//           lock (a conversion runs Python code).
 template <CellSink Sink>
 void add_cell(PyObject* cell, Sink& sink) {
+  assert(cell != nullptr);
   if (add_plain_cell(cell, sink)) return;
   if (!sink.is_text()) {
     double value;
@@ -183,8 +186,7 @@ void add_cell(PyObject* cell, Sink& sink) {
     } else {
       value = PyFloat_AsDouble(cell);
       if (value == -1.0 && PyErr_Occurred()) {
-        if (!error_is_ordinary()) throw PythonError{};
-        PyErr_Clear();
+        clear_ordinary_error();
         sink.turn_to_text();
         push_text_form(cell, sink);
         return;
@@ -196,9 +198,10 @@ void add_cell(PyObject* cell, Sink& sink) {
   push_text_form(cell, sink);
 }
 
-// Files `cell`, borrowed from a table that the calling thread reads, as
+// Adds `cell`, borrowed from a table that the calling thread reads, as
 // add_cell does; a cell that is not plain is held while it is added, since
 // its conversion may run code that drops the table's reference to it.
+// REQUIRES: cell != nullptr, and the calling thread holds the interpreter lock.
 template <CellSink Sink>
 void add_table_cell(PyObject* cell, Sink& sink) {
   if (is_plain_cell(cell, sink.is_text())) {

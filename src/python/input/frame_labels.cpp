@@ -15,26 +15,21 @@ bool read_text_labels(PyObject* labels, std::vector<std::string>& out) {
   if (PyUnicode_Check(labels) || !PySequence_Check(labels)) return false;
   PyRef iterator = PyRef::steal(PyObject_GetIter(labels));
   if (!iterator) {
-    if (!error_is_ordinary()) throw PythonError{};
-    PyErr_Clear();
+    clear_ordinary_error();
     return false;
   }
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &size)
-                                                   : nullptr;
+    const char* utf8 =
+        PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &size) : nullptr;
     if (utf8 == nullptr) {
-      if (PyErr_Occurred()) {
-        if (!error_is_ordinary()) throw PythonError{};
-        PyErr_Clear();
-      }
+      clear_ordinary_error();
       return false;
     }
     out.emplace_back(utf8, static_cast<std::size_t>(size));
   }
   if (PyErr_Occurred()) {
-    if (!error_is_ordinary()) throw PythonError{};
-    PyErr_Clear();
+    clear_ordinary_error();
     return false;
   }
   return true;
@@ -51,8 +46,10 @@ std::vector<std::string> read_integer_labels(PyObject* labels) {
   }
   std::vector<std::string> names;
   const Py_ssize_t hint = PySequence_Size(list.get());
-  if (hint < 0) PyErr_Clear();
-  else names.reserve(static_cast<std::size_t>(hint));
+  if (hint < 0)
+    PyErr_Clear();
+  else
+    names.reserve(static_cast<std::size_t>(hint));
   PyRef iterator = PyRef::steal(PyObject_GetIter(list.get()));
   throw_if(!iterator);
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {

@@ -18,10 +18,7 @@ namespace colenc::py {
 // Clears an ordinary exception, if one is set, and returns false; an
 // interrupt or other non-Exception error still propagates as PythonError.
 inline bool not_readable() {
-  if (PyErr_Occurred()) {
-    if (!error_is_ordinary()) throw PythonError{};
-    PyErr_Clear();
-  }
+  clear_ordinary_error();
   return false;
 }
 

@@ -10,10 +10,7 @@ namespace colenc::py {
 
 PyRef read_frame_values(PyObject* frame) {
   PyRef values = PyRef::steal(PyObject_GetAttrString(frame, "values"));
-  if (!values) {
-    if (!error_is_ordinary()) throw PythonError{};
-    throw_internal_from_python("failed to read the DataFrame's values");
-  }
+  if (!values) fail_from_python("failed to read the DataFrame's values");
   ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
   return values;
 }

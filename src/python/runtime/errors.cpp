@@ -1,9 +1,15 @@
-// Raising the argument-type errors of the binding layer, with their notes.
+// Raising the argument-type errors of the binding layer, with their notes,
+// and turning a Python error into an internal failure.
 #include "python/runtime/errors.hpp"
 
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
+
+void fail_from_python(const std::string& prefix, std::source_location where) {
+  if (!error_is_ordinary()) throw PythonError{};
+  throw_internal_from_python(prefix, where);
+}
 
 void add_parameter_note(const char* parameter) {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());

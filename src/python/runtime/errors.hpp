@@ -1,7 +1,14 @@
-// Small helpers for raising the Python exceptions of the binding layer.
+// Small helpers for the Python exceptions of the binding layer: which errors
+// are ordinary, clearing those and letting the others through, and raising
+// the argument-type errors.
 #pragma once
 
 #include <Python.h>
+
+#include <source_location>
+#include <string>
+
+#include "python/runtime/panic.hpp"
 
 namespace colenc::py {
 
@@ -14,6 +21,22 @@ inline bool error_is_ordinary() {
   return PyErr_ExceptionMatches(PyExc_Exception) != 0 &&
          PyErr_ExceptionMatches(PyExc_MemoryError) == 0;
 }
+
+// Clears the set exception, if any, when it is ordinary; throws PythonError,
+// the exception left set, for any other. For calls whose ordinary failure
+// only means "take another way".
+inline void clear_ordinary_error() {
+  if (PyErr_Occurred() == nullptr) return;
+  if (!error_is_ordinary()) throw PythonError{};
+  PyErr_Clear();
+}
+
+// Turns the set Python exception into an InternalError "{prefix}: {error}",
+// but lets KeyboardInterrupt and other errors that are not ordinary through
+// unchanged (as PythonError).
+// REQUIRES: an exception is set.
+[[noreturn]] void fail_from_python(const std::string& prefix,
+                                   std::source_location where = std::source_location::current());
 
 // Sets TypeError "'{type}' object is not an instance of '{expected}'" (for None:
 // "'None' is not an instance of '{expected}'") with the note
