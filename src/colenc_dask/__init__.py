@@ -6,6 +6,7 @@ import numpy as np
 
 import colenc
 from colenc_dask._graph import encode_partitioned
+from colenc_dask._state import has_fit
 
 __all__ = ["encode", "decode"]
 
@@ -51,7 +52,7 @@ def decode(encoder, encoded):
         return encoded.map_partitions(_decode_frame, encoder, meta=meta)
     if isinstance(encoded, da.Array) and encoded.ndim == 2:
         encoded = encoded.rechunk({1: -1}) if encoded.numblocks[1] > 1 else encoded
-        dtype = object if encoder.__getstate__()[0] else np.float64
+        dtype = object if has_fit(encoder) else np.float64
         return encoded.map_blocks(encoder.decode, dtype=dtype)
     raise TypeError(f"colenc_dask.decode takes a dask DataFrame or a 2-D dask Array, "
                     f"not {type(encoded).__name__!r}")

@@ -28,9 +28,9 @@ def encode_partitioned(table, is_frame):
         frame_columns = list(meta.columns)
 
     fits = dask.persist(*[delayed(guarded)(work.fit_partition, part) for part in parts])
-    summaries = dask.compute(*[delayed(_first)(fit) for fit in fits])
+    summaries = dask.compute(*[delayed(_summary)(fit) for fit in fits])
     _raise_first(summaries)
-    rows = [summary[0] for summary in summaries]
+    rows = [summary.rows for summary in summaries]
     modes = _global_modes(summaries, table.shape[1])
     text_columns = sorted({column for per_part in modes for column in per_part})
 
@@ -41,7 +41,7 @@ def encode_partitioned(table, is_frame):
         for part, fitted, per_part in zip(parts, fits, modes):
             looks = {c: m for c, m in per_part.items() if m != work.AS_IS}
             looked = delayed(guarded)(work.look_labels, part, looks) if looks else {}
-            leaves.append(delayed(_leaf)(delayed(_second)(fitted), looked, per_part))
+            leaves.append(delayed(_leaf)(delayed(_labels)(fitted), looked, per_part))
         fit, lookups = _merge_ranges(leaves, _splitters(summaries, text_columns))
     del fits
 
@@ -65,12 +65,13 @@ def encode_partitioned(table, is_frame):
     return encoded, text_columns, encoder
 
 
-def _first(result):
-    return result if isinstance(result, PartitionFailure) else result[0]
+def _summary(result):
+    """The PartitionSummary of a PartitionFit, or the PartitionFailure."""
+    return result if isinstance(result, PartitionFailure) else result.summary
 
 
-def _second(result):
-    return result[1]
+def _labels(result):
+    return result.labels
 
 
 def _leaf(labels, looked, modes):
@@ -93,15 +94,15 @@ def _global_modes(summaries, width):
     encode gave only when their first cell was already text."""
     modes = [{} for _ in summaries]
     for column in range(int(width)):
-        turn = next((p for p, s in enumerate(summaries) if column in s[1]), None)
+        turn = next((p for p, s in enumerate(summaries) if column in s.text_columns), None)
         if turn is None:
             continue
-        for p, (rows, text, first_text, _) in enumerate(summaries):
-            if rows == 0:
+        for p, summary in enumerate(summaries):
+            if summary.rows == 0:
                 continue
             if p < turn:
                 modes[p][column] = work.AS_NUMBER
-            elif p == turn or column in first_text:
+            elif p == turn or column in summary.first_text_columns:
                 modes[p][column] = work.AS_IS
             else:
                 modes[p][column] = work.AS_STR
@@ -113,9 +114,9 @@ def _splitters(summaries, text_columns):
     RANGE_LABELS local labels, chosen from the partitions' samples."""
     out = {}
     for column in text_columns:
-        counts = [s[3][column][0] for s in summaries if column in s[3]]
+        counts = [s.samples[column].count for s in summaries if column in s.samples]
         ranges = max(1, -(-sum(counts) // RANGE_LABELS))
-        sample = sorted(set().union(*[s[3][column][1] for s in summaries if column in s[3]]))
+        sample = sorted(set().union(*[s.samples[column].labels for s in summaries if column in s.samples]))
         out[column] = sorted({sample[len(sample) * r // ranges] for r in range(1, ranges)}) if sample else []
     return out
 

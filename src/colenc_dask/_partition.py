@@ -3,6 +3,8 @@ whose global typing differs from its local one, and the final encode that
 turns local codes into global codes. A partition is a pandas DataFrame or a
 2-D NumPy array; every function here runs on a worker."""
 
+from typing import NamedTuple
+
 import numpy as np
 import pandas as pd
 
@@ -17,20 +19,42 @@ SAMPLE = 64  # labels a partition shows the client per column, to choose label r
 _MARKER = "<NA>"  # a text cell that forces the turn where it is put and gets no code
 
 
+class LabelSample(NamedTuple):
+    """What a partition shows the client of one text column's labels."""
+
+    count: int  # labels of the local fit
+    labels: list  # at most SAMPLE of them, spread over the sorted list
+
+
+class PartitionSummary(NamedTuple):
+    """What the client learns of a partition's local fit."""
+
+    rows: int
+    text_columns: tuple  # the columns its own encode made text
+    first_text_columns: tuple  # of those, the ones whose first cell is already text
+    samples: dict  # {column: LabelSample}
+
+
+class PartitionFit(NamedTuple):
+    """A partition's local fit: its summary, which the client gathers, and its
+    labels {column: (labels, missing)}, which stay on the workers for the
+    merge."""
+
+    summary: PartitionSummary
+    labels: dict
+
+
 def fit_partition(part):
-    """Encodes the partition alone. Returns (summary, labels): summary is
-    (rows, local text columns, those whose first cell is already text,
-    {column: (label count, a sample of at most SAMPLE labels)}), and labels is
-    {column: (labels, missing)} read from the local fit."""
+    """Encodes the partition alone; returns its PartitionFit."""
     encoder = colenc.Encoder()
     result, text = encoder.encode(part)
     labels = labels_of_fit(encoder, np.asarray(result, dtype=np.float64), text) if text else {}
     first_text = ()
     if text:
         _, first_text = colenc.Encoder().encode(part[:1] if isinstance(part, np.ndarray) else part.iloc[:1])
-    samples = {column: (len(coded), coded[::max(1, len(coded) // SAMPLE)].to_pylist())
+    samples = {column: LabelSample(len(coded), coded[::max(1, len(coded) // SAMPLE)].to_pylist())
                for column, (coded, _) in labels.items()}
-    return (len(part), tuple(text or ()), tuple(first_text or ()), samples), labels
+    return PartitionFit(PartitionSummary(len(part), tuple(text or ()), tuple(first_text or ()), samples), labels)
 
 
 def look_labels(part, looks):

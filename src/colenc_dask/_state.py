@@ -12,7 +12,38 @@ import pyarrow as pa
 import colenc
 
 MISSING = (b"<NA>", b"NaN", b"nan")  # byte order, the order colenc writes them in
+
+# The state bytes (Encoder.__getstate__) follow the grammar at the top of
+# colenc's src/core/labels/state_format.cpp; these are the sizes of its parts
+# that this module reads, up to the end of each column's label_to_code.
+#   state          := 0x00 strategy | 0x01 encoding_info strategy
+#   encoding_info  := string_columns label_to_code code_to_label
+#   string_columns := count column[count]
+#   label_to_code  := count (column count (text optional_code)[count])[count]
+#   optional_code  := 0x00 | 0x01 code
+#   text           := count byte[count]
+_NO_FIT = 0x00  # the state's first byte when the encoder holds no fit
+_TAG = 1  # the state's first byte, and optional_code's first byte
+_FIXED64 = 8  # count, column and code
 _U64 = struct.Struct("<Q")
+_COLUMN_HEAD = struct.Struct("<QQ")  # a column of label_to_code: column, count
+_CODED_LABEL = _FIXED64 + _TAG + _FIXED64  # a coded label but its bytes: count, 0x01, code
+_MISSING_LABEL = _FIXED64 + _TAG  # a missing-value label but its bytes: count, 0x00
+
+
+def has_fit(encoder):
+    """True when encoder holds a fit: its state does not begin with the byte
+    of an unfitted encoder."""
+    return encoder.__getstate__()[0] != _NO_FIT
+
+
+def _label_to_code_start(view):
+    """Returns (position of the first column of label_to_code, its column
+    count), reading past the tag and string_columns."""
+    (count,) = _U64.unpack_from(view, _TAG)
+    pos = _TAG + _FIXED64 + _FIXED64 * count
+    (columns,) = _U64.unpack_from(view, pos)
+    return pos + _FIXED64, columns
 
 
 def labels_of_fit(encoder, codes, text_columns):
@@ -46,25 +77,22 @@ def _missing_labels(state, labels):
 def _missing_after_coded(state, labels):
     view = memoryview(state)
     unpack = _U64.unpack_from
-    (count,) = unpack(view, 1)
-    pos = 9 + 8 * count
-    (columns,) = unpack(view, pos)
-    pos += 8
+    pos, columns = _label_to_code_start(view)
     out = {}
     for _ in range(columns):
-        column, size = struct.unpack_from("<QQ", view, pos)
+        column, size = _COLUMN_HEAD.unpack_from(view, pos)
         coded = labels[column] if column in labels else None
         if coded is None or size < len(coded):
             raise ValueError("not the expected layout")
-        pos += 16 + 17 * len(coded) + _byte_length(coded)
+        pos += _COLUMN_HEAD.size + _CODED_LABEL * len(coded) + _byte_length(coded)
         found = []
         for _ in range(size - len(coded)):
             (length,) = unpack(view, pos)
-            label = bytes(view[pos + 8:pos + 8 + length])
-            if label not in MISSING or view[pos + 8 + length] != 0:
+            label = bytes(view[pos + _FIXED64:pos + _FIXED64 + length])
+            if label not in MISSING or view[pos + _FIXED64 + length] != 0:
                 raise ValueError("not the expected layout")
             found.append(label)
-            pos += 9 + length
+            pos += _MISSING_LABEL + length
         out[column] = tuple(sorted(found))
     return out
 
@@ -73,23 +101,21 @@ def _read_missing(state):
     """The missing-value labels of each column, reading every entry."""
     view = memoryview(state)
     unpack = _U64.unpack_from
-    pos = 9 + 8 * unpack(view, 1)[0]
-    (columns,) = unpack(view, pos)
-    pos += 8
+    pos, columns = _label_to_code_start(view)
     out = {}
     for _ in range(columns):
-        column, size = struct.unpack_from("<QQ", view, pos)
-        pos += 16
+        column, size = _COLUMN_HEAD.unpack_from(view, pos)
+        pos += _COLUMN_HEAD.size
         found = []
         for _ in range(size):
             (length,) = unpack(view, pos)
-            label = bytes(view[pos + 8:pos + 8 + length])
-            pos += 8 + length
+            label = bytes(view[pos + _FIXED64:pos + _FIXED64 + length])
+            pos += _FIXED64 + length
             if view[pos]:
-                pos += 9
+                pos += _TAG + _FIXED64
             else:
                 found.append(label)
-                pos += 1
+                pos += _TAG
         out[column] = tuple(sorted(found))
     return out
 
