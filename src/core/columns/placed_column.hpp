@@ -38,6 +38,8 @@ struct RowBlock {
   }
   // Rows begun in the block.
   std::size_t rows() const { return width == 0 ? 0 : (ends.size() + width - 1) / width; }
+  // Returns the text of cell `cell`, in the order the cells were added.
+  // REQUIRES: cell < ends.size().
   std::string_view text(std::size_t cell) const {
     const std::size_t begin = cell == 0 ? 0 : ends[cell - 1];
     return std::string_view(bytes.data() + begin, ends[cell] - begin);
@@ -65,7 +67,8 @@ class PlacedColumn {
   }
   void turn_to_text();
   // Makes every row keep its own text from the turn on, without ids: for a
-  // column whose texts are known to hardly repeat. Call before the turn.
+  // column whose texts are known to hardly repeat.
+  // REQUIRES: !is_text().
   void keep_texts_flat() { flat_from_turn_ = true; }
   void push_text(std::string_view text, const char* readable);
   void push_units(const void* units, std::size_t count, unsigned unit_bytes);
@@ -74,6 +77,7 @@ class PlacedColumn {
   // those of rows from `text_from` (a copy taken when the block was handed
   // over) to `end_row`. Touches nothing but this column's texts and cells,
   // so the columns of one block can be numbered at once.
+  // REQUIRES: k < block.width, and text_from <= end_row.
   void number_block(const RowBlock& block, std::size_t k, std::size_t text_from,
                     std::size_t end_row);
 
@@ -83,8 +87,8 @@ class PlacedColumn {
   std::size_t rows() const { return rows_; }
 
   // Gives up the ids once most rows bring a new text: every numbered row's
-  // text is copied out, and later rows append theirs. Call only while no
-  // block of this column is being numbered.
+  // text is copied out, and later rows append theirs.
+  // REQUIRES: no block of this column is being numbered meanwhile.
   void judge_repeats();
 
   // Takes over `next`, a column read apart whose cells follow this column's
@@ -94,8 +98,8 @@ class PlacedColumn {
   // `next` is text from its first row and both have every row numbered.
   void append(PlacedColumn&& next);
 
-  // Moves the column into column j of `out`; requires every row added and
-  // numbered.
+  // Moves the column into column j of `out`.
+  // REQUIRES: j < out.column_count, and every row added and numbered.
   void hand_over(TypedColumns& out, std::size_t j);
 
  private:
@@ -113,7 +117,7 @@ class PlacedColumn {
   std::unique_ptr<TextInterner> interner_;
   std::optional<TextColumn> flat_;  // every row's text, once ids stopped paying
   bool flat_from_turn_ = false;
-  std::string scratch_;             // a number's or non-ASCII text, before it is added
+  std::string scratch_;  // a number's or non-ASCII text, before it is added
 };
 
 }  // namespace colenc

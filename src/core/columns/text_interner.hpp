@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/columns/typed_columns.hpp"
 #include "core/hashing/hash_map.hpp"
 #include "core/hashing/keyed_hash.hpp"
 #include "core/hashing/recent_texts.hpp"
-#include "core/columns/typed_columns.hpp"
 
 namespace colenc {
 
@@ -33,7 +33,8 @@ class TextInterner {
   std::size_t size() const { return texts_.size(); }
   // Bytes of all distinct texts.
   std::size_t byte_size() const { return bytes_; }
-  // Returns text `id`; requires id < size().
+  // Returns text `id`.
+  // REQUIRES: id < size().
   std::string_view text(Id id) const { return texts_[id]; }
 
   // Returns the distinct texts as the entries of a column, entry k holding

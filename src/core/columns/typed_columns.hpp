@@ -4,6 +4,7 @@
 // per cell.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -52,8 +53,12 @@ class TextColumn {
   // Most entries a column with row ids can hold.
   static constexpr std::size_t kMaxEntries = std::numeric_limits<EntryId>::max();
 
-  // Makes rows refer to entries by id from now on; requires an empty column.
-  void use_row_ids() { row_ids_ = true; }
+  // Makes rows refer to entries by id from now on.
+  // REQUIRES: empty().
+  void use_row_ids() {
+    assert(empty());
+    row_ids_ = true;
+  }
   bool has_row_ids() const { return row_ids_; }
   // Gives every row its own entry again (a copy of its text) and stops using
   // ids: for a column whose rows turned out to be mostly distinct, ids cost
@@ -73,8 +78,8 @@ class TextColumn {
   // Makes the column's rows `count` texts in memory it does not own: row k's
   // text runs from data + offsets[k] to data + offsets[k + 1], unless `nulls`
   // says the row is null. `keep` keeps that memory alive as long as the column
-  // holds it. Requires an empty column without row ids; no row can be added
-  // afterwards.
+  // holds it. No row can be added afterwards.
+  // REQUIRES: empty() && !has_row_ids() (else throws std::logic_error).
   void borrow(const char* data, const std::int64_t* offsets, std::size_t count,
               std::shared_ptr<const void> keep, const BorrowedNulls& nulls = {}) {
     if (!empty() || row_ids_) throw std::logic_error("only an empty column can borrow its texts");
@@ -113,8 +118,9 @@ class TextColumn {
     if (count == 0) return;
     if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
-      for (std::size_t k = 0; k < count; ++k) push_back(std::string_view(
-          data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
+      for (std::size_t k = 0; k < count; ++k)
+        push_back(std::string_view(data + offsets[k],
+                                   static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
       return;
     }
     own_.append_run(data, offsets, count);
@@ -129,18 +135,25 @@ class TextColumn {
     own_.append_store(other.own_);
   }
   // Makes `ids` the rows' entry ids in place of the rows added so far, at
-  // once; requires has_row_ids() and every id below entry_count().
+  // once.
+  // REQUIRES: has_row_ids() (else throws std::logic_error), and every id
+  //           below entry_count().
   void replace_row_ids(std::vector<EntryId>&& ids) {
     if (!row_ids_) throw std::logic_error("only a column with row ids takes ids");
     ids_ = std::move(ids);
   }
-  // Appends one row whose text is entry `id`; requires has_row_ids() and
-  // id < entry_count().
-  void push_entry(EntryId id) { ids_.push_back(id); }
+  // Appends one row whose text is entry `id`.
+  // REQUIRES: has_row_ids() && id < entry_count().
+  void push_entry(EntryId id) {
+    assert(row_ids_ && id < entry_count());
+    ids_.push_back(id);
+  }
 
-  // Returns the text of row `i`; requires i < size().
+  // Returns the text of row `i`.
+  // REQUIRES: i < size().
   std::string_view operator[](std::size_t i) const { return entry(row_ids_ ? ids_[i] : i); }
-  // Returns the text of entry `k`; requires k < entry_count().
+  // Returns the text of entry `k`.
+  // REQUIRES: k < entry_count().
   std::string_view entry(std::size_t k) const {
     if (borrowed_offsets_ != nullptr) {
       if (validity_ != nullptr) {
@@ -230,8 +243,8 @@ class TextColumn {
   }
 
  private:
-  TextStore own_;  // the entries, unless borrowed
-  std::vector<EntryId> ids_;       // entry of each row, when row_ids_
+  TextStore own_;             // the entries, unless borrowed
+  std::vector<EntryId> ids_;  // entry of each row, when row_ids_
   bool row_ids_ = false;
   // Borrowed entries, when borrowed_offsets_ is set (own_ unused).
   const char* borrowed_data_ = nullptr;
@@ -314,9 +327,8 @@ struct TypedColumns {
 
   // Makes number column `j`, which holds no cell yet, a text column whose rows
   // are borrowed as TextColumn::borrow describes; `count` must be row_count.
-  void borrow_texts(std::size_t j, const char* data, const std::int64_t* offsets,
-                    std::size_t count, std::shared_ptr<const void> keep,
-                    const TextColumn::BorrowedNulls& nulls = {}) {
+  void borrow_texts(std::size_t j, const char* data, const std::int64_t* offsets, std::size_t count,
+                    std::shared_ptr<const void> keep, const TextColumn::BorrowedNulls& nulls = {}) {
     if (column_is_text[j] || !number_cells[j].empty() || count != row_count) {
       throw std::logic_error("only an untouched column can borrow all its texts");
     }
@@ -353,7 +365,7 @@ struct TypedColumns {
 
   // Turns number column `j` into a text column: its collected numbers become
   // their number-format texts, in order, and its number vector is emptied.
-  // Requires column j to be a number column.
+  // REQUIRES: j < column_count, and column j is a number column.
   void turn_to_text(std::size_t j);
 };
 

@@ -3,26 +3,28 @@
 // overlap and each group's cells are freed once its codes are written.
 #pragma once
 
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_group.h>
+
 #include <atomic>
 #include <cstddef>
 #include <deque>
 #include <span>
 #include <vector>
 
-#include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_group.h>
-
-#include "core/labels/encoding_info.hpp"
 #include "core/columns/matrix.hpp"
 #include "core/columns/typed_columns.hpp"
+#include "core/labels/encoding_info.hpp"
 
 namespace colenc {
 
 class ColumnPipeline {
  public:
   // Prepares the encoding of a table of `column_count` columns into
-  // `matrix_buffer` (laid out as `order` says, row_count * column_count
-  // cells). Groups run inside `arena`.
+  // `matrix_buffer` (laid out as `order` says). Groups run inside `arena`,
+  // which must outlive the pipeline.
+  // REQUIRES: matrix_buffer holds row_count * column_count cells (checked
+  //           against each group's row_count: throws InternalError).
   ColumnPipeline(std::span<double> matrix_buffer, std::size_t column_count, MatrixOrder order,
                  tbb::task_arena& arena);
   ColumnPipeline(const ColumnPipeline&) = delete;
@@ -37,11 +39,13 @@ class ColumnPipeline {
   // itself (so memory stays bounded), and an InternalError of it is thrown
   // here. The group's columns are destroyed on the calling thread, by
   // finish() or the destructor: borrowed memory may need a lock to let go.
+  // REQUIRES: the group fits in the columns not yet submitted (else throws
+  //           InternalError).
   void submit(TypedColumns&& group);
 
-  // Waits for every group and returns the fitted record of the table.
-  // Requires every column submitted; throws InternalError otherwise, or the
-  // first InternalError that a group raised.
+  // Waits for every group and returns the fitted record of the table; throws
+  // the first InternalError that a group raised.
+  // REQUIRES: every column submitted (else throws InternalError).
   EncodingInfo finish();
 
  private:

@@ -8,6 +8,7 @@
 // of order); iteration yields pairs by value, in insertion order.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -102,6 +103,8 @@ class LabelToCode {
 
   bool operator==(const LabelToCode& other) const;
 
+  // Returns entry `i`, in the map's own order.
+  // REQUIRES: i < size().
   value_type entry(std::size_t i) const;
 
   // When entries 0..k-1 have the codes 0..k-1 and any later entry has none,
@@ -155,6 +158,9 @@ class LabelToCode::Builder {
     body_->codes.reserve(count);
     body_->coded.reserve(count);
   }
+  // Appends an entry after those appended before.
+  // REQUIRES: `label` not appended before (the map's first search throws
+  //           std::logic_error otherwise).
   void append(std::string_view label, std::optional<Code> code) {
     body_->texts.push(label);
     body_->codes.push_back(code.value_or(0));
@@ -186,8 +192,11 @@ class CodeToLabel {
   CodeToLabel(std::initializer_list<value_type> entries);
   // The first `count` texts of `texts`, as codes 0..count-1; the texts are
   // shared and copied before this map changes them.
+  // REQUIRES: texts && count <= texts->size().
   CodeToLabel(std::shared_ptr<TextStore> texts, std::size_t count)
-      : size_(count), texts_(std::move(texts)) {}
+      : size_(count), texts_(std::move(texts)) {
+    assert(texts_ && count <= texts_->size());
+  }
   CodeToLabel(const CodeToLabel&) = default;
   CodeToLabel& operator=(const CodeToLabel&) = default;
   // A moved-from map is empty.
@@ -225,6 +234,8 @@ class CodeToLabel {
 
   bool operator==(const CodeToLabel& other) const;
 
+  // Returns entry `i`, in the map's own order.
+  // REQUIRES: i < size().
   value_type entry(std::size_t i) const {
     return {positional_ ? Code{i} : codes_[i], (*texts_)[text_of_.empty() ? i : text_of_[i]]};
   }
@@ -235,7 +246,7 @@ class CodeToLabel {
   TextStore& own_texts();
 
   std::size_t size_ = 0;
-  bool positional_ = true;              // entry i has code i; codes_ and index_ are unused
+  bool positional_ = true;  // entry i has code i; codes_ and index_ are unused
   // Text slots (null while empty); slot i is entry i's unless text_of_ says otherwise.
   std::shared_ptr<TextStore> texts_;
   std::vector<Code> codes_;             // code of each entry, unless positional_

@@ -10,6 +10,7 @@ namespace colenc::py {
 
 // Reads `rows` elements of a numeric array, at `first`, `first + stride`, ...
 // (a column), into out[0..rows), each as float() of its NumPy scalar would.
+// REQUIRES: the `rows` elements are readable, and out holds `rows` doubles.
 using ColumnReader = void (*)(const char* first, npy_intp stride, bool byte_swapped,
                               std::size_t rows, double* out);
 

@@ -17,6 +17,7 @@ namespace colenc::py {
 // since that code may drop the array's. A cell's own conversion may also change
 // the array, so its dimensions, dtype and buffer are re-read on every call;
 // returns nullptr when the array no longer has that cell.
+// REQUIRES: `index` holds `ndim` entries.
 inline PyObject* object_cell(PyArrayObject* array, const npy_intp* index, int ndim) {
   if (PyArray_NDIM(array) != ndim || PyArray_TYPE(array) != NPY_OBJECT) return nullptr;
   const char* at = PyArray_BYTES(array);

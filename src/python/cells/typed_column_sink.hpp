@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <cstddef>
 #include <string_view>
 
@@ -27,10 +28,12 @@ struct TypedColumnSink {
 };
 static_assert(CellSink<TypedColumnSink>);
 
-// Files one cell (borrowed) into column j: its float64 value while the column
+// Adds one cell (borrowed) to column j: its float64 value while the column
 // is numeric; at the first cell whose float conversion fails the column turns
 // to text, and from then on each cell's str() text is appended.
+// REQUIRES: j < columns.column_count, and what add_cell requires.
 inline void take_cell(PyObject* cell, std::size_t j, TypedColumns& columns) {
+  assert(j < columns.column_count);
   TypedColumnSink sink{columns, j};
   add_cell(cell, sink);
 }

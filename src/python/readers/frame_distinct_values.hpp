@@ -68,7 +68,7 @@ void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows);
 bool type_distinct_values(PyObject* iloc, std::size_t frame_columns,
                           std::span<DistinctValuesColumn> columns);
 
-// Files the typed column into `columns`: numbers until its turn row, into
+// Adds the typed column to `columns`: numbers until its turn row, into
 // its run of `placed` (a column-major matrix) when that is not empty, and
 // texts that share one entry per value from the turn on. A text column
 // takes over the column's row ids.
