@@ -75,49 +75,59 @@ def _missing_labels(state, labels):
 
 
 def _missing_after_coded(state, labels):
-    view = memoryview(state)
-    unpack = _U64.unpack_from
-    pos, columns = _label_to_code_start(view)
-    out = {}
-    for _ in range(columns):
-        column, size = _COLUMN_HEAD.unpack_from(view, pos)
-        coded = labels[column] if column in labels else None
+    def read_column(view, pos, column, size):
+        coded = labels.get(column)
         if coded is None or size < len(coded):
             raise ValueError("not the expected layout")
-        pos += _COLUMN_HEAD.size + _CODED_LABEL * len(coded) + _byte_length(coded)
+        pos += _CODED_LABEL * len(coded) + _byte_length(coded)
         found = []
         for _ in range(size - len(coded)):
-            (length,) = unpack(view, pos)
-            label = bytes(view[pos + _FIXED64:pos + _FIXED64 + length])
-            if label not in MISSING or view[pos + _FIXED64 + length] != 0:
+            label, pos = _text_at(view, pos)
+            if label not in MISSING or view[pos] != 0:
                 raise ValueError("not the expected layout")
             found.append(label)
-            pos += _MISSING_LABEL + length
-        out[column] = tuple(sorted(found))
-    return out
+            pos += _TAG
+        return found, pos
+
+    return _each_column(state, read_column)
 
 
 def _read_missing(state):
     """The missing-value labels of each column, reading every entry."""
-    view = memoryview(state)
-    unpack = _U64.unpack_from
-    pos, columns = _label_to_code_start(view)
-    out = {}
-    for _ in range(columns):
-        column, size = _COLUMN_HEAD.unpack_from(view, pos)
-        pos += _COLUMN_HEAD.size
+    def read_column(view, pos, column, size):
         found = []
         for _ in range(size):
-            (length,) = unpack(view, pos)
-            label = bytes(view[pos + _FIXED64:pos + _FIXED64 + length])
-            pos += _FIXED64 + length
+            label, pos = _text_at(view, pos)
             if view[pos]:
                 pos += _TAG + _FIXED64
             else:
                 found.append(label)
                 pos += _TAG
+        return found, pos
+
+    return _each_column(state, read_column)
+
+
+def _each_column(state, read_column):
+    """Returns {column: its missing-value labels, sorted} for every column of
+    the state's label_to_code. read_column(view, pos, column, size) reads the
+    column's `size` entries from pos on and returns (the missing-value labels,
+    the position after them)."""
+    view = memoryview(state)
+    pos, columns = _label_to_code_start(view)
+    out = {}
+    for _ in range(columns):
+        column, size = _COLUMN_HEAD.unpack_from(view, pos)
+        found, pos = read_column(view, pos + _COLUMN_HEAD.size, column, size)
         out[column] = tuple(sorted(found))
     return out
+
+
+def _text_at(view, pos):
+    """Returns (the bytes of the text at pos, the position after it)."""
+    (length,) = _U64.unpack_from(view, pos)
+    start = pos + _FIXED64
+    return bytes(view[start:start + length]), start + length
 
 
 def _byte_length(labels):

@@ -2,6 +2,7 @@
 // their codes; missing-value labels have no entry.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,27 +13,28 @@
 namespace colenc {
 namespace {
 
-TextColumn make_column(const std::vector<std::string>& rows) {
-  TextColumn column;
-  for (const std::string& row : rows) column.push_back(row);
-  return column;
-}
-
-std::map<Code, std::string> as_ordered(const CodeToLabel& code_to_label) {
-  return {code_to_label.begin(), code_to_label.end()};
-}
+struct InverseCase {
+  std::vector<std::string> rows;
+  std::size_t labels;                   // entries of label_to_code
+  std::map<Code, std::string> inverse;  // code_to_label
+};
 
 TEST(CodeToLabel, HoldsExactlyTheCodedLabels) {
-  const auto [codes, labels] =
-      label_encode_column(make_column({"b", "nan", "a", "<NA>", "c", "NaN", "a"}));
-  EXPECT_EQ(as_ordered(labels.code_to_label),
-            (std::map<Code, std::string>{{0, "a"}, {1, "b"}, {2, "c"}}));
-}
-
-TEST(CodeToLabel, OnlyMissingLabelsGiveAnEmptyMap) {
-  const auto [codes, labels] = label_encode_column(make_column({"nan", "<NA>"}));
-  EXPECT_EQ(labels.label_to_code.size(), 2u);
-  EXPECT_TRUE(labels.code_to_label.empty());
+  const std::vector<InverseCase> cases = {
+      {{"b", "nan", "a", "<NA>", "c", "NaN", "a"}, 6, {{0, "a"}, {1, "b"}, {2, "c"}}},
+      {{"nan", "<NA>"}, 2, {}},
+      {{}, 0, {}},
+      {{"z", "<NA>", "A"}, 3, {{0, "A"}, {1, "z"}}},
+  };
+  for (const InverseCase& c : cases) {
+    TextColumn column;
+    for (const std::string& row : c.rows) column.push_back(row);
+    const auto [codes, labels] = label_encode_column(column);
+    EXPECT_EQ(labels.label_to_code.size(), c.labels) << c.rows.size() << " rows";
+    const std::map<Code, std::string> inverse(labels.code_to_label.begin(),
+                                              labels.code_to_label.end());
+    EXPECT_EQ(inverse, c.inverse) << c.rows.size() << " rows";
+  }
 }
 
 }  // namespace
