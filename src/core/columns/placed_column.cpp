@@ -17,7 +17,7 @@ void PlacedColumn::turn_to_text() {
     append_number(scratch_, cell(i));
     cell(i) = interner_->intern(scratch_, scratch_.data() + scratch_.size());
   }
-  numbered_ = rows_;
+  settled_rows_ = rows_;
   // A column whose texts hardly repeat keeps every row's text from here on.
   if (flat_from_turn_) make_flat();
 }
@@ -28,7 +28,7 @@ void PlacedColumn::add_text(std::string_view text, const char* readable, std::si
   } else {
     cell(row) = interner_->intern(text, readable);
   }
-  numbered_ = row + 1;
+  settled_rows_ = row + 1;
 }
 
 void PlacedColumn::push_text(std::string_view text, const char* readable) {
@@ -65,19 +65,19 @@ void PlacedColumn::number_block(const RowBlock& block, std::size_t k, std::size_
 void PlacedColumn::make_flat() {
   flat_.emplace();
   flat_->reserve(rows_, interner_->byte_size());
-  for (std::size_t i = 0; i < numbered_; ++i) {
+  for (std::size_t i = 0; i < settled_rows_; ++i) {
     flat_->push_back(interner_->text(static_cast<TextInterner::Id>(cell(i))));
   }
   interner_.reset();
 }
 
 void PlacedColumn::judge_repeats() {
-  if (flat_ || !interner_ || !ids_stop_paying(interner_->size(), numbered_)) return;
+  if (flat_ || !interner_ || !ids_stop_paying(interner_->size(), settled_rows_)) return;
   make_flat();
 }
 
 void PlacedColumn::append(PlacedColumn&& next) {
-  if (!is_text() || next.text_from_ != 0 || numbered_ != rows_ || next.numbered_ != next.rows_ ||
+  if (!is_text() || next.text_from_ != 0 || settled_rows_ != rows_ || next.settled_rows_ != next.rows_ ||
       next.stride_ != stride_ || next.first_ != first_ + rows_ * stride_) {
     throw std::logic_error("only a text column read whole after this one can be appended");
   }
@@ -101,7 +101,7 @@ void PlacedColumn::append(PlacedColumn&& next) {
     }
   }
   rows_ += next.rows_;
-  numbered_ = rows_;
+  settled_rows_ = rows_;
   next = PlacedColumn(nullptr, stride_);
 }
 

@@ -63,7 +63,7 @@ class PlacedColumn {
   void push_number(double value) {
     cell(rows_++) = value;
     if (block_ != nullptr) block_->ends.push_back(block_->bytes.size());
-    numbered_ = rows_;
+    settled_rows_ = rows_;
   }
   void turn_to_text();
   // Makes every row keep its own text from the turn on, without ids: for a
@@ -111,7 +111,7 @@ class PlacedColumn {
   double* first_;
   std::size_t stride_;
   std::size_t rows_ = 0;
-  std::size_t numbered_ = 0;  // rows whose cells hold their final value or id
+  std::size_t settled_rows_ = 0;  // rows whose cells hold their final value or id
   std::size_t text_from_ = kNoRow;
   RowBlock* block_ = nullptr;
   std::unique_ptr<TextInterner> interner_;
