@@ -77,8 +77,9 @@ void PlacedColumn::judge_repeats() {
 }
 
 void PlacedColumn::append(PlacedColumn&& next) {
-  if (!is_text() || next.text_from_ != 0 || settled_rows_ != rows_ || next.settled_rows_ != next.rows_ ||
-      next.stride_ != stride_ || next.first_ != first_ + rows_ * stride_) {
+  if (!is_text() || next.text_from_ != 0 || settled_rows_ != rows_ ||
+      next.settled_rows_ != next.rows_ || next.stride_ != stride_ ||
+      next.first_ != first_ + rows_ * stride_) {
     throw std::logic_error("only a text column read whole after this one can be appended");
   }
   if (!flat_ && !next.flat_) {

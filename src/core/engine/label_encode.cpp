@@ -251,7 +251,8 @@ bool same_label(const SortEntry& a, const SortEntry& b) {
 
 // Fits the column: sorts the chunks' distinct texts (about distinct labels x
 // chunks entries, never one per row), codes their runs (RunCoder), inserts
-// each label once into the fitted map, and records every chunk's code per local id in `code_of_id`.
+// each label once into the fitted map, and records every chunk's code per
+// local id in `code_of_id`.
 LabelToCode fit_labels(const std::vector<Chunk>& chunks,
                        std::vector<std::vector<double>>& code_of_id) {
   std::size_t total = 0;
