@@ -2,6 +2,7 @@
 // position; the storage of the label maps.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,6 +20,8 @@ class TextStore {
   // Where text i's end offsets are kept: prefetched well ahead of reading
   // texts in an order that jumps around the store.
   const void* locator(std::size_t i) const { return ends_.data() + i; }
+  // Returns text `i`.
+  // REQUIRES: i < size().
   std::string_view operator[](std::size_t i) const {
     const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
     return {bytes_.data() + begin, static_cast<std::size_t>(ends_[i] - begin)};
@@ -49,13 +52,17 @@ class TextStore {
       throw;
     }
   }
+  // Removes the last text.
+  // REQUIRES: size() > 0.
   void pop() {
+    assert(!ends_.empty());
     ends_.pop_back();
     bytes_.resize(ends_.empty() ? 0 : ends_.back());
   }
   // Appends `count` texts lying back to back in `data`: text k runs from
   // offsets[k] to offsets[k + 1] (count + 1 ascending offsets, as Arrow stores
   // a run of strings). One copy of the run's bytes instead of one per text.
+  // REQUIRES: offsets[0..count] ascending, and those bytes of `data` readable.
   template <class Offset>
   void append_run(const char* data, const Offset* offsets, std::size_t count) {
     if (count == 0) return;
