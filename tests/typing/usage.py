@@ -10,6 +10,7 @@ import pandas as pd
 
 import colenc
 import colenc_dask
+from colenc_sklearn import OrdinalTextEncoder
 
 version: str = colenc.__version__
 encoder = colenc.Encoder("label")
@@ -37,4 +38,6 @@ assert_type(encoder.decode(encoded_array), npt.NDArray[Any])
 state: bytes = encoder.__getstate__()
 colenc.Encoder().__setstate__(state)
 
-print(colenc_dask.encode)
+model = OrdinalTextEncoder(unknown="error").fit(frame)
+codes = model.transform(frame)
+print(codes, colenc_dask.encode)
