@@ -75,7 +75,8 @@ class OrdinalTextEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     def transform(self, X):
         """Returns the codes of X's text columns and the numbers of its other
         columns under the fit, as a float64 matrix of X's shape."""
-        check_is_fitted(self)
+        if "encoder_" not in self.__dict__:
+            check_is_fitted(self)
         table = self._checked(X, reset=False)
         encoded, _ = self.encoder_.transform(table, unknown=self.unknown)
         return self._output(encoded, table)
@@ -139,17 +140,23 @@ class OrdinalTextEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
     def _checked(self, X, reset):
         """Checks X's feature names and width against the fit (or records them
         when reset); returns the table to hand to colenc."""
-        _check_feature_names(self, X, reset=reset)
         frame = _pandas_frame(X)
-        if frame is None:
-            X = check_array(X, dtype=None, ensure_all_finite=False, ensure_min_samples=1 if reset else 0,
-                            estimator=self)
-        else:
+        # A frame with the fit's own column names passes scikit-learn's check;
+        # comparing them as a list spares a serving call most of that check.
+        names = None if reset or frame is None else self.__dict__.get("feature_names_in_")
+        if names is None or frame.columns.tolist() != names.tolist():
+            _check_feature_names(self, X, reset=reset)
+        if frame is not None:
             X = frame
             if reset and min(X.shape) < 1:
                 kind = "sample(s)" if X.shape[0] < 1 else "feature(s)"
                 raise ValueError(f"Found array with 0 {kind} (shape={X.shape}) while a minimum of 1 is "
                                  f"required by {type(self).__name__}.")
+        elif reset or type(X) is not np.ndarray or X.ndim != 2 or X.dtype.kind == "c":
+            # A plain 2-D array at transform is all that check_array would let
+            # through unchanged, so a serving call skips it.
+            X = check_array(X, dtype=None, ensure_all_finite=False, ensure_min_samples=1 if reset else 0,
+                            estimator=self)
         _check_n_features(self, X, reset=reset)
         return X
 
