@@ -176,11 +176,13 @@ clean:
 
 # The benchmark against pandas, scikit-learn, pyarrow and polars at scale 1;
 # writes bench/results/latest.{md,json,png}, then the pandas dtypes run,
-# bench/results/dtypes.md, then the companion modules against the Encoder
+# bench/results/dtypes.md, transform with a stored fit,
+# bench/results/transform.md, and the companion modules against the Encoder
 # calls they wrap, bench/results/companions.md.
 bench: build
 	$(PY) bench/run.py
 	$(PY) bench/dtypes.py
+	$(PY) bench/transform.py
 	$(PY) bench/companions.py
 
 # colenc_dask on 20M rows of W1's schema in Parquet files, on a LocalCluster of
@@ -194,4 +196,5 @@ bench-dask: build
 bench-smoke: build
 	$(PY) bench/run.py --quick --out build/bench-smoke
 	$(PY) bench/dtypes.py --quick --out build/bench-smoke
+	$(PY) bench/transform.py --quick --out build/bench-smoke
 	$(PY) bench/companions.py --quick --out build/bench-smoke
