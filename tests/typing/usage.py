@@ -40,4 +40,4 @@ colenc.Encoder().__setstate__(state)
 
 model = OrdinalTextEncoder(unknown="error").fit(frame)
 codes = model.transform(frame)
-print(codes, colenc_dask.encode)
+print(codes, colenc_dask.encode, colenc_dask.transform)
