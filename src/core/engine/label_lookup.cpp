@@ -66,7 +66,12 @@ bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::siz
     std::string_view text;
     RecentTexts::Ends ends;
     std::size_t slot = 0;
+    std::size_t id = 0;
+    bool known = false;
+    std::uint64_t hash = 0;
   };
+  const LabelToCode& map = *lookup.label_to_code;
+  const KeyedHash keyed;
   RecentTexts recent(end - begin);
   const char* const readable = texts.bytes_end();
   std::array<Batched, kBatchRows> batch;
@@ -79,15 +84,30 @@ bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::siz
       row.slot = recent.slot_of(row.ends, text.size());
       recent.prefetch(row.slot);
     });
+    // Texts the memory lacks are hashed, and their slots of the map's index
+    // requested, before the first is looked up: a column of many distinct
+    // texts then waits on its slots together rather than one after another.
     for (std::size_t k = first; k != last; ++k) {
-      const Batched& row = batch[k - first];
-      std::size_t id;
-      if (!recent.find(row.slot, row.ends, row.text, id)) {
-        id = id_of_label(lookup, ids, row.text);
-        recent.remember(row.slot, row.ends, row.text, id);
+      Batched& row = batch[k - first];
+      row.known = recent.find(row.slot, row.ends, row.text, row.id);
+      if (!row.known) {
+        row.hash = keyed(row.text);
+        map.prefetch(PrehashedText{row.text, row.hash});
       }
-      unknown |= id == ids.unknown;
-      entry_codes[k] = value_of_id(lookup, ids, id);
+    }
+    for (std::size_t k = first; k != last; ++k) {
+      Batched& row = batch[k - first];
+      if (!row.known) {
+        const LabelToCode::const_iterator found = map.find(PrehashedText{row.text, row.hash});
+        if (found != map.end()) {
+          row.id = found.position();
+        } else {
+          row.id = is_missing_label(row.text) ? ids.missing : ids.unknown;
+        }
+        recent.remember(row.slot, row.ends, row.text, row.id);
+      }
+      unknown |= row.id == ids.unknown;
+      entry_codes[k] = value_of_id(lookup, ids, row.id);
     }
   }
   return unknown;

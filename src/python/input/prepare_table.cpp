@@ -43,6 +43,9 @@ namespace {
 
 enum class InputKind { kArray, kDataFrame };
 
+// Frames of at most this many rows are read through `values`.
+constexpr std::size_t kFewRows = 4;
+
 // Writes `text` to the process's standard output stream (file descriptor 1),
 // bypassing Python's sys.stdout.
 void write_stdout(std::string_view text) {
@@ -287,9 +290,13 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
       }
       table.in_place.resize(shape.cols);
     }
-    if (!read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
-                            in_place != nullptr ? &keep_in_place : nullptr, table.in_place,
-                            pipeline, kept)) {
+    // A frame of a few rows costs more per column found in its storage than
+    // per cell of its `values`, which types every cell alike (serving one row
+    // at a time). Decode, which reads codes where they lie, keeps the columns.
+    const bool few_rows = shape.rows <= kFewRows && in_place == nullptr;
+    if (few_rows || !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                                        in_place != nullptr ? &keep_in_place : nullptr,
+                                        table.in_place, pipeline, kept)) {
       table.in_place.clear();
       read_array(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
                  table.matrix.order, pipeline, kept);
