@@ -30,7 +30,7 @@ SDIST := dist/colenc-$(VERSION).tar.gz
 PKG_ENV := build/package-env
 PKG_PY := $(PKG_ENV)/bin/python
 
-.PHONY: apt-fuzz apt-clang deps apt venv build cpp-test py-test test demo fuzz fuzz-smoke sanitize bench \
+.PHONY: apt-fuzz apt-clang deps apt venv build cpp-test py-test typecheck test demo fuzz fuzz-smoke sanitize bench \
 	bench-smoke bench-dask clean sdist sdist-test wheel wheel-test clang-test libcxx-check
 
 apt:
@@ -59,7 +59,12 @@ cpp-test: deps
 py-test: build
 	$(PY) -m pytest -q
 
-test: cpp-test py-test fuzz-smoke bench-smoke
+# mypy on a file that calls every overload of the installed stubs and the
+# companion modules, so that a broken stub fails the build.
+typecheck: build
+	$(VENV)/bin/mypy --cache-dir build/mypy-cache --python-version 3.13 tests/typing/usage.py
+
+test: cpp-test py-test typecheck fuzz-smoke bench-smoke
 
 apt-fuzz:
 	@dpkg -s $(FUZZ_APT_PACKAGES) >/dev/null 2>&1 || { \
@@ -99,7 +104,8 @@ clang-test: deps apt-clang
 libcxx-check: deps apt-clang
 	@includes="-Isrc -I$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
 		-I$$($(PY) -c 'import numpy; print(numpy.get_include())')"; \
-	flags="-std=c++20 -stdlib=libc++ -fsyntax-only -Wall -Wextra -Werror -DNPY_NO_DEPRECATED_API=NPY_2_0_API_VERSION"; \
+	flags="-std=c++20 -stdlib=libc++ -fsyntax-only -Wall -Wextra -Werror -DNPY_NO_DEPRECATED_API=NPY_2_0_API_VERSION \
+		-DCOLENC_VERSION='\"$(VERSION)\"'"; \
 	printf '%s\n' src/core/*/*.cpp src/python/*.cpp src/python/*/*.cpp tests/cpp/*.cpp fuzz/*.cpp | \
 		xargs -P "$$(nproc)" -I{} sh -c '$(CLANG_CXX) '"$$flags $$includes"' {} || { echo "libc++: {} does not compile"; exit 255; }' || exit 1; \
 	echo "libc++: every source file compiles"; \
@@ -170,10 +176,14 @@ clean:
 
 # The benchmark against pandas, scikit-learn, pyarrow and polars at scale 1;
 # writes bench/results/latest.{md,json,png}, then the pandas dtypes run,
-# bench/results/dtypes.md.
+# bench/results/dtypes.md, transform with a stored fit,
+# bench/results/transform.md, and the companion modules against the Encoder
+# calls they wrap, bench/results/companions.md.
 bench: build
 	$(PY) bench/run.py
 	$(PY) bench/dtypes.py
+	$(PY) bench/transform.py
+	$(PY) bench/companions.py
 
 # colenc_dask on 20M rows of W1's schema in Parquet files, on a LocalCluster of
 # two workers, against dask-ml and categorize(); writes bench/results/dask-latest.*.
@@ -186,3 +196,5 @@ bench-dask: build
 bench-smoke: build
 	$(PY) bench/run.py --quick --out build/bench-smoke
 	$(PY) bench/dtypes.py --quick --out build/bench-smoke
+	$(PY) bench/transform.py --quick --out build/bench-smoke
+	$(PY) bench/companions.py --quick --out build/bench-smoke

@@ -1,14 +1,16 @@
 """Label-encodes a Dask DataFrame or 2-D Dask Array partition by partition with
 colenc, with one fit equal to the fit of the whole table: the same codes, text
-columns and encoder state as colenc.Encoder().encode(table.compute())."""
+columns and encoder state as colenc.Encoder().encode(table.compute()); and
+applies a fitted encoder to such a table, partition by partition."""
 
 import numpy as np
 
 import colenc
 from colenc_dask._graph import encode_partitioned
 from colenc_dask._state import has_fit
+from colenc_dask._transform import transform_partitioned
 
-__all__ = ["encode", "decode"]
+__all__ = ["encode", "transform", "decode"]
 
 
 def encode(table):
@@ -40,6 +42,28 @@ def encode(table):
     return encode_partitioned(table, is_frame)
 
 
+def transform(encoder, table, unknown="nan"):
+    """Returns the lazy transform of a dask.dataframe.DataFrame or a 2-D
+    dask.array.Array with the fitted colenc.Encoder encoder: a collection of
+    the input's kind and partitions equal to
+    encoder.transform(table.compute(), unknown=unknown)[0], bit for bit (a
+    DataFrame's index the global row numbers 0 to n-1).
+
+    Nothing is merged: every partition is transformed on its own with the
+    encoder, which is sent to each worker once. Where a fitted text column is
+    of object (or category) dtype, a small task per partition first asks
+    colenc which of those columns hold texts, since a partition below the
+    whole table's turn writes its numbers through str().
+
+    Raises as encoder.transform does, at once for what needs no cells (an
+    encoder with no fit, a bad unknown, a table narrower than the fit) and
+    when computed for what does; TypeError and ValueError as encode for a
+    table it cannot take.
+    """
+    is_frame, table = _checked(table, "transform")
+    return transform_partitioned(encoder, table, is_frame, unknown)
+
+
 def decode(encoder, encoded):
     """Returns the lazy decoded collection of encoded (as colenc_dask.encode or
     encoder's own encode made it), equal to encoder.decode(encoded.compute()),
@@ -64,7 +88,7 @@ def _decode_frame(part, encoder):
     return decoded
 
 
-def _checked(table):
+def _checked(table, caller="encode"):
     """Returns (is_frame, table) for a table encode can take, else raises."""
     import dask.array as da
     import dask.dataframe as dd
@@ -72,12 +96,12 @@ def _checked(table):
     if isinstance(table, dd.DataFrame):
         return True, table
     if not isinstance(table, da.Array):
-        raise TypeError(f"colenc_dask.encode takes a dask DataFrame or a 2-D dask Array, "
+        raise TypeError(f"colenc_dask.{caller} takes a dask DataFrame or a 2-D dask Array, "
                         f"not {type(table).__module__}.{type(table).__name__}")
     if table.ndim != 2:
-        raise ValueError(f"colenc_dask.encode takes a 2-D dask Array, not one of {table.ndim} dimensions")
+        raise ValueError(f"colenc_dask.{caller} takes a 2-D dask Array, not one of {table.ndim} dimensions")
     if np.isnan(table.shape[1]):
-        raise ValueError("colenc_dask.encode needs the column count of the array; it is unknown")
+        raise ValueError(f"colenc_dask.{caller} needs the column count of the array; it is unknown")
     if table.numblocks[1] > 1:
         table = table.rechunk({1: -1})
     return False, table

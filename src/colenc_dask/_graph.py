@@ -1,7 +1,8 @@
 """Builds and runs the Dask graphs of a partitioned encode: the local fits,
-the global typing of every column, the merge tree of label lists with the
-lookup arrays it hands back to the partitions, and the lazy collection of
-global codes. Runs on the client; the work itself is in _partition."""
+the global typing of every column, the merge tree of label lists, and the
+lazy collection of global codes, which is the partitions' transform with the
+global fit. Runs on the client; the work itself is in _partition and
+_transform."""
 
 import dask
 import numpy as np
@@ -11,8 +12,9 @@ from dask import delayed
 import colenc
 from colenc_dask import _partition as work
 from colenc_dask._failure import PartitionFailure, first_failure, guarded
-from colenc_dask._merge import cut, descend, join, merge
+from colenc_dask._merge import cut, merge
 from colenc_dask._state import fitted_encoder
+from colenc_dask._transform import collection
 
 FAN_IN = 8  # children per node of a merge tree
 RANGE_LABELS = 2_000_000  # local labels (counted with repeats) per label range of a column
@@ -22,10 +24,8 @@ def encode_partitioned(table, is_frame):
     """Returns (encoded, text_columns, encoder) for a dask DataFrame or a 2-D
     dask Array chunked by rows only; see colenc_dask.encode."""
     parts = list(table.to_delayed().ravel()) if not is_frame else list(table.to_delayed())
-    frame_columns = None
     if is_frame:
         meta, _ = colenc.Encoder().encode(table._meta)  # the labels as encode writes them
-        frame_columns = list(meta.columns)
 
     fits = dask.persist(*[delayed(guarded)(work.fit_partition, part) for part in parts])
     summaries = dask.compute(*[delayed(_summary)(fit) for fit in fits])
@@ -34,7 +34,6 @@ def encode_partitioned(table, is_frame):
     modes = _global_modes(summaries, table.shape[1])
     text_columns = sorted({column for per_part in modes for column in per_part})
 
-    lookups = [{} for _ in parts]
     fit = {}
     if text_columns:
         leaves = []
@@ -42,26 +41,20 @@ def encode_partitioned(table, is_frame):
             looks = {c: m for c, m in per_part.items() if m != work.AS_IS}
             looked = delayed(guarded)(work.look_labels, part, looks) if looks else {}
             leaves.append(delayed(_leaf)(delayed(_labels)(fitted), looked, per_part))
-        fit, lookups = _merge_ranges(leaves, _splitters(summaries, text_columns))
+        fit = _merge_ranges(leaves, _splitters(summaries, text_columns))
     del fits
 
     encoder = fitted_encoder(fit, int(table.shape[1]))
+    # Each partition's codes are its transform with the global fit, which
+    # labels its cells by its own turn: right where that matches the whole
+    # table's (AS_IS), or where the column has no text in it (AS_NUMBER);
+    # the AS_STR columns are transformed again as turned at its first row.
     offsets = np.concatenate([[0], np.cumsum(rows)]).astype(int).tolist()
-    blocks = [delayed(work.encode_partition)(part, offsets[p], modes[p], lookups[p], frame_columns)
-              for p, part in enumerate(parts)]
-    if is_frame:
-        import dask.dataframe as dd
-
-        divisions = None
-        if all(rows) and rows:
-            divisions = tuple(offsets[:-1]) + (offsets[-1] - 1,)
-        encoded = dd.from_delayed(blocks, meta=meta, divisions=divisions, verify_meta=False)
-    else:
-        import dask.array as da
-
-        width = table.shape[1]
-        encoded = da.concatenate([da.from_delayed(block, shape=(n, width), dtype=np.float64)
-                                  for block, n in zip(blocks, rows)], axis=0)
+    states = [(offsets[p], frozenset(c for c, mode in modes[p].items() if mode == work.AS_STR))
+              for p in range(len(parts))]
+    if not is_frame:
+        meta = np.empty((0, int(table.shape[1])))
+    encoded = collection(encoder, parts, is_frame, "nan", states, meta, frozenset(text_columns), rows)
     return encoded, text_columns, encoder
 
 
@@ -123,57 +116,24 @@ def _splitters(summaries, text_columns):
 
 def _merge_ranges(leaves, splitters):
     """Merges the leaves' label lists range by range. Returns the fit
-    {column: (labels, missing)} and, per leaf, its lookup arrays (lazy)."""
+    {column: (labels, missing)}."""
     ranges = 1 + max((len(s) for s in splitters.values()), default=0)
     cuts = [delayed(cut, nout=ranges)(leaf, splitters) for leaf in leaves]
-    roots, range_lookups = [], []
-    for r in range(ranges):
-        root, lookups = _merge_tree([pieces[r] for pieces in cuts])
-        roots.append(root)
-        range_lookups.append(lookups)
-    persisted = dask.persist(*roots, *[lk for lookups in range_lookups for lk in lookups])
-    roots = dask.compute(*persisted[:ranges])
+    roots = dask.compute(*[_merge_tree([pieces[r] for pieces in cuts]) for r in range(ranges)])
     failure = first_failure(roots)
     if failure is not None:
         failure.throw()
-    leaf_count = len(leaves)
-    range_lookups = [persisted[ranges + r * leaf_count:ranges + (r + 1) * leaf_count] for r in range(ranges)]
-    fit, offsets = {}, [{} for _ in range(ranges)]
+    fit = {}
     for column in roots[0]:
-        sizes = [len(root[column][0]) if column in root else 0 for root in roots]
-        for r, start in enumerate(np.cumsum([0] + sizes[:-1]).tolist()):
-            offsets[r][column] = start
         fit[column] = (pa.concat_arrays([root[column][0] for root in roots if column in root]),
                        roots[0][column][1])
-    lookups = [delayed(join)(offsets, *[range_lookups[r][p] for r in range(ranges)]) for p in range(leaf_count)]
-    return fit, list(dask.persist(*lookups))
+    return fit
 
 
 def _merge_tree(leaves):
     """Merges the leaves' label lists up a tree of FAN_IN children per node.
-    Returns the root's {column: (labels, missing)} and, per leaf, its lookup
-    arrays {column: global code of each local code}, both lazy."""
-    def build(nodes):
-        # nodes: list of (labels, subtree) where subtree is None for a leaf or
-        # (positions, child subtrees) for a merge node.
-        groups = [nodes[i:i + FAN_IN] for i in range(0, len(nodes), FAN_IN)]
-        merged = []
-        for group in groups:
-            labels, positions = delayed(merge, nout=2)(*[labels for labels, _ in group])
-            merged.append((labels, (positions, [sub for _, sub in group])))
-        return merged[0] if len(merged) == 1 else build(merged)
-
-    root_labels, root_tree = build([(leaf, None) for leaf in leaves])
-    lookups = []
-
-    def walk(to_root, tree):
-        positions, children = tree
-        for index, child in enumerate(children):
-            child_to_root = delayed(descend)(to_root, positions, index)
-            if child is None:
-                lookups.append(child_to_root)
-            else:
-                walk(child_to_root, child)
-
-    walk(None, root_tree)
-    return root_labels, lookups
+    Returns the root's {column: (labels, missing)}, lazy."""
+    nodes = leaves
+    while len(nodes) > 1 or nodes is leaves:
+        nodes = [delayed(merge)(*nodes[i:i + FAN_IN]) for i in range(0, len(nodes), FAN_IN)]
+    return nodes[0]

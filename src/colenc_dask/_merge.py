@@ -1,10 +1,8 @@
 """The trees that merge the label lists of all partitions into one sorted list
-per column and range of labels, and the walk back down them that gives every
-partition its lookup arrays: the global code of each of its local codes. The
-label ranges are cut so that no node holds more than a share of a column's
-distinct labels; nodes hold label lists and position arrays, never cells."""
+per column and range of labels. The label ranges are cut so that no node
+holds more than a share of a column's distinct labels; nodes hold label
+lists, never cells."""
 
-import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
@@ -12,32 +10,19 @@ from colenc_dask._failure import PartitionFailure, first_failure
 
 
 def merge(*children):
-    """Merges the children's {column: (labels, missing)} into one such dict.
-    Returns it with, per child, {column: positions of the child's labels in the
-    merged labels}. A failure among the children is passed on instead."""
+    """Merges the children's {column: (labels, missing)} into one such dict. A
+    failure among the children is passed on instead."""
     failure = first_failure(children)
     if failure is not None:
-        return failure, failure
-    merged, positions = {}, [{} for _ in children]
+        return failure
+    merged = {}
     for column in sorted(set().union(*children)):
         present = [child[column] for child in children if column in child]
-        # One hash pass numbers the distinct labels in order of appearance; a
-        # sort of those (Arrow compares binary as unsigned bytes) gives each
-        # its rank, and the ranks of every child's labels are its positions.
-        encoded = pc.dictionary_encode(pa.concat_arrays([labels for labels, _ in present]))
-        order = pc.sort_indices(encoded.dictionary).to_numpy()
-        rank = np.empty(len(order), dtype=np.int64)
-        rank[order] = np.arange(len(order))
-        ranks = rank[encoded.indices.to_numpy(zero_copy_only=False)]
-        start = 0
-        for child, slot in zip(children, positions):
-            if column in child:
-                size = len(child[column][0])
-                slot[column] = ranks[start:start + size]
-                start += size
+        # Arrow compares binary as unsigned bytes: the byte order of the labels.
+        distinct = pc.unique(pa.concat_arrays([labels for labels, _ in present]))
         missing = tuple(sorted(set().union(*[m for _, m in present])))
-        merged[column] = (encoded.dictionary.take(order), missing)
-    return merged, positions
+        merged[column] = (distinct.take(pc.sort_indices(distinct)), missing)
+    return merged
 
 
 def cut(labels, splitters):
@@ -55,19 +40,6 @@ def cut(labels, splitters):
     return ranges
 
 
-def join(offsets, *lookups):
-    """A partition's lookup arrays from its lookups per label range: range r's
-    codes are shifted by offsets[r][column], the labels of the ranges below."""
-    failure = first_failure(lookups)
-    if failure is not None:
-        return failure
-    out = {}
-    for column in lookups[0]:
-        out[column] = np.concatenate([lookup[column] + offsets[r][column]
-                                      for r, lookup in enumerate(lookups) if column in lookup])
-    return out
-
-
 def _lower_bound(labels, value):
     """The first position in sorted labels whose label is not below value."""
     low, high = 0, len(labels)
@@ -78,14 +50,3 @@ def _lower_bound(labels, value):
         else:
             high = middle
     return low
-
-
-def descend(to_root, positions, child):
-    """Returns the child's {column: global code of each child label}, given its
-    parent's map to the root (None at the root) and the parent's positions."""
-    if isinstance(positions, PartitionFailure):
-        return positions
-    own = positions[child]
-    if to_root is None:
-        return own
-    return {column: to_root[column][pos] for column, pos in own.items()}

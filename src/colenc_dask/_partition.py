@@ -1,12 +1,12 @@
-"""The work done on one partition: its local fit, the second look at a column
-whose global typing differs from its local one, and the final encode that
-turns local codes into global codes. A partition is a pandas DataFrame or a
-2-D NumPy array; every function here runs on a worker."""
+"""The work done on one partition for the fit: its local fit, and the second
+look at a column whose global typing differs from its local one. A partition
+is a pandas DataFrame or a 2-D NumPy array; every function here runs on a
+worker. (Its share of the result is its transform with the global fit, in
+_transform.)"""
 
 from typing import NamedTuple
 
 import numpy as np
-import pandas as pd
 
 import colenc
 from colenc_dask._state import labels_of_fit
@@ -16,7 +16,7 @@ from colenc_dask._state import labels_of_fit
 # or all through colenc's number format (the column turns below it).
 AS_IS, AS_STR, AS_NUMBER = "as_is", "str", "number"
 SAMPLE = 64  # labels a partition shows the client per column, to choose label ranges
-_MARKER = "<NA>"  # a text cell that forces the turn where it is put and gets no code
+MARKER = "<NA>"  # a text cell that forces the turn where it is put and gets no code
 
 
 class LabelSample(NamedTuple):
@@ -74,30 +74,11 @@ def leaf(labels, looked, modes):
     return {column: labels[column] if mode == AS_IS else looked[column] for column, mode in modes.items()}
 
 
-def encode_partition(part, offset, modes, lookups, frame_columns):
-    """The partition's share of the global result: local encode, second looks,
-    and local codes replaced by global codes through the lookup arrays."""
-    result, _ = colenc.Encoder().encode(part)
-    matrix = np.array(result, dtype=np.float64, copy=True)
-    for column, mode in modes.items():
-        if mode == AS_IS:
-            codes = matrix[:, column]
-        elif mode == AS_NUMBER:
-            codes, _ = _number_look(matrix[:, column])
-        else:
-            codes, _ = _str_look(_cells(part, column))
-        matrix[:, column] = _remap(codes, lookups[column])
-    if frame_columns is None:
-        return matrix
-    return pd.DataFrame(matrix, columns=frame_columns, index=pd.RangeIndex(offset, offset + len(matrix)),
-                        copy=False)
-
-
 def _look(part, column, mode):
     if mode == AS_NUMBER:
-        values, _ = colenc.Encoder().encode(_as_table(_cells(part, column)))
+        values, _ = colenc.Encoder().encode(_as_table(cells_of(part, column)))
         return _number_look(values[:, 0])
-    return _str_look(_cells(part, column))
+    return _str_look(cells_of(part, column))
 
 
 def _number_look(values):
@@ -105,7 +86,7 @@ def _number_look(values):
     format: a text cell appended below them makes the column turn there."""
     cells = np.empty(len(values) + 1, dtype=object)
     cells[:-1] = values.astype(object)
-    cells[-1] = _MARKER
+    cells[-1] = MARKER
     codes, labels = _fit(cells)
     missing = (b"NaN",) if np.isnan(values).any() else ()
     return codes[:-1], (labels[0], missing)
@@ -117,18 +98,18 @@ def _str_look(cells):
     fit's missing labels, so whether a cell itself says "<NA>" is asked of the
     cells that got no code, this time below a "nan"."""
     marked = np.empty(len(cells) + 1, dtype=object)
-    marked[0] = _MARKER
+    marked[0] = MARKER
     marked[1:] = cells
     codes, (labels, missing) = _fit(marked)
     codes = codes[1:]
-    missing = set(missing) - {_MARKER.encode()}
+    missing = set(missing) - {MARKER.encode()}
     uncoded = cells[np.isnan(codes)]
     if len(uncoded):
         probe = np.empty(len(uncoded) + 1, dtype=object)
         probe[0] = "nan"
         probe[1:] = uncoded
-        if _MARKER.encode() in _fit(probe)[1][1]:
-            missing.add(_MARKER.encode())
+        if MARKER.encode() in _fit(probe)[1][1]:
+            missing.add(MARKER.encode())
     return codes, (labels, tuple(sorted(missing)))
 
 
@@ -143,7 +124,7 @@ def _as_table(cells):
     return cells.reshape(-1, 1)
 
 
-def _cells(part, column):
+def cells_of(part, column):
     """The cells of one column as an object array, the same objects colenc reads
     from the whole partition: a DataFrame's cells are those of its values."""
     if isinstance(part, np.ndarray):
@@ -158,12 +139,4 @@ def _cells(part, column):
     out = np.empty(len(cells), dtype=object)
     for row, cell in enumerate(cells):  # other scalars stay NumPy scalars, as cells of the array
         out[row] = cell
-    return out
-
-
-def _remap(codes, lookup):
-    """Global codes of local codes; NaN (a missing value) stays NaN."""
-    out = np.full(len(codes), np.nan)
-    coded = ~np.isnan(codes)
-    out[coded] = lookup[codes[coded].astype(np.int64)]
     return out

@@ -1,5 +1,6 @@
 // The module definition and its entry point, PyInit_colenc, the only exported
-// symbol. The execution slot registers the Encoder type and lists it in __all__.
+// symbol. The execution slot registers the Encoder type, lists it in __all__
+// and sets __version__.
 #include <Python.h>
 
 // The row reader's workers read str payloads while the calling thread holds
@@ -7,6 +8,11 @@
 // and unchanged; a free-threaded interpreter (3.13t) gives no such promise.
 #ifdef Py_GIL_DISABLED
 #error "colenc needs the interpreter lock: build it for a regular CPython, not a free-threaded (Py_GIL_DISABLED) one"
+#endif
+
+// The build passes the project version in (CMakeLists.txt).
+#ifndef COLENC_VERSION
+#error "COLENC_VERSION must be defined as the project version string"
 #endif
 
 #include "python/encoder/encoder_type.hpp"
@@ -43,6 +49,7 @@ int colenc_exec(PyObject* module) {
   PyObject* type = encoder_type();  // borrowed
   if (type == nullptr) return -1;
   if (extend_all(module) < 0) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", COLENC_VERSION) < 0) return -1;
   return PyModule_AddObjectRef(module, "Encoder", type);
 }
 

@@ -1,7 +1,8 @@
 """colenc_dask against colenc on the whole table: random tables cut into random
 partitions (empty and one-row ones included) give the same codes, text columns
-and state bytes, bit for bit, on Dask's threaded scheduler and on a LocalCluster
-of two worker processes; bad cells raise the same exception."""
+and state bytes, bit for bit, and the same transform with a given fit, on
+Dask's threaded scheduler and on a LocalCluster of two worker processes; bad
+cells raise the same exception."""
 
 import os
 import sys
@@ -132,6 +133,7 @@ def assert_same_as_whole(table):
     else:
         assert got.dtype == expected.dtype and got.shape == expected.shape
         assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))  # NaN bits too
+    assert_same_transform(encoder, table, "nan", expected)  # transform(T) after encode(T) is encode(T)
     decoded = colenc_dask.decode(encoder, encoded).compute()
     expected_decoded = reference.decode(expected)
     if isinstance(expected, pd.DataFrame):
@@ -140,6 +142,25 @@ def assert_same_as_whole(table):
         assert decoded.dtype == expected_decoded.dtype and decoded.shape == expected_decoded.shape
         assert list(map(repr, decoded.ravel())) == list(map(repr, expected_decoded.ravel()))
     return encoded
+
+
+def assert_same_transform(encoder, table, unknown, expected=None):
+    """colenc_dask.transform against encoder.transform of the whole table:
+    the same result bit for bit, or a ValueError from both."""
+    whole = table.compute()
+    try:
+        if expected is None:
+            expected, _ = encoder.transform(whole, unknown=unknown)
+    except ValueError:
+        with pytest.raises(ValueError, match=r"^column .*, row \d+: "):
+            colenc_dask.transform(encoder, table, unknown).compute()
+        return
+    got = colenc_dask.transform(encoder, table, unknown).compute()
+    if isinstance(expected, pd.DataFrame):
+        pd.testing.assert_frame_equal(got, expected, check_exact=True)
+    else:
+        assert got.dtype == expected.dtype and got.shape == expected.shape
+        assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))
 
 
 def examples(count):
@@ -156,6 +177,21 @@ def test_frames_cut_anywhere_encode_as_the_whole_table_on_threads(case, range_la
     with dask.config.set({"dataframe.convert-string": False, "scheduler": "threads"}), \
             mock.patch.object(colenc_dask._graph, "RANGE_LABELS", range_labels):
         assert_same_as_whole(partitioned(frame, bounds))
+
+
+@examples(100)
+@given(case=tables(), data=st.data())
+def test_frames_cut_anywhere_transform_as_the_whole_table_with_a_fit_of_some_rows(case, data):
+    # A fit of some rows leaves labels unseen and puts the turns elsewhere.
+    frame, bounds = case
+    rows = data.draw(st.integers(0, len(frame)))
+    encoder = Encoder()
+    encoder.encode(frame.iloc[data.draw(st.permutations(range(len(frame))))[:rows]])
+    with dask.config.set({"dataframe.convert-string": False, "scheduler": "threads"}):
+        assert_same_transform(encoder, partitioned(frame, bounds), data.draw(st.sampled_from(UNKNOWN)))
+
+
+UNKNOWN = ["nan", "code", "error"]
 
 
 @ON_CLUSTER
@@ -180,6 +216,9 @@ def test_object_arrays_cut_into_row_blocks_encode_as_the_whole_array(rows, width
     chunks = (tuple(b - a for a, b in zip(bounds, bounds[1:])), (width,))
     with dask.config.set(scheduler="threads"):
         assert_same_as_whole(da.from_array(source, chunks=chunks))
+        encoder = Encoder()
+        encoder.encode(source[:data.draw(st.integers(0, rows))] if rows else source)
+        assert_same_transform(encoder, da.from_array(source, chunks=chunks), data.draw(st.sampled_from(UNKNOWN)))
 
 
 def test_the_turn_in_a_later_partition_reformats_earlier_numbers_and_later_ones(scheduler):
@@ -196,6 +235,46 @@ def test_dasks_own_string_conversion_of_object_columns(convert_string):
                           "n": [1, 2, 3, 4, 5, 6]})
     with dask.config.set({"dataframe.convert-string": convert_string, "scheduler": "threads"}):
         assert_same_as_whole(dd.from_pandas(frame, npartitions=3))
+
+
+@pytest.mark.parametrize("fit_on", [[1.0, "a"], ["a", 1.0, 2.5], [2.5, True]], ids=["turn_below", "turn_at_top",
+                                                                                    "numbers"])
+def test_transform_labels_each_partition_by_the_whole_tables_turn(scheduler, fit_on):
+    cells = [1.0, float("nan"), 2.5, "a", 1.0, "b", True, 2.5]
+    frame = pd.DataFrame({"x": pd.Series(cells, dtype=object), "y": np.arange(8.0)})
+    encoder = Encoder()
+    encoder.encode(pd.DataFrame({"x": pd.Series(fit_on, dtype=object), "y": 0.0}))
+    table = partitioned(frame, [0, 2, 3, 3, 4, 6, 8])
+    for unknown in UNKNOWN:
+        assert_same_transform(encoder, table, unknown)
+    assert list(colenc_dask.transform(encoder, table).compute().index) == list(range(8))
+
+
+@pytest.mark.parametrize("bounds", [[0, 5, 7], [0, 2, 4, 7]])
+def test_an_unknown_label_is_named_by_its_row_in_the_whole_table(bounds):
+    frame = pd.DataFrame({"n": np.arange(7.0), "city": ["Oslo"] * 5 + ["Lima", "Oslo"]})
+    encoder = Encoder()
+    encoder.encode(frame.iloc[:5])
+    message = "column 'city', row 5: 'Lima' is not a label of the fit"
+    with pytest.raises(ValueError, match=message):
+        encoder.transform(frame, unknown="error")
+    with dask.config.set(scheduler="threads"), pytest.raises(ValueError, match=message):
+        colenc_dask.transform(encoder, partitioned(frame, bounds), "error").compute()
+
+
+@pytest.mark.parametrize("fit, unknown, error, words", [
+    (None, "nan", ValueError, "no fit"),
+    (np.array([["a", "b"]], dtype=object), "nan", ValueError, "beyond"),
+    (np.array([["a"]], dtype=object), "other", ValueError, "other"),
+    (np.array([["a"]], dtype=object), 1, TypeError, "str"),
+], ids=["no_fit", "too_narrow", "bad_unknown", "unknown_not_str"])
+def test_transform_refuses_what_needs_no_cells_at_once(fit, unknown, error, words):
+    encoder = Encoder()
+    if fit is not None:
+        encoder.encode(fit)
+    table = da.from_array(np.array([["a"], ["b"]], dtype=object), chunks=1)
+    with pytest.raises(error, match=words):
+        colenc_dask.transform(encoder, table, unknown)
 
 
 def test_float64_arrays_pass_through_without_a_fit():

@@ -1,6 +1,7 @@
 """The module's public shape: names, signatures, the closed class, and the
 argument binding errors of every method."""
 
+import importlib.metadata
 import subprocess
 import sys
 import weakref
@@ -15,6 +16,7 @@ from support import UNFITTED, column
 
 def test_module_exports_only_the_encoder():
     assert colenc.__all__ == ["Encoder"]
+    assert colenc.__version__ == importlib.metadata.version("colenc")
     assert [n for n in dir(colenc) if not n.startswith("_")] == ["Encoder"]
     assert Encoder.__module__ == "colenc"
     assert Encoder.__name__ == Encoder.__qualname__ == "Encoder"

@@ -90,6 +90,9 @@ class LabelToCode {
   const_iterator find(std::string_view label) const { return find(prehash(label)); }
   const_iterator find(const PrehashedText& label) const;
   bool contains(std::string_view label) const { return find(label) != end(); }
+  // Asks for the index's slot of `label` ahead of its find (indexing the map
+  // first, if it is not yet).
+  void prefetch(const PrehashedText& label) const;
   // Throws std::out_of_range when `label` has no entry.
   std::optional<Code> at(std::string_view label) const;
 
@@ -173,6 +176,10 @@ class LabelToCode::Builder {
  private:
   std::unique_ptr<Body> body_;
 };
+
+inline void LabelToCode::prefetch(const PrehashedText& label) const {
+  if (body_) body_->index().prefetch(label.hash);
+}
 
 inline std::size_t LabelToCode::size() const { return body_ ? body_->codes.size() : 0; }
 

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "core/labels/encoding_info.hpp"
 #include "core/columns/matrix.hpp"
+#include "core/columns/typed_columns.hpp"
+#include "core/engine/transform_columns.hpp"
+#include "core/labels/encoding_info.hpp"
 #include "python/input/in_place_column.hpp"
 
 namespace colenc::py {
@@ -26,6 +28,15 @@ struct PreparedTable {
   // Empty, or one per column: the DataFrame columns left where they lie (see
   // prepare_table's `in_place`); their runs of the matrix stay zero.
   std::vector<InPlaceColumn> in_place;
+  // A transform naming its unknown cells: the first, by column and then row.
+  std::optional<UnknownCell> unknown_cell;
+};
+
+// What a transform reads its table with: a stored fit (borrowed) and what
+// the labels it lacks give.
+struct TransformRead {
+  const EncodingInfo& fit;
+  UnknownLabels unknown;
 };
 
 // Reads `obj` (borrowed). Throws PythonError with the interpreter's exception
@@ -33,7 +44,12 @@ struct PreparedTable {
 // columns listed in `in_place` (null for none) that are native float64 NumPy
 // columns are not copied into the matrix: decode reads their codes where they
 // lie, since it replaces those columns anyway.
+// With `transform` set, the table is coded with its fit instead of a new one
+// (fitted_info stays empty): every column the fit holds as numbers is read
+// as numbers throughout, a float64 array included; a fitted text column
+// beyond the table's width is a ValueError (PythonError).
 PreparedTable prepare_table(PyObject* obj, bool copy_float64 = true,
-                            const std::vector<std::size_t>* in_place = nullptr);
+                            const std::vector<std::size_t>* in_place = nullptr,
+                            const TransformRead* transform = nullptr);
 
 }  // namespace colenc::py
