@@ -36,7 +36,7 @@ void PlacedColumn::push_stray(std::string_view text) {
   cell(rows_) = missing_code_value();
   if (block_ != nullptr) block_->ends.push_back(block_->bytes.size());
   if (!unknown_ && !is_missing_label(text)) unknown_ = UnknownCell{0, rows_, std::string(text)};
-  numbered_ = ++rows_;
+  settled_rows_ = ++rows_;
 }
 
 void PlacedColumn::push_text(std::string_view text, const char* readable) {
