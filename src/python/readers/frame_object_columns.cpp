@@ -1,136 +1,133 @@
-// The tall object column: rows split into ranges, one task each. The first
-// range, read by the calling thread, starts numeric as the column does; the
-// others start as text, which holds only when the column has turned within
-// the first range. Tasks add plain cells only (is_plain_cell), so no Python
-// code runs while they read, and stop at the first cell that is not. The
-// ranges are then joined for as long as they read whole, and the column goes
-// on from the first row not read in strict order on the calling thread.
-#include "python/readers/frame_tall_object_column.hpp"
+// A frame's object columns side by side: each column split into a few row
+// ranges, every range of every column one task. The first range of a column
+// starts numeric as the column does; the others start as text, which holds
+// only when the column has turned within its first range. Tasks add plain
+// cells only, so no Python code runs while they read, and stop at the first
+// cell that is not. Then, column by column in frame order, the ranges are
+// joined for as long as they read whole, and the column goes on from the
+// first row not read in strict order on the calling thread; once a cell there
+// may have run Python code, the later columns are read again.
+#include "python/readers/frame_object_columns.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <csignal>
-#include <cstring>
-#include <string>
-#include <thread>
 #include <vector>
 
-#include <oneapi/tbb/task_group.h>
-
-#include "core/internal_error.hpp"
 #include "core/columns/placed_column.hpp"
 #include "core/engine/pool.hpp"
-#include "python/cells/cell_typing.hpp"
-#include "python/cells/object_cell.hpp"
 #include "python/cells/str_sharing.hpp"
-#include "python/runtime/panic.hpp"
-#include "python/runtime/py_ref.hpp"
-#include "python/readers/object_column_in_order.hpp"
+#include "python/readers/object_column_range.hpp"
+#include "python/readers/ranges_on_pool.hpp"
 
 namespace colenc::py {
 namespace {
 
-// Rows a range reads between two looks at the stop flag (and, on the calling
-// thread, for an interrupt) and between two judgements of its ids.
-constexpr std::size_t kStretchRows = std::size_t{1} << 15;
+// Cells from which object columns are worth reading on the pool.
+constexpr std::size_t kPoolCells = std::size_t{1} << 17;
+// Rows from which one column is worth splitting into ranges.
+constexpr std::size_t kRangeRows = std::size_t{1} << 17;
 
-// Files rows [begin, end) of `array` into `column` while each cell is plain;
-// returns the rows added.
-std::size_t read_range(PyArrayObject* array, std::size_t begin, std::size_t end,
-                       PlacedColumn& column, std::atomic<bool>& stop_all,
-                       std::atomic<bool>& interrupted, bool checks_signals) {
-  const char* const base = PyArray_BYTES(array);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  const auto cell_at = [&](std::size_t i) {
-    PyObject* cell;
-    std::memcpy(&cell, base + static_cast<npy_intp>(i) * stride, sizeof cell);
-    return cell != nullptr ? cell : Py_None;
-  };
-  for (std::size_t i = begin; i < end;) {
-    const std::size_t stretch_end = std::min(end, i + kStretchRows);
-    for (; i < stretch_end; ++i) {
-      if (i + kObjectsAhead < end) __builtin_prefetch(cell_at(i + kObjectsAhead));
-      if (!add_plain_cell(cell_at(i), column)) return i - begin;
-    }
-    column.judge_repeats();
-    // Only reads and clears the flag: a handler would be Python code.
-    if (checks_signals && PyOS_InterruptOccurred()) {
-      interrupted = true;
-      stop_all = true;
-    }
-    if (stop_all) return i - begin;
-  }
-  return end - begin;
+// True when `array` still holds `rows` object cells in one dimension: Python
+// code run by an earlier column may have changed it.
+bool still_holds(PyArrayObject* array, std::size_t rows) {
+  return PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_OBJECT &&
+         static_cast<std::size_t>(PyArray_DIM(array, 0)) == rows;
+}
+
+// A column that starts empty, whose rows go to its run of the matrix.
+PlacedColumn placed_column(double* run, const StrRepeats& repeats) {
+  PlacedColumn column(run, 1);
+  // Texts that hardly repeat are kept one per row from the turn on.
+  if (repeats.texts_distinct) column.keep_texts_flat();
+  return column;
+}
+
+// Reads one column whole on the calling thread; returns whether a cell may
+// have run Python code.
+bool read_on_caller(const ObjectColumn& object, const StrRepeats& repeats, TypedColumns& columns,
+                    std::span<double> placed, SignalCheck& signals) {
+  const std::size_t rows = columns.row_count;
+  PlacedColumn column = placed_column(placed.data() + object.j * rows, repeats);
+  StrIds ids;
+  PoolStop stop;
+  const std::size_t read = still_holds(object.array, rows)
+                               ? read_plain_range(object.array, 0, rows, column, ids, stop)
+                               : 0;
+  stop.raise_interrupt(signals);
+  signals.tick_many(read);
+  const bool ran_code =
+      read_rest_in_order(object.array, object.j, read, rows, column, ids, signals);
+  column.hand_over(columns, object.j);
+  return ran_code;
 }
 
 }  // namespace
 
-std::optional<StrRepeats> tall_column_repeats(PyArrayObject* array, std::size_t rows) {
-  if (rows < 2 * kTallColumnRows || process_arena().max_concurrency() <= 1) return std::nullopt;
-  const StrRepeats repeats = column_str_repeats(array, 1, 0, rows);
-  if (repeats.objects_shared) return std::nullopt;
-  return repeats;
-}
-
-void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                             double* placed, bool texts_distinct, SignalCheck& signals) {
+std::size_t read_object_columns(std::span<const ObjectColumn> objects, TypedColumns& columns,
+                                std::span<double> placed, SignalCheck& signals) {
   const std::size_t rows = columns.row_count;
-  tbb::task_arena& arena = process_arena();
-  const std::size_t ranges = std::clamp<std::size_t>(
-      rows / kTallColumnRows, 1, 2 * static_cast<std::size_t>(arena.max_concurrency()));
+  // Columns read at once: up to the first whose sample shows a cell that
+  // may run Python code, after which the later ones would be read again.
+  std::vector<StrRepeats> repeats;
+  for (const ObjectColumn& object : objects) {
+    repeats.push_back(column_str_repeats(object.array, 1, 0, rows));
+    if (repeats.back().meets_interpreter) break;
+  }
+  const std::size_t count = repeats.size();
+  const auto concurrency = static_cast<std::size_t>(process_arena().max_concurrency());
+  if (concurrency <= 1 || rows * count < kPoolCells) {
+    // Too little for the pool: one column after the other, each whole.
+    for (std::size_t c = 0; c < count; ++c) {
+      if (read_on_caller(objects[c], repeats[c], columns, placed, signals)) return c + 1;
+    }
+    return count;
+  }
+
+  const std::size_t ranges = std::clamp<std::size_t>((2 * concurrency + count - 1) / count, 1,
+                                                     std::max<std::size_t>(1, rows / kRangeRows));
   const auto begin_of = [&](std::size_t r) { return rows * r / ranges; };
   std::vector<PlacedColumn> parts;
-  parts.reserve(ranges);
-  for (std::size_t r = 0; r < ranges; ++r) {
-    parts.emplace_back(placed + begin_of(r), 1);
-    if (texts_distinct) parts.back().keep_texts_flat();
-    if (r > 0) parts.back().turn_to_text();
-  }
-  std::vector<std::size_t> read(ranges, 0);
-  std::atomic<bool> stop_all{false};
-  std::atomic<bool> interrupted{false};
-  const auto read_part = [&](std::size_t r, bool checks_signals) {
-    read[r] = read_range(array, begin_of(r), begin_of(r + 1), parts[r], stop_all, interrupted,
-                         checks_signals);
-  };
-  arena.execute([&] {
-    // The calling thread reads the first range itself, so that one reader
-    // always looks for interrupts.
-    tbb::task_group others;
-    for (std::size_t r = 1; r < ranges; ++r) others.run([&, r] { read_part(r, false); });
-    try {
-      read_part(0, true);
-    } catch (...) {
-      stop_all = true;
-      others.wait();
-      throw;
-    }
-    others.wait();
-  });
-  if (interrupted) {
-    // Raised again for the caller to act on.
-    PyErr_SetInterruptEx(SIGINT);
-    signals.check();
-  }
-  // The ranges after the first hold when the first turned to text and read
-  // whole; each is joined while the one before it read whole.
-  PlacedColumn& column = parts[0];
-  std::size_t next_row = read[0];
-  if (column.is_text() && read[0] == begin_of(1)) {
-    for (std::size_t r = 1; r < ranges; ++r) {
-      const bool whole = read[r] == begin_of(r + 1) - begin_of(r);
-      column.append(std::move(parts[r]));
-      next_row = begin_of(r) + read[r];
-      if (!whole) break;
+  std::vector<StrIds> ids(count * ranges);
+  std::vector<std::size_t> read(count * ranges, 0);
+  std::vector<bool> holds(count);
+  parts.reserve(count * ranges);
+  for (std::size_t c = 0; c < count; ++c) {
+    holds[c] = still_holds(objects[c].array, rows);
+    for (std::size_t r = 0; r < ranges; ++r) {
+      parts.push_back(placed_column(placed.data() + objects[c].j * rows + begin_of(r), repeats[c]));
+      if (r > 0) parts.back().turn_to_text();
     }
   }
-  signals.tick_many(next_row);
-  std::size_t row = next_row;
-  read_object_column_in_order(array, 1, j, next_row, rows, signals, [&](PyObject* cell) {
-    add_table_cell(cell, column);
-    if (++row % kStretchRows == 0) column.judge_repeats();
+  PoolStop stop;
+  read_ranges_on_pool(count * ranges, stop, [&](std::size_t t) {
+    const std::size_t c = t / ranges;
+    const std::size_t r = t % ranges;
+    if (!holds[c]) return;
+    read[t] =
+        read_plain_range(objects[c].array, begin_of(r), begin_of(r + 1), parts[t], ids[t], stop);
   });
-  column.hand_over(columns, j);
+  stop.raise_interrupt(signals);
+
+  for (std::size_t c = 0; c < count; ++c) {
+    const std::size_t first = c * ranges;
+    // The ranges after the first hold when the first turned to text and read
+    // whole; each is joined while the one before it read whole.
+    PlacedColumn& column = parts[first];
+    std::size_t next_row = read[first];
+    if (column.is_text() && read[first] == begin_of(1)) {
+      for (std::size_t r = 1; r < ranges; ++r) {
+        const bool whole = read[first + r] == begin_of(r + 1) - begin_of(r);
+        column.append(std::move(parts[first + r]));
+        next_row = begin_of(r) + read[first + r];
+        if (!whole) break;
+      }
+    }
+    signals.tick_many(next_row);
+    const bool ran_code = read_rest_in_order(objects[c].array, objects[c].j, next_row, rows, column,
+                                             ids[first], signals);
+    column.hand_over(columns, objects[c].j);
+    if (ran_code) return c + 1;
+  }
+  return count;
 }
 
 }  // namespace colenc::py

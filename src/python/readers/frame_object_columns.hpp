@@ -1,41 +1,38 @@
-// Reading one tall object column of a frame, whose objects were made one per
-// cell or whose texts hardly repeat, in row ranges on the pool: each range
-// adds its plain cells straight into the column's run of the matrix, the
-// ranges are joined in order, and whatever needs the interpreter is read in
-// order on the calling thread.
+// The reader of a frame's columns stored as 1-D object ndarrays (NumPy's
+// object dtype, pandas' str dtype with Python storage): their plain cells are
+// read side by side on the pool, in row ranges, each written straight into
+// its column's run of the matrix (numbers, or the ids of its distinct texts);
+// whatever needs the interpreter is read in order on the calling thread.
 #pragma once
 
-#include <Python.h>
-
 #include <cstddef>
-#include <optional>
+#include <span>
 
 #include "core/columns/typed_columns.hpp"
-#include "python/cells/str_sharing.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
 
-// Rows from which a column is worth reading in ranges on the pool.
-inline constexpr std::size_t kTallColumnRows = std::size_t{1} << 17;
+// One object column of a frame.
+struct ObjectColumn {
+  PyArrayObject* array;  // borrowed: an exact 1-D object ndarray of row_count cells
+  std::size_t j;         // its place in the frame
+};
 
-// Returns how the str objects of `array`, an exact 1-D object ndarray of
-// `rows` cells, repeat when it is worth reading in ranges on the pool: tall,
-// a pool of more than one thread, and its texts not drawn from a vocabulary
-// of shared objects (one thread reading those by object id is quicker than
-// every thread hashing their texts). Returns nullopt otherwise. Runs no
-// Python code.
-std::optional<StrRepeats> tall_column_repeats(PyArrayObject* array, std::size_t rows);
-
-// Reads `array` (borrowed, held by the caller), an exact 1-D object ndarray of
-// columns.row_count cells, into column j of `columns`, writing its numbers or
-// text ids into `placed`, its run of row_count cells of a column-major matrix.
-// Cells are typed exactly as take_cell types them in row order; with
-// `texts_distinct` every row keeps its own text from the turn on, without
-// numbering. Throws PythonError for an interrupt, as the cell typing does
-// otherwise.
-void read_tall_object_column(PyArrayObject* array, std::size_t j, TypedColumns& columns,
-                             double* placed, bool texts_distinct, SignalCheck& signals);
+// Reads the columns of `objects`, in frame order, into their columns of
+// `columns`, writing their numbers or text ids into `placed`, the frame's
+// column-major matrix. Cells are typed exactly as take_cell types them,
+// column by column in row order, each read once: the plain cells of several
+// columns are read at once by workers, which only read them, and from the
+// first cell that needs the interpreter its column goes on in order on the
+// calling thread. Returns how many of `objects`, from the first, are read;
+// the others (when that cell may have run Python code, which may change
+// them) are to be read by calling again. Throws as the cell typing does,
+// InternalError for a cell gone, PythonError for an interrupt.
+// REQUIRES: objects not empty; the caller holds the arrays and the
+// interpreter lock.
+std::size_t read_object_columns(std::span<const ObjectColumn> objects, TypedColumns& columns,
+                                std::span<double> placed, SignalCheck& signals);
 
 }  // namespace colenc::py
