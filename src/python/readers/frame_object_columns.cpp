@@ -53,10 +53,11 @@ bool read_on_caller(const ObjectColumn& object, const StrRepeats& repeats, Typed
                                ? read_plain_range(object.array, 0, rows, column, ids, stop)
                                : 0;
   stop.raise_interrupt(signals);
-  signals.tick_many(read);
   const bool ran_code =
       read_rest_in_order(object.array, object.j, read, rows, column, ids, signals);
   column.hand_over(columns, object.j);
+  // Signal handlers run only now that the column is read.
+  signals.tick_many(rows);
   return ran_code;
 }
 
@@ -121,12 +122,17 @@ std::size_t read_object_columns(std::span<const ObjectColumn> objects, TypedColu
         if (!whole) break;
       }
     }
-    signals.tick_many(next_row);
     const bool ran_code = read_rest_in_order(objects[c].array, objects[c].j, next_row, rows, column,
                                              ids[first], signals);
     column.hand_over(columns, objects[c].j);
-    if (ran_code) return c + 1;
+    if (ran_code) {
+      signals.tick_many(rows * (c + 1));
+      return c + 1;
+    }
   }
+  // Signal handlers run only now that the columns are read: they may change
+  // the objects of the columns read on the pool.
+  signals.tick_many(rows * count);
   return count;
 }
 

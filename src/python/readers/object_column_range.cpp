@@ -5,6 +5,7 @@
 #include "python/readers/object_column_range.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 
 #include "python/cells/cell_typing.hpp"
@@ -22,6 +23,30 @@ constexpr std::size_t kStretchRows = std::size_t{1} << 15;
 // Distinct texts up to which rows find their text's id one after another
 // about as fast as the fit would.
 constexpr std::size_t kFewTexts = 1024;
+
+// Looks for an interrupt every few thousand cells, as SignalCheck does, but
+// runs the interpreter's signal handlers (Python code) only when one came:
+// other signals wait for the caller's next look, after the column.
+class InterruptLook {
+ public:
+  explicit InterruptLook(SignalCheck& signals) : signals_(signals) {}
+  void tick() {
+    if (--countdown_ != 0) return;
+    countdown_ = kInterval;
+    if (!PyOS_InterruptOccurred()) return;
+    // Raised again for the handlers: KeyboardInterrupt is thrown from here,
+    // unless a handler of the program's own takes it and returns.
+    PyErr_SetInterruptEx(SIGINT);
+    signals_.check();
+    handlers_ran = true;
+  }
+  bool handlers_ran = false;
+
+ private:
+  static constexpr std::size_t kInterval = std::size_t{1} << 14;
+  SignalCheck& signals_;
+  std::size_t countdown_ = kInterval;
+};
 
 }  // namespace
 
@@ -73,7 +98,13 @@ bool read_rest_in_order(PyArrayObject* array, std::size_t j, std::size_t from, s
                         PlacedColumn& column, StrIds& ids, SignalCheck& signals) {
   bool ran_code = false;
   std::size_t row = from;
-  read_object_column_in_order(array, 1, j, from, rows, signals, [&](PyObject* cell) {
+  InterruptLook look(signals);
+  read_object_column_in_order(array, 1, j, from, rows, look, [&](PyObject* cell) {
+    if (look.handlers_ran) {
+      look.handlers_ran = false;
+      ran_code = true;
+      ids.forget();
+    }
     if (!ids.add_repeat(cell, column)) {
       if (add_plain_cell(cell, column)) {
         ids.remember(cell, column);
@@ -87,7 +118,7 @@ bool read_rest_in_order(PyArrayObject* array, std::size_t j, std::size_t from, s
     }
     if (++row % kStretchRows == 0) column.judge_repeats();
   });
-  return ran_code;
+  return ran_code || look.handlers_ran;
 }
 
 }  // namespace colenc::py

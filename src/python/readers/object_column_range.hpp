@@ -24,17 +24,19 @@ namespace colenc::py {
 // The ids that one PlacedColumn gave to the str objects it met, by address.
 // Holds no reference: an address stands for the same text only while the
 // object is alive and no new object can take its address, that is while the
-// table holds it and no Python code runs. A reader that may run Python code
-// calls forget() right after. Given up for good once most objects met turn
-// out to be new (one object per cell), where remembering costs and saves
-// nothing.
+// table holds it and no Python code runs. A reader that may have run Python
+// code (a cell's conversion, a signal handler) calls forget() before the next
+// cell. Given up for good once nearly every object met turns out to be new
+// (one object per cell), where remembering costs and saves nothing.
 class StrIds {
  public:
   // Adds `cell` (borrowed) to `column` and returns true when it is a str
   // object already remembered for it; returns false, having done nothing,
   // for any other cell.
   bool add_repeat(PyObject* cell, PlacedColumn& column) {
-    if (!active_ || Py_TYPE(cell) != &PyUnicode_Type || !column.numbers_texts()) return false;
+    if (!active_ || ids_.empty() || Py_TYPE(cell) != &PyUnicode_Type || !column.numbers_texts()) {
+      return false;
+    }
     Recent& slot = recent_[mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift];
     if (slot.cell != cell) {
       const auto found = ids_.find(cell);
@@ -51,6 +53,8 @@ class StrIds {
   void remember(PyObject* cell, PlacedColumn& column) {
     if (!active_ || Py_TYPE(cell) != &PyUnicode_Type || !column.numbers_texts()) return;
     const double id = column.last_id();
+    // Made on first use: a short column may never remember an object.
+    if (recent_.empty()) recent_.resize(kRecentSlots);
     ids_.emplace(cell, id);
     const std::size_t slot = mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift;
     recent_[slot] = Recent{cell, id};
@@ -92,7 +96,7 @@ class StrIds {
     PyObject* cell = nullptr;
     double id = 0;
   };
-  std::vector<Recent> recent_ = std::vector<Recent>(kRecentSlots);
+  std::vector<Recent> recent_;
   HashMap<PyObject*, double> ids_;
   std::vector<std::uint32_t> filled_;  // slots filled since the last forget()
   std::size_t lookups_ = 0;
@@ -103,7 +107,8 @@ class StrIds {
 // Adds rows [begin, end) of `array` to `column` while each cell is plain
 // (is_plain_cell), repeated str objects by id (`ids`); returns the rows
 // added. Between stretches of rows, stops early once stop.should_stop().
-// Only reads the objects: may run on any thread.
+// Only reads the objects (and on the calling thread, the interrupt flag): may
+// run on any thread.
 // REQUIRES: `array` an exact 1-D object ndarray of at least `end` cells,
 // held by the caller, who holds the interpreter lock and runs no Python code
 // until this returns.
@@ -113,9 +118,11 @@ std::size_t read_plain_range(PyArrayObject* array, std::size_t begin, std::size_
 // Adds rows [from, rows) of `array`, column j of its table (named in
 // messages), to `column` strictly in row order on the calling thread, each
 // cell as add_table_cell adds it, repeated str objects by id while no Python
-// code has run since they were remembered. Returns whether some cell needed
-// the interpreter, which may have run Python code. Throws as the cell typing
-// does, InternalError when a cell is gone.
+// code has run since they were remembered. Looks for interrupts as it goes;
+// other signals' handlers wait for the caller's next look at `signals`.
+// Returns whether Python code may have run (a cell that needed the
+// interpreter, or a signal handler). Throws as the cell typing does,
+// InternalError when a cell is gone, PythonError for an interrupt.
 // REQUIRES: the caller holds `array` and the interpreter lock.
 bool read_rest_in_order(PyArrayObject* array, std::size_t j, std::size_t from, std::size_t rows,
                         PlacedColumn& column, StrIds& ids, SignalCheck& signals);
