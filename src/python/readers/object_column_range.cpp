@@ -53,8 +53,11 @@ class InterruptLook {
 void StrIds::judge(PlacedColumn& column) {
   // Remembering costs a map entry per new object and saves a text's hashing
   // per repeat: it pays unless nearly every object is new, as when a loader
-  // made one per cell.
-  if (8 * misses_ > 7 * lookups_) {
+  // made one per cell. The first stretch is short, and judged strictly: a
+  // large vocabulary shared by batch of rows also starts with new objects.
+  const bool gives_up = judged_ ? 8 * misses_ > 7 * lookups_ : 64 * misses_ > 63 * lookups_;
+  judged_ = true;
+  if (gives_up) {
     active_ = false;
     decltype(ids_)().swap(ids_);
     std::vector<Recent>().swap(recent_);
@@ -81,12 +84,19 @@ std::size_t read_plain_range(PyArrayObject* array, std::size_t begin, std::size_
   };
   for (std::size_t i = begin; i < end;) {
     const std::size_t stretch_end = std::min(end, i + kStretchRows);
-    for (; i < stretch_end; ++i) {
+    while (ids.remembering() && i < stretch_end) {
       if (i + kObjectsAhead < end) __builtin_prefetch(cell_at(i + kObjectsAhead));
       PyObject* const cell = cell_at(i);
-      if (ids.add_repeat(cell, column)) continue;
-      if (!add_plain_cell(cell, column)) return i - begin;
-      ids.remember(cell, column);
+      if (!ids.add_repeat(cell, column)) {
+        if (!add_plain_cell(cell, column)) return i - begin;
+        ids.remember(cell, column);
+      }
+      ++i;
+    }
+    // Once remembering is given up, the loop of one object per cell.
+    for (; i < stretch_end; ++i) {
+      if (i + kObjectsAhead < end) __builtin_prefetch(cell_at(i + kObjectsAhead));
+      if (!add_plain_cell(cell_at(i), column)) return i - begin;
     }
     column.judge_repeats();
     if (stop.should_stop()) return i - begin;

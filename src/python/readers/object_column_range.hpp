@@ -61,8 +61,11 @@ class StrIds {
     if (filled_.size() < kFilledKept) filled_.push_back(static_cast<std::uint32_t>(slot));
     ++lookups_;
     ++misses_;
-    if (lookups_ >= kJudgeEvery) judge(column);
+    if (lookups_ >= (judged_ ? kJudgeEvery : kFirstJudgement)) judge(column);
   }
+
+  // False once remembering is given up.
+  bool remembering() const { return active_; }
 
   // Forgets every object: Python code may have run, and an address met later
   // may belong to a new object.
@@ -85,7 +88,9 @@ class StrIds {
   static constexpr std::size_t kRecentSlots = 4096;
   static constexpr int kRecentShift = 52;  // 64 - log2(kRecentSlots)
   static constexpr std::size_t kFilledKept = 64;
-  // Str cells between two judgements of whether remembering pays.
+  // Str cells before the first judgement of whether remembering pays, which
+  // catches one object per cell early, and between two later ones.
+  static constexpr std::size_t kFirstJudgement = std::size_t{1} << 10;
   static constexpr std::size_t kJudgeEvery = std::size_t{1} << 13;
 
   // Gives up when nearly every str cell of the last stretch was a new
@@ -102,6 +107,7 @@ class StrIds {
   std::size_t lookups_ = 0;
   std::size_t misses_ = 0;
   bool active_ = true;
+  bool judged_ = false;
 };
 
 // Adds rows [begin, end) of `array` to `column` while each cell is plain
