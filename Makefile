@@ -177,13 +177,15 @@ clean:
 # The benchmark against pandas, scikit-learn, pyarrow and polars at scale 1;
 # writes bench/results/latest.{md,json,png}, then the pandas dtypes run,
 # bench/results/dtypes.md, transform with a stored fit,
-# bench/results/transform.md, and the companion modules against the Encoder
-# calls they wrap, bench/results/companions.md.
+# bench/results/transform.md, the companion modules against the Encoder
+# calls they wrap, bench/results/companions.md, and one object column's
+# layouts, bench/results/layouts.md.
 bench: build
 	$(PY) bench/run.py
 	$(PY) bench/dtypes.py
 	$(PY) bench/transform.py
 	$(PY) bench/companions.py
+	$(PY) bench/layouts.py
 
 # colenc_dask on 20M rows of W1's schema in Parquet files, on a LocalCluster of
 # two workers, against dask-ml and categorize(); writes bench/results/dask-latest.*.
@@ -198,3 +200,4 @@ bench-smoke: build
 	$(PY) bench/dtypes.py --quick --out build/bench-smoke
 	$(PY) bench/transform.py --quick --out build/bench-smoke
 	$(PY) bench/companions.py --quick --out build/bench-smoke
+	$(PY) bench/layouts.py --quick --out build/bench-smoke

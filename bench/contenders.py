@@ -263,7 +263,7 @@ def floor_column_copy(workload):
 
 
 def has_objects(workload):
-    return workload.variant in ("object", "cells")
+    return workload.variant in ("object", "cells", "loaded")
 
 
 def floor_values(workload):

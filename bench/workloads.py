@@ -1,4 +1,4 @@
-"""The benchmark's seeded tables W1 to W4, in object and pandas string storage.
+"""The benchmark's seeded tables W1 to W6, in object and pandas string storage.
 
 Row counts are multiplied by the scale; vocabularies and column counts are not.
 The same name, variant, scale and seed always give the same table.
@@ -27,9 +27,13 @@ WORKLOADS = {
     "W4": (1_000_000, "float64 ndarray, 10 columns (~1% NaN)"),
     "W5": (300_000, "records: JSON-like dicts through DataFrame.from_records, 12 text fields "
                     "(3 to 5k values, ~1% missing) and 3 numbers"),
+    "W6": (336_776, "a table as a loader hands it over: 15 int64 and float64 columns (~2% NaN), "
+                    "5 object text columns of 3, 16, 105, 4k and 7k words, each word one str "
+                    "object per batch of rows"),
 }
 VARIANTS = {"W1": ("object", "cells", "str"), "W2": ("object", "cells", "str"),
-            "W3": ("object", "cells"), "W4": ("float64",), "W5": ("records",)}
+            "W3": ("object", "cells"), "W4": ("float64",), "W5": ("records",),
+            "W6": ("loaded",)}
 
 # The vocabulary sizes of W5's text fields.
 RECORD_FIELDS = (3, 5, 10, 20, 50, 100, 200, 500, 1_000, 2_000, 5_000, 30)
@@ -128,6 +132,29 @@ def with_loaded_texts(frame, text):
     return loaded
 
 
+def chunk_shared(words, codes, batches):
+    """Object array of words[codes] as a loader converting `batches` equal row
+    ranges one at a time hands it over (pyarrow's to_pandas deduplicates
+    objects within a batch): one str object per word and range."""
+    column = np.empty(len(codes), dtype=object)
+    for rows in np.array_split(np.arange(len(codes)), batches):
+        copies = np.array([word.encode().decode() for word in words], dtype=object)
+        column[rows] = copies[codes[rows]]
+    return column
+
+
+def build_w6(rng, rows):
+    """15 number columns with the 5 text columns among them, as in a table of flights."""
+    numbers = [rng.integers(0, 2_400, rows) if k % 3 else float_column(rng, rows, 0.02)
+               for k in range(15)]
+    texts = [pd.Series(chunk_shared(vocabulary(rng, size), rng.integers(0, size, rows), 11),
+                       dtype=object, copy=False) for size in (3, 16, 105, 4_000, 7_000)]
+    columns = numbers[:3] + texts[:1] + numbers[3:6] + texts[1:3] + numbers[6:12] + texts[3:] \
+        + numbers[12:]
+    text = [3, 7, 8, 15, 16]
+    return pd.DataFrame({f"c{j}": c for j, c in enumerate(columns)}, copy=False), text
+
+
 def build_w1(rng, rows, variant):
     names, columns = [], []
     # Text and number columns interleaved, as an export would have them.
@@ -187,6 +214,8 @@ def build(name, variant, scale=1.0, seed=SEED):
         text = list(range(500))
     elif name == "W5":
         table, text = build_w5(rng, rows)
+    elif name == "W6":
+        table, text = build_w6(rng, rows)
     elif name == "W4":
         table = np.column_stack([float_column(rng, rows) for _ in range(10)])
         text = []

@@ -104,16 +104,28 @@ class Stop(BaseException):
     pass
 
 
+def _beside_others(*cells):
+    """A frame whose column "x" holds `cells` halfway down, after cells like
+    its first, with object text columns on either side: read side by side
+    on the pool."""
+    rows = 100_000
+    words = np.array([f"w{k % 50}" for k in range(rows)], dtype=object)
+    x = np.full(rows, 0.5 if isinstance(cells[0], float) else "y", dtype=object)
+    x[rows // 2:rows // 2 + len(cells)] = cells
+    return pd.DataFrame({"a": words, "x": x, "b": words[::-1]})
+
+
+@pytest.mark.parametrize("make", [column, _beside_others], ids=["column", "beside others"])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, Stop])
 @pytest.mark.parametrize("where", ["float", "str"])
-def test_non_exception_errors_in_a_cell_propagate_unchanged(exc, where):
+def test_non_exception_errors_in_a_cell_propagate_unchanged(exc, where, make):
     e = Encoder()
     e.encode(column("a"))
     before = e.__getstate__()
     raised = exc("stop")
     cell = Cell(as_float=raised) if where == "float" else Cell(as_str=raised)
     with pytest.raises(exc) as info:
-        e.encode(column(1.0, cell) if where == "float" else column("x", cell))
+        e.encode(make(1.0, cell) if where == "float" else make("x", cell))
     assert info.value is raised
     assert e.__getstate__() == before
     assert e.encode(column("q"))[1] == [0]
@@ -134,12 +146,13 @@ def test_lone_surrogates_become_three_replacement_characters_each(text):
     ([Cell(as_str=ValueError("boom"))], "boom"), (["x", Cell(as_str=ValueError("boom"))], "boom"),
     ([1.0, Cell(as_str=ValueError("boom"))], "boom"), (["x", Cell(as_str=5)], "TypeError"),
 ])
-def test_failing_str_is_an_internal_failure(panic, capfd, cells, detail):
+@pytest.mark.parametrize("make", [column, _beside_others], ids=["column", "beside others"])
+def test_failing_str_is_an_internal_failure(panic, capfd, cells, detail, make):
     e = Encoder()
     e.encode(column("a"))
     before = e.__getstate__()
     with panic("cant convert to str: ") as info:
-        e.encode(column(*cells))
+        e.encode(make(*cells))
     assert detail in str(info.value)
     report = capfd.readouterr().err
     assert "cant convert to str" in report

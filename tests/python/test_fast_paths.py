@@ -561,3 +561,39 @@ def test_arrow_strings_with_unaligned_offsets_match_values(chunks):
         column = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array(arrays))).astype(dtype)
         assert column.array._pa_array.chunks[0].buffers()[1].address % 8 != 0
         assert_roads_agree(pd.DataFrame({"s": column}))
+
+
+def _chunk_shared(words, codes, batches):
+    """words[codes] as a loader converting `batches` row ranges one at a time
+    hands them over: one str object per word and range."""
+    column = np.empty(len(codes), dtype=object)
+    for rows in np.array_split(np.arange(len(codes)), batches):
+        copies = np.array(["".join(w) for w in words], dtype=object)
+        column[rows] = copies[codes[rows]]
+    return column
+
+
+@pytest.mark.parametrize("odd_at", ["start", "middle", "end"])
+@pytest.mark.parametrize("shuffled", [False, True], ids=["in order", "shuffled"])
+@pytest.mark.parametrize("rows", [30_000, 270_000], ids=["one thread", "on the pool"])
+def test_chunk_shared_object_columns_match_values(rows, shuffled, odd_at):
+    """Object columns whose texts come as one object per word and batch of
+    rows, read side by side, with cells that are not plain at the start, in
+    the middle or at the end of a half (a row range on the pool)."""
+    rng = np.random.default_rng([rows, shuffled, len(odd_at)])
+    half = rows // 2
+    at = {"start": [0, half], "middle": [half // 2, half + half // 2],
+          "end": [half - 1, rows - 1]}[odd_at]
+    columns = {}
+    for k, (words, batches) in enumerate([(16, 11), (300, 5), (5, 3), (2_000, 9)]):
+        vocabulary = [f"w{k}.{n}" for n in range(words)]
+        column = _chunk_shared(vocabulary, rng.integers(0, words, rows), batches)
+        if shuffled:
+            column = column[rng.permutation(rows)]
+        columns[f"t{k}"] = column
+    columns["t0"][at] = [Cell(1.0, "c"), Cell(TypeError, "d")]  # run Python code
+    columns["t1"][at] = [2.5, None]  # need the interpreter once text / plain
+    columns["t2"][: at[1]] = 0.5  # numbers, then text in a later half
+    frame = pd.DataFrame({"f": np.arange(rows) / 4, **{n: pd.Series(c, dtype=object)
+                                                       for n, c in columns.items()}})
+    assert_roads_agree(frame)

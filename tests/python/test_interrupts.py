@@ -11,6 +11,7 @@ import sys
 import time
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from colenc import Encoder
@@ -73,6 +74,16 @@ def loaded_table():
     return source
 
 
+def loaded_frame():
+    # Object columns read side by side on the pool, their few texts repeating
+    # under other objects (each row's text is looked up): 12M cells of 200k
+    # objects, the last cell the sentinel.
+    objects = np.array([(f"w{k % 100}" + ".")[:-1] for k in range(ROWS // 10)], dtype=object)
+    columns = {f"t{k}": np.roll(np.tile(objects, 10), k) for k in range(6)}
+    columns["t5"][-1] = Sentinel()
+    return pd.DataFrame(columns)
+
+
 @pytest.fixture(scope="module")
 def killer():
     with subprocess.Popen([sys.executable, "-c", KILLER], stdin=subprocess.PIPE,
@@ -83,9 +94,10 @@ def killer():
         process.wait(timeout=30)
 
 
-@pytest.fixture(scope="module", params=["floats", "loaded texts"])
+@pytest.fixture(scope="module", params=["floats", "loaded texts", "loaded frame"])
 def table(request):
-    return large_table() if request.param == "floats" else loaded_table()
+    return {"floats": large_table, "loaded texts": loaded_table,
+            "loaded frame": loaded_frame}[request.param]()
 
 
 def interrupted(killer, call):
@@ -118,7 +130,10 @@ def test_ctrl_c_ends_a_long_scan_promptly(killer, table, method, read):
     e = Encoder()
     e.encode(column("kept", "state"))
     before = e.__getstate__()
-    source = table if read == "exact ndarray" else table.view(ndarray)
+    if isinstance(table, pd.DataFrame):
+        source = table if read == "exact ndarray" else table.values.view(ndarray)
+    else:
+        source = table if read == "exact ndarray" else table.view(ndarray)
     delay = interrupted(killer, lambda: getattr(e, method)(source))
     assert 0 <= delay < PROMPT
     assert not Sentinel.reached

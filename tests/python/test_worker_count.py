@@ -8,12 +8,25 @@ import pytest
 
 SCRIPT = r"""
 import hashlib, random, numpy as np, pandas as pd, colenc
-from support import parse_state, table
+from support import Cell, parse_state, table
 rng = random.Random(7)
 words = ["".join(rng.choice("abcdefgh\u00e9") for _ in range(rng.randint(0, 5))) for _ in range(3000)]
 rows = [[rng.choice(words) if j % 3 else rng.random() for j in range(11)] for _ in range(4000)]
 rows[5][4] = "nan"
-for obj in (table(rows), pd.DataFrame(table(rows), dtype=object)):
+# Object columns as a loader hands them over (one str object per word and
+# batch of rows), in order and shuffled, with cells that are not plain.
+nprng = np.random.default_rng(7)
+loaded = {}
+for k, (size, batches) in enumerate([(16, 11), (2000, 9), (105, 10)]):
+    vocabulary = np.array(words[:size], dtype=object)
+    codes = nprng.integers(0, size, 270_000)
+    column = np.empty(len(codes), dtype=object)
+    for part in np.array_split(np.arange(len(codes)), batches):
+        column[part] = np.array(["".join(w) for w in vocabulary], dtype=object)[codes[part]]
+    loaded[f"t{k}"] = column[nprng.permutation(len(column))] if k == 1 else column
+loaded["t0"][[0, 135_000, 200_000]] = [2.5, None, Cell(1.0, "c")]
+loaded["t2"][:100_000] = 0.5
+for obj in (table(rows), pd.DataFrame(table(rows), dtype=object), pd.DataFrame(loaded)):
     e = colenc.Encoder()
     result, cols = e.encode(obj)
     cols_, l2c, c2l = parse_state(e.__getstate__())
@@ -36,12 +49,13 @@ def _run(env_vars):
 @pytest.fixture(scope="module")
 def one_worker():
     out = _run({"RAYON_NUM_THREADS": "1"})
-    assert out.count("\n") == 2 and "[1, 2, 4, 5, 7, 8, 10]" in out
+    assert out.count("\n") == 3 and "[1, 2, 4, 5, 7, 8, 10]" in out
     return out
 
 
 @pytest.mark.parametrize("env_vars", [
-    {"RAYON_NUM_THREADS": "3"}, {"RAYON_NUM_THREADS": "0"}, {"RAYON_RS_NUM_CPUS": "5"}, {},
+    {"RAYON_NUM_THREADS": "3"}, {"RAYON_NUM_THREADS": "8"}, {"RAYON_NUM_THREADS": "0"},
+    {"RAYON_RS_NUM_CPUS": "5"}, {},
     {"RAYON_NUM_THREADS": "many", "RAYON_RS_NUM_CPUS": "2"},
 ])
 def test_results_do_not_depend_on_the_worker_count(one_worker, env_vars):

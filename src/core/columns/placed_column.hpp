@@ -75,8 +75,29 @@ class PlacedColumn {
   // column whose texts are known to hardly repeat.
   // REQUIRES: !is_text().
   void keep_texts_flat() { flat_from_turn_ = true; }
+  // Makes every row keep its own text from now on, the numbered rows' texts
+  // copied out of the ids: for a column whose rows' ids are found quicker
+  // by the fit than one row after another.
+  // REQUIRES: numbers_texts()
+  void keep_texts_flat_now() { make_flat(); }
+  // Distinct texts numbered so far (0 while numeric or once flat).
+  std::size_t distinct_texts() const { return interner_ != nullptr ? interner_->size() : 0; }
   void push_text(std::string_view text, const char* readable);
   void push_units(const void* units, std::size_t count, unsigned unit_bytes);
+
+  // True while each text row gets the id of its distinct text straight away
+  // (text, not flat, collecting into no block).
+  bool numbers_texts() const { return interner_ != nullptr && !flat_ && block_ == nullptr; }
+  // Returns the id of the last row added.
+  // REQUIRES: numbers_texts() and rows() > 0
+  double last_id() const { return first_[(rows_ - 1) * stride_]; }
+  // Adds the next row as the text of `id`, an id that this column gave to an
+  // earlier row.
+  // REQUIRES: numbers_texts()
+  void push_id(double id) {
+    cell(rows_++) = id;
+    settled_rows_ = rows_;
+  }
 
   // Numbers the texts that this column, block column `k`, left in `block`:
   // those of rows from `text_from` (a copy taken when the block was handed

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "python/cells/cell_typing.hpp"
 #include "python/cells/object_cell.hpp"
 
 namespace colenc::py {
@@ -31,15 +32,22 @@ constexpr std::size_t kShareSample = 64;
 constexpr std::size_t kTallSample = 1024;
 
 // Returns the exact str cells (borrowed) among up to `count` cells spread
-// over column `column` (see column_shares_str_objects).
+// over column `column` (see column_shares_str_objects), and counts in
+// `not_plain` (when given) the sampled cells that only the interpreter can add.
 std::vector<PyObject*> sample_strs(PyArrayObject* array, int ndim, std::size_t column,
-                                   std::size_t rows, std::size_t count = kShareSample) {
+                                   std::size_t rows, std::size_t count = kShareSample,
+                                   std::size_t* not_plain = nullptr) {
   std::vector<PyObject*> sample;
   const std::size_t step = std::max<std::size_t>(1, rows / count);
   for (std::size_t i = 0; i < rows && sample.size() < count; i += step) {
     const npy_intp index[2] = {static_cast<npy_intp>(i), static_cast<npy_intp>(column)};
     PyObject* cell = object_cell(array, index, ndim);
-    if (cell != nullptr && PyUnicode_CheckExact(cell)) sample.push_back(cell);
+    if (cell == nullptr) continue;
+    if (PyUnicode_CheckExact(cell)) {
+      sample.push_back(cell);
+    } else if (not_plain != nullptr && !is_plain_cell(cell, false)) {
+      ++*not_plain;
+    }
   }
   return sample;
 }
@@ -71,11 +79,12 @@ struct StrTally {
 
 StrRepeats column_str_repeats(PyArrayObject* array, int ndim, std::size_t column,
                               std::size_t rows) {
-  std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows, kTallSample);
+  std::size_t not_plain = 0;
+  std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows, kTallSample, &not_plain);
   StrTally tally;
   tally.add(strs);
   return StrRepeats{.texts_distinct = tally.texts == tally.cells,
-                    .objects_shared = tally.texts < tally.cells && tally.objects_repeat_like_texts()};
+                    .meets_interpreter = not_plain > 0};
 }
 
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,

@@ -20,20 +20,19 @@ namespace colenc::py {
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows);
 
-// How the str objects of a tall object column repeat, judged from a larger
-// sample of cells spread over its `rows` rows (see column_str_repeats).
+// What a larger sample of cells spread over an object column's `rows` rows
+// shows (see column_str_repeats).
 struct StrRepeats {
   // No two sampled cells share a text: ids would save nothing.
   bool texts_distinct = false;
-  // Repeated texts come as the same object about as often as not: a column
-  // drawn from a vocabulary of shared objects, cheapest read by object id.
-  bool objects_shared = false;
+  // Some sampled cell is neither a str, None, a bool, a float nor a small
+  // int: the column meets cells whose typing may run Python code.
+  bool meets_interpreter = false;
 };
 
 // Tallies how the str objects of column `column` of an object array (ndim 2;
 // of the array itself when ndim is 1) repeat. Runs no Python code.
-StrRepeats column_str_repeats(PyArrayObject* array, int ndim, std::size_t column,
-                              std::size_t rows);
+StrRepeats column_str_repeats(PyArrayObject* array, int ndim, std::size_t column, std::size_t rows);
 
 // Returns true when a sample of a few columns of `array`, a 2-D object array
 // of `rows` rows and `columns` columns, shows texts repeating under different

@@ -18,7 +18,7 @@ namespace colenc::py {
 
 enum class StorageKind {
   kNumeric,         // a 1-D bool, integer or float ndarray: frame_numeric_column
-  kObjects,         // a 1-D object ndarray: frame_object_column or the tall reader
+  kObjects,         // a 1-D object ndarray: frame_object_columns
   kArrowText,       // pandas str stored in Arrow: frame_arrow_str
   kDistinctValues,  // category, masked, datetime, timedelta: frame_distinct_values
 };

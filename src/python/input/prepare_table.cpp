@@ -28,9 +28,8 @@
 #include "python/readers/array_subscription.hpp"
 #include "python/readers/frame_arrow_str.hpp"
 #include "python/readers/frame_distinct_values.hpp"
-#include "python/readers/frame_object_column.hpp"
+#include "python/readers/frame_object_columns.hpp"
 #include "python/readers/frame_stored_columns.hpp"
-#include "python/readers/frame_tall_object_column.hpp"
 #include "python/readers/frame_values.hpp"
 #include "python/runtime/errors.hpp"
 #include "python/runtime/numpy_api.hpp"
@@ -120,6 +119,21 @@ void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, 
   pipeline.submit(read_by_subscription(source, shape, numbers_kept));
 }
 
+// Reads object column j of a frame of `storage` and, side by side with it,
+// as many of the later object columns as can be; returns the column before
+// which every object column is read.
+std::size_t read_objects_from(const std::vector<ColumnStorage>& storage, std::size_t j,
+                              TypedColumns& columns, std::span<double> placed,
+                              SignalCheck& signals) {
+  std::vector<ObjectColumn> objects;
+  for (std::size_t k = j; k < storage.size(); ++k) {
+    if (storage[k].kind != StorageKind::kObjects) continue;
+    objects.push_back({reinterpret_cast<PyArrayObject*>(storage[k].storage.get()), k});
+  }
+  const std::size_t read = read_object_columns(objects, columns, placed, signals);
+  return read < objects.size() ? objects[read].j : storage.size();
+}
+
 // Reads an exact pandas.DataFrame (borrowed) column by column, each column by
 // the reader of its storage, into typed columns handed to `pipeline`: each
 // text column as soon as it is read, with the number columns before it, so
@@ -173,21 +187,15 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
 
   SignalCheck signals;
   std::size_t handed_over = 0;
+  std::size_t objects_read_to = 0;  // object columns before it are read
   for (std::size_t j = 0; j < shape.cols; ++j) {
     const ColumnStorage& column = storage[j];
-    auto* array = reinterpret_cast<PyArrayObject*>(column.storage.get());
     switch (column.kind) {
       case StorageKind::kNumeric:
         break;  // read with the stored columns
       case StorageKind::kObjects:
-        // A column kept numeric is read in order: its ranges could not start as text.
-        if (const auto repeats =
-                columns.keeps_numbers(j) ? std::nullopt : tall_column_repeats(array, shape.rows)) {
-          read_tall_object_column(array, j, columns, placed.data() + j * shape.rows,
-                                  repeats->texts_distinct, signals);
-        } else {
-          read_object_column(array, j, columns, signals);
-        }
+        if (j >= objects_read_to)
+          objects_read_to = read_objects_from(storage, j, columns, placed, signals);
         break;
       case StorageKind::kArrowText:
         read_arrow_str_column(column.storage.get(), column.missing.get(), j, columns, signals);

@@ -9,11 +9,8 @@
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
-#include <atomic>
-#include <csignal>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/columns/placed_column.hpp"
@@ -21,6 +18,7 @@
 #include "core/internal_error.hpp"
 #include "python/cells/cell_typing.hpp"
 #include "python/readers/object_column_in_order.hpp"
+#include "python/readers/ranges_on_pool.hpp"
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
@@ -47,10 +45,9 @@ struct Stop {
 // cell is plain (add_plain_cell), collecting their texts a block at a time
 // and numbering each block's columns one by one, so that each column's
 // interner is visited once per block. Runs as a task on any thread: it only
-// reads the objects. The caller's thread (`checks_signals`) looks for an
-// interrupt after every block and raises `stop_all`; every task then stops.
+// reads the objects. Stops after a block once `pool_stop` says so.
 Stop read_rows(PyArrayObject* array, std::size_t first, std::span<PlacedColumn> columns,
-               std::atomic<bool>& stop_all, std::atomic<bool>& interrupted, bool checks_signals) {
+               PoolStop& pool_stop) {
   const std::size_t count = columns.size();
   const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
   const char* const base =
@@ -97,12 +94,7 @@ Stop read_rows(PyArrayObject* array, std::size_t first, std::span<PlacedColumn> 
     if (block.rows() == block_rows || i + 1 == rows) {
       number_block(active);
       if (i + 1 == rows) break;
-      // Only reads and clears the flag: a handler would be Python code.
-      if (checks_signals && PyOS_InterruptOccurred()) {
-        interrupted = true;
-        stop_all = true;
-      }
-      if (stop_all) {
+      if (pool_stop.should_stop()) {
         // The first column keeps its rows, the others are dropped.
         stop = Stop{0, i + 1};
         break;
@@ -118,38 +110,18 @@ Stop read_rows(PyArrayObject* array, std::size_t first, std::span<PlacedColumn> 
 // on the pool, and returns where the earliest range stopped (as an index
 // into `columns`), or columns.size() when every column was read whole.
 Stop read_rows_on_pool(PyArrayObject* array, std::size_t first, std::vector<PlacedColumn>& columns,
-                       bool& interrupted) {
-  tbb::task_arena& arena = process_arena();
+                       PoolStop& stop) {
   const std::size_t count = columns.size();
   const std::size_t ranges = std::clamp<std::size_t>(
-      count / kTaskColumns, 1, 2 * static_cast<std::size_t>(arena.max_concurrency()));
+      count / kTaskColumns, 1, 2 * static_cast<std::size_t>(process_arena().max_concurrency()));
   std::vector<Stop> stops(ranges);
-  std::atomic<bool> stop_all{false};
-  std::atomic<bool> interrupt{false};
-  const std::thread::id caller = std::this_thread::get_id();
-  const auto read_range = [&](std::size_t r) {
+  read_ranges_on_pool(ranges, stop, [&](std::size_t r) {
     const std::size_t begin = count * r / ranges;
     const std::size_t end = count * (r + 1) / ranges;
     stops[r] = read_rows(array, first + begin,
-                         std::span<PlacedColumn>(columns).subspan(begin, end - begin), stop_all,
-                         interrupt, std::this_thread::get_id() == caller);
+                         std::span<PlacedColumn>(columns).subspan(begin, end - begin), stop);
     stops[r].column += begin;
-  };
-  arena.execute([&] {
-    // The calling thread reads the first range itself, so that one reader
-    // always looks for interrupts, and then helps with the others.
-    tbb::task_group others;
-    for (std::size_t r = 1; r < ranges; ++r) others.run([&, r] { read_range(r); });
-    try {
-      read_range(0);
-    } catch (...) {
-      stop_all = true;
-      others.wait();
-      throw;
-    }
-    others.wait();
   });
-  interrupted = interrupt;
   for (std::size_t r = 0; r < ranges; ++r) {
     if (stops[r].column < count * (r + 1) / ranges) return stops[r];
   }
@@ -189,17 +161,13 @@ void read_objects_by_rows(PyArrayObject* array, Shape shape, std::span<double> m
       if (numbers_kept != nullptr && (*numbers_kept)[j]) columns.back().keep_numbers();
     }
     // Python code run since the last stretch may have reshaped the array.
-    bool interrupted = false;
+    PoolStop pool_stop;
     const Stop stop = count > 1 && still_holds(array, shape.rows, first + count)
-                          ? read_rows_on_pool(array, first, columns, interrupted)
+                          ? read_rows_on_pool(array, first, columns, pool_stop)
                           : Stop{0, 0};
     std::size_t done = stop.column;
     if (stop.column < count) {
-      if (interrupted) {
-        // Raised again for the reading in order to act on.
-        PyErr_SetInterruptEx(SIGINT);
-        signals.check();
-      }
+      pool_stop.raise_interrupt(signals);
       PlacedColumn& column = columns[stop.column];
       read_object_column_in_order(array, 2, first + stop.column, stop.row, shape.rows, signals,
                                   [&](PyObject* cell) { add_table_cell(cell, column); });

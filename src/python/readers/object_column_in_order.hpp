@@ -19,10 +19,11 @@ namespace colenc::py {
 // order, each cell borrowed from the array. `array` has `ndim` dimensions: 1
 // (it is the column; j only names it in messages) or 2. A cell's str() or
 // __float__ may run Python code that reshapes the array, so the buffer and
-// bounds are re-read for every cell. Throws InternalError when a cell is gone.
-template <class Add>
+// bounds are re-read for every cell. `signals` (a SignalCheck, or anything
+// with its tick()) ticks once a cell. Throws InternalError when a cell is gone.
+template <class Signals, class Add>
 void read_object_column_in_order(PyArrayObject* array, int ndim, std::size_t j, std::size_t from,
-                                 std::size_t rows, SignalCheck& signals, Add&& add) {
+                                 std::size_t rows, Signals& signals, Add&& add) {
   // Slots ahead of the current one whose memory is requested early.
   constexpr std::size_t kLookAhead = 16;
   const auto index_of = [&](std::size_t i, npy_intp (&index)[2]) {
