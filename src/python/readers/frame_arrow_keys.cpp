@@ -73,33 +73,43 @@ void set_time_form(std::string_view format, DistinctValuesColumn::TimeForm& time
   }
 }
 
-// The index of `slot` of an index buffer of `width` bytes, signed or not.
-std::int64_t index_at(const char* indices, std::int64_t slot, int width, bool is_signed) {
-  const char* at = indices + slot * width;
-  switch (width) {
-    case 1: {
-      std::uint8_t u;
-      std::memcpy(&u, at, 1);
-      return is_signed ? std::int64_t{static_cast<std::int8_t>(u)} : std::int64_t{u};
-    }
-    case 2: {
-      std::uint16_t u;
-      std::memcpy(&u, at, 2);
-      return is_signed ? std::int64_t{static_cast<std::int16_t>(u)} : std::int64_t{u};
-    }
-    case 4: {
-      std::uint32_t u;
-      std::memcpy(&u, at, 4);
-      return is_signed ? std::int64_t{static_cast<std::int32_t>(u)} : std::int64_t{u};
-    }
-    default: {
-      std::uint64_t u;
-      std::memcpy(&u, at, 8);
-      // An unsigned index past the largest int64 is out of range either way.
-      return is_signed || u <= std::numeric_limits<std::int64_t>::max()
-                 ? static_cast<std::int64_t>(u)
-                 : -1;
-    }
+// True when every valid index of `array`, of type Index, lies in [0, limit).
+// A null slot may hold any index.
+template <class Index>
+bool indices_inside(const ArrowArray& array, const std::uint8_t* validity, std::int64_t limit) {
+  const char* indices = static_cast<const char*>(array.buffers[1]) + array.offset * sizeof(Index);
+  const auto inside = [limit](Index index) {
+    return std::cmp_greater_equal(index, 0) && std::cmp_less(index, limit);
+  };
+  bool all = true;
+  for (std::int64_t k = 0; k < array.length; ++k) {
+    Index index;
+    std::memcpy(&index, indices + k * static_cast<std::int64_t>(sizeof(Index)), sizeof index);
+    const bool valid = validity == nullptr || arrow_bit(validity, array.offset + k);
+    all &= !valid || inside(index);
+  }
+  return all;
+}
+
+bool indices_inside(std::string_view format, const ArrowArray& array, const std::uint8_t* validity,
+                    std::int64_t limit) {
+  switch (format[0]) {
+    case 'c':
+      return indices_inside<std::int8_t>(array, validity, limit);
+    case 'C':
+      return indices_inside<std::uint8_t>(array, validity, limit);
+    case 's':
+      return indices_inside<std::int16_t>(array, validity, limit);
+    case 'S':
+      return indices_inside<std::uint16_t>(array, validity, limit);
+    case 'i':
+      return indices_inside<std::int32_t>(array, validity, limit);
+    case 'I':
+      return indices_inside<std::uint32_t>(array, validity, limit);
+    case 'l':
+      return indices_inside<std::int64_t>(array, validity, limit);
+    default:
+      return indices_inside<std::uint64_t>(array, validity, limit);
   }
 }
 
@@ -115,7 +125,7 @@ bool same_dictionary(const ArrowArray& a, const ArrowArray& b) {
 
 // Checks the layout of every array of `column` and, for dictionaries, that
 // every valid index lies within its dictionary; sets the key bases.
-void check_arrays(ArrowKeyColumn& column, bool index_signed) {
+void check_arrays(ArrowKeyColumn& column) {
   const ArrowColumnChunks& chunks = *column.chunks;
   std::uint64_t next_base = 0;
   for (std::size_t c = 0; c < chunks.arrays.size(); ++c) {
@@ -141,15 +151,9 @@ void check_arrays(ArrowKeyColumn& column, bool index_signed) {
       column.key_base[c] = next_base;
       next_base += static_cast<std::uint64_t>(values.length);
     }
-    const auto* indices = static_cast<const char*>(array.buffers[1]);
-    bool inside = true;
-    for (std::int64_t k = 0; k < array.length; ++k) {
-      const std::int64_t slot = array.offset + k;
-      if (validity != nullptr && !arrow_bit(validity, slot)) continue;
-      const std::int64_t index = index_at(indices, slot, column.width, index_signed);
-      inside &= index >= 0 && index < values.length;
+    if (!indices_inside(chunks.format(), array, validity, values.length)) {
+      chunks.refuse("an Arrow dictionary index out of range");
     }
-    if (!inside) chunks.refuse("an Arrow dictionary index out of range");
   }
 }
 
@@ -263,7 +267,7 @@ bool find_arrow_keys(std::shared_ptr<const ArrowColumnChunks> chunks, std::size_
     set_time_form(format, out.time);
   }
   column->chunks = std::move(chunks);
-  check_arrays(*column, format == "c" || format == "s" || format == "i" || format == "l");
+  check_arrays(*column);
   out.arrow = std::move(column);
   out.column = j;
   return true;
