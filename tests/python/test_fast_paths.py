@@ -345,6 +345,26 @@ def test_arrow_columns_in_chunks_and_slices_match_values(kind, holes):
             assert_same_results(frame, frame.assign(x=column))
 
 
+@pytest.mark.parametrize("index_type", ["int8", "uint8", "int32", "uint64"])
+@pytest.mark.parametrize("value_type", ["string", "large_string", "int64"])
+def test_arrow_dictionaries_with_unused_and_null_values_match_values(value_type, index_type):
+    # Values that no row uses are not labels; a valid index of a null value
+    # is a null cell.
+    pa = pytest.importorskip("pyarrow")
+    words = ["zz unused", "b", None, "Zürich", "nan", "<NA>", "b"]
+    values = pa.array(words if value_type != "int64" else [9, 1, None, -3, 7, 0, 1],
+                      getattr(pa, value_type)())
+    indices = pa.array([1, 2, None, 3, 4, 5, 6, 1, 3], getattr(pa, index_type)())
+    array = pa.DictionaryArray.from_arrays(indices, values)
+    # pandas cannot unify different dictionaries holding nulls.
+    unified = pa.DictionaryArray.from_arrays(pa.array([1, 3, None, 1], indices.type), values.slice(3))
+    other = pa.DictionaryArray.from_arrays(pa.array([3, 0, None], indices.type), values.slice(2))
+    for chunks in ([array], [array.slice(2)], [unified.slice(1), other.slice(1), unified]):
+        x = pd.Series(pd.arrays.ArrowExtensionArray(pa.chunked_array(chunks)))
+        assert_roads_agree(pd.DataFrame({"x": x}))
+        assert_roads_agree(pd.DataFrame({"x": x, "n": np.arange(len(x)) / 2}))
+
+
 def test_arrow_backed_columns_are_read_from_their_storage(monkeypatch):
     pa = pytest.importorskip("pyarrow")
     reads = []

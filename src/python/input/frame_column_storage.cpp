@@ -56,18 +56,20 @@ bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t j, std::s
   return true;
 }
 
-// Takes a pd.ArrowDtype column: strings as text, a null cell being the
-// dtype's missing value as in `values`; numbers, booleans, dates, times and
-// dictionaries by their distinct values. Any other Arrow type is not read.
+// Takes a pd.ArrowDtype column: strings and dictionaries of them as text, a
+// null cell being the dtype's missing value as in `values`; numbers,
+// booleans, dates, times and other dictionaries by their distinct values.
+// Any other Arrow type is not read.
 bool find_arrow_dtype_storage(PyObject* series, PyObject* dtype, std::size_t j, std::size_t rows,
                               ColumnStorage& out, std::vector<DistinctValuesColumn>& distinct) {
   PyRef array = attribute(series, "array");
   std::shared_ptr<ArrowColumnChunks> chunks =
       array ? import_arrow_chunks(array.get(), j, rows) : nullptr;
   if (!chunks) return false;
-  if (is_arrow_text_format(chunks->format())) {
-    out.missing = attribute(dtype, "na_value");
-    if (!out.missing) return false;
+  PyRef missing = attribute(dtype, "na_value");
+  if (!missing) return false;
+  if (is_arrow_text_format(chunks->format()) || is_arrow_text_dictionary(*chunks, missing.get())) {
+    out.missing = std::move(missing);
     out.kind = StorageKind::kArrowText;
     out.arrow = std::move(chunks);
     return true;

@@ -76,6 +76,16 @@ inline bool arrow_bit(const std::uint8_t* bits, std::int64_t at) {
           1) != 0;
 }
 
+// True when `a` and `b` are the same array, as the dictionaries of two
+// chunks often are: the same buffers at the same offset and length.
+inline bool same_arrow_array(const ArrowArray& a, const ArrowArray& b) {
+  if (a.length != b.length || a.offset != b.offset || a.n_buffers != b.n_buffers) return false;
+  for (std::int64_t k = 0; k < a.n_buffers; ++k) {
+    if (a.buffers[k] != b.buffers[k]) return false;
+  }
+  return true;
+}
+
 // The validity bitmap of `array`, or null when no row is null; throws
 // InternalError (through `chunks`) for a null count without a bitmap.
 const std::uint8_t* arrow_validity(const ArrowColumnChunks& chunks, const ArrowArray& array);

@@ -113,16 +113,6 @@ bool indices_inside(std::string_view format, const ArrowArray& array, const std:
   }
 }
 
-// True when `a` and `b` are the same dictionary array: the same buffers at
-// the same offset and length.
-bool same_dictionary(const ArrowArray& a, const ArrowArray& b) {
-  if (a.length != b.length || a.offset != b.offset || a.n_buffers != b.n_buffers) return false;
-  for (std::int64_t k = 0; k < a.n_buffers; ++k) {
-    if (a.buffers[k] != b.buffers[k]) return false;
-  }
-  return true;
-}
-
 // Checks the layout of every array of `column` and, for dictionaries, that
 // every valid index lies within its dictionary; sets the key bases.
 void check_arrays(ArrowKeyColumn& column) {
@@ -143,7 +133,8 @@ void check_arrays(ArrowKeyColumn& column) {
     std::size_t same = c;
     for (std::size_t earlier = 0; earlier < c && same == c; ++earlier) {
       const ArrowArray& other = chunks.arrays[earlier].get();
-      if (other.dictionary != nullptr && same_dictionary(*other.dictionary, values)) same = earlier;
+      if (other.dictionary != nullptr && same_arrow_array(*other.dictionary, values))
+        same = earlier;
     }
     if (same != c) {
       column.key_base[c] = column.key_base[same];

@@ -1,7 +1,8 @@
 // The reader of a DataFrame column of Arrow strings (utf8, large_utf8 or
-// utf8_view): pandas' str dtype with Arrow storage and pd.ArrowDtype string
-// columns. Cells are read from the Arrow buffers, chunk by chunk, and the one
-// large array of a whole column is borrowed where it lies.
+// utf8_view, or dictionaries of utf8 or large_utf8): pandas' str dtype with
+// Arrow storage and pd.ArrowDtype string columns. Cells are read from the
+// Arrow buffers, chunk by chunk, and the one large array of a whole column is
+// borrowed where it lies.
 #pragma once
 
 #include <Python.h>
@@ -20,12 +21,18 @@ namespace colenc::py {
 // large_utf8 ("U") or utf8_view ("vu").
 bool is_arrow_text_format(std::string_view format);
 
+// True when `chunks` hold a dictionary of utf8 or large_utf8 strings whose
+// null cell, `missing` (borrowed), does not read as a number: every cell is
+// text, and rows refer to the texts of the dictionary slots they use.
+bool is_arrow_text_dictionary(const ArrowColumnChunks& chunks, PyObject* missing);
+
 // Reads `chunks`, the Arrow arrays of a column of strings, into column j of
 // `columns`; a null cell is `missing` (borrowed), the object a null stands for
 // in the frame's `values`, and is typed as that cell would be. Every offset,
 // view and buffer is checked before it is read; throws InternalError for
 // arrays that break their layout.
-// REQUIRES: is_arrow_text_format(chunks->format()), the arrays hold row_count cells.
+// REQUIRES: is_arrow_text_format(chunks->format()) or is_arrow_text_dictionary,
+// the arrays hold row_count cells.
 void read_arrow_str_column(const std::shared_ptr<const ArrowColumnChunks>& chunks,
                            PyObject* missing, std::size_t j, TypedColumns& columns,
                            SignalCheck& signals);
