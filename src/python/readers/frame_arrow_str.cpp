@@ -258,13 +258,10 @@ struct DictionaryEntries {
       null_entry = add(null_text);
     return null_entry;
   }
-  TextColumn::EntryId of_slot(DictionaryTexts& dictionary, std::int64_t slot) {
-    TextColumn::EntryId& entry = dictionary.entry_of_slot[static_cast<std::size_t>(slot)];
-    if (entry == DictionaryTexts::kNoEntry) [[unlikely]] {
-      const std::optional<std::string_view> text = dictionary.text(slot);
-      entry = text ? add(*text) : of_null();
-    }
-    return entry;
+  // Makes the entry of `slot`, the first time a row uses it.
+  TextColumn::EntryId add_slot(DictionaryTexts& dictionary, std::size_t slot) {
+    const std::optional<std::string_view> text = dictionary.text(static_cast<std::int64_t>(slot));
+    return dictionary.entry_of_slot[slot] = text ? add(*text) : of_null();
   }
 };
 
@@ -277,17 +274,28 @@ void add_dictionary_rows(const ArrowColumnChunks& chunks, const ArrowArray& arra
   const std::uint8_t* validity = arrow_validity(chunks, array);
   const char* indices = static_cast<const char*>(array.buffers[1]) + array.offset * sizeof(Index);
   const std::int64_t limit = dictionary.array->length;
-  for (std::int64_t k = 0; k < array.length; ++k) {
-    if (validity != nullptr && !arrow_bit(validity, array.offset + k)) {
-      ids[k] = entries.of_null();
-      continue;
-    }
+  const auto add_valid_row = [&](std::int64_t k) {
     Index index;
     std::memcpy(&index, indices + k * static_cast<std::int64_t>(sizeof(Index)), sizeof index);
-    if (!std::cmp_greater_equal(index, 0) || !std::cmp_less(index, limit)) {
+    if (!std::cmp_greater_equal(index, 0) || !std::cmp_less(index, limit)) [[unlikely]] {
       chunks.refuse("an Arrow dictionary index out of range");
     }
-    ids[k] = entries.of_slot(dictionary, static_cast<std::int64_t>(index));
+    const auto slot = static_cast<std::size_t>(index);
+    const TextColumn::EntryId entry = dictionary.entry_of_slot[slot];
+    ids[k] = entry != DictionaryTexts::kNoEntry ? entry : entries.add_slot(dictionary, slot);
+  };
+  for (std::int64_t k = 0; k < array.length; ++k) {
+    const std::int64_t bit = array.offset + k;
+    if (validity == nullptr) {
+      add_valid_row(k);
+    } else if ((bit & 7) == 0 && array.length - k >= 8 && validity[bit >> 3] == 0xFF) {
+      for (std::int64_t b = 0; b < 8; ++b) add_valid_row(k + b);  // a byte of valid rows
+      k += 7;
+    } else if (arrow_bit(validity, bit)) {
+      add_valid_row(k);
+    } else {
+      ids[k] = entries.of_null();
+    }
   }
 }
 
