@@ -514,7 +514,7 @@ def test_encoding_leaves_the_str_objects_of_the_table_as_they_were():
 def test_arrow_strings_without_nulls_read_in_place_match_values(sliced):
     pytest.importorskip("pyarrow")
     words = ["b", "", "Zürich", "nan", "<NA>", "NaN", "a" * 40, "🙂", "b"] * 50
-    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+    for dtype in _arrow_string_dtypes():
         column = pd.Series(words, dtype=dtype)
         if sliced:  # an Arrow array that starts at an offset into its buffers
             column = column.iloc[3:].reset_index(drop=True)
@@ -542,7 +542,7 @@ def test_arrow_strings_with_nulls_read_in_place_match_values(sliced, nulls):
         words[-9:] = [None] * 9
     else:
         words = [None] * 300
-    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+    for dtype in _arrow_string_dtypes():
         column = pd.Series(words, dtype=dtype)
         if sliced:  # the validity bits start at an offset too
             column = column.iloc[3:].reset_index(drop=True)
@@ -637,6 +637,13 @@ def test_tall_object_columns_read_in_row_ranges_match_values(kind):
     assert_roads_agree(pd.DataFrame({"x": _tall_cells(kind, rows, rng), "f": np.arange(rows) / 4}))
 
 
+def _arrow_string_dtypes():
+    """pandas' str dtypes stored in Arrow, and pd.ArrowDtype utf8 and large_utf8."""
+    pa = pytest.importorskip("pyarrow")
+    return (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow"),
+            pd.ArrowDtype(pa.string()), pd.ArrowDtype(pa.large_string()))
+
+
 def _unaligned_copy(buffer):
     """The bytes of `buffer` at an odd address, as a buffer read back from a
     pickle may lie."""
@@ -646,16 +653,23 @@ def _unaligned_copy(buffer):
     return pa.py_buffer(raw)[1:]
 
 
+@pytest.mark.parametrize("arrow_type", ["large_string", "string"])
 @pytest.mark.parametrize("chunks", [1, 2], ids=["read in place", "copied by runs"])
-def test_arrow_strings_with_unaligned_offsets_match_values(chunks):
+def test_arrow_strings_with_unaligned_offsets_match_values(chunks, arrow_type):
     pa = pytest.importorskip("pyarrow")
+    string_type = getattr(pa, arrow_type)()
     arrays = []
     for texts in [["b", None, "a"], ["nan", "c", None]][:chunks]:
-        array = pa.array(texts, type=pa.large_string())
+        array = pa.array(texts, type=string_type)
         valid, offsets, data = array.buffers()
-        arrays.append(pa.LargeStringArray.from_buffers(len(texts), _unaligned_copy(offsets), data,
-                                                       valid, array.null_count))
-    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
-        column = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array(arrays))).astype(dtype)
-        assert column.array._pa_array.chunks[0].buffers()[1].address % 8 != 0
+        arrays.append(pa.Array.from_buffers(string_type, len(texts),
+                                            [valid, _unaligned_copy(offsets), data],
+                                            array.null_count))
+    chunked = pa.chunked_array(arrays)
+    columns = [pd.Series(pd.arrays.ArrowExtensionArray(chunked))]
+    if arrow_type == "large_string":
+        columns += [pd.Series(pd.arrays.ArrowStringArray(chunked)).astype(dtype)
+                    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow"))]
+    for column in columns:
+        assert column.array._pa_array.chunks[0].buffers()[1].address % 4 != 0
         assert_roads_agree(pd.DataFrame({"s": column}))

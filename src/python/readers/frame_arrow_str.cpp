@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -171,22 +172,24 @@ TextColumn::BorrowedNulls null_cell_texts(PyObject* missing) {
 }
 
 // What a column that borrows its texts keeps alive: the Arrow arrays, and
-// the aligned copy of their offsets if one was made.
+// the aligned or widened copy of their offsets if one was made.
 struct BorrowedArray {
   std::shared_ptr<const ArrowColumnChunks> chunks;
   std::vector<std::int64_t> aligned;
 };
 
-// Borrows the texts of one large_utf8 array holding every row with at least
-// one valid cell: the column is text from its first valid row (a str never
-// reads as a number), and its texts are read where they lie, the array kept
-// alive by the column. Null rows stand for the texts the ordinary typing
-// gives them. Returns false, having read nothing, for a column of nulls only,
-// which is typed cell by cell.
-bool borrow_large_strings(const std::shared_ptr<const ArrowColumnChunks>& chunks, PyObject* missing,
-                          std::size_t j, TypedColumns& columns) {
+// Borrows the texts of one utf8 or large_utf8 array holding every row with at
+// least one valid cell: the column is text from its first valid row (a str
+// never reads as a number), and its texts are read where they lie, the array
+// kept alive by the column; utf8 offsets are widened into a copy of their
+// own. Null rows stand for the texts the ordinary typing gives them. Returns
+// false, having read nothing, for a column of nulls only, which is typed
+// cell by cell.
+template <class Offset>
+bool borrow_strings(const std::shared_ptr<const ArrowColumnChunks>& chunks, PyObject* missing,
+                    std::size_t j, TypedColumns& columns) {
   const ArrowArray& only = chunks->arrays[0].get();
-  CheckedOffsets<std::int64_t> checked = check_offsets<std::int64_t>(*chunks, only);
+  CheckedOffsets<Offset> checked = check_offsets<Offset>(*chunks, only);
   if (checked.data == nullptr) return false;  // no bytes to borrow
   const std::uint8_t* validity = arrow_validity(*chunks, only);
   TextColumn::BorrowedNulls nulls;
@@ -199,12 +202,20 @@ bool borrow_large_strings(const std::shared_ptr<const ArrowColumnChunks>& chunks
     nulls.bit_offset = only.offset;
     nulls.first_valid = *first;
   }
-  const std::int64_t* offsets = checked.offsets + only.offset;
-  auto keep = std::make_shared<BorrowedArray>(BorrowedArray{chunks, std::move(checked.aligned)});
+  auto keep = std::make_shared<BorrowedArray>();
+  keep->chunks = chunks;
+  const Offset* first = checked.offsets + only.offset;
+  const std::int64_t* offsets = nullptr;
+  if constexpr (std::is_same_v<Offset, std::int64_t>) {
+    keep->aligned = std::move(checked.aligned);
+    offsets = first;
+  } else {
+    keep->aligned.assign(first, first + only.length + 1);
+    offsets = keep->aligned.data();
+  }
   columns.borrow_texts(j, checked.data, offsets, columns.row_count, std::move(keep), nulls);
   return true;
 }
-
 // The strings of one dictionary, checked, and the entry of each slot once a
 // row uses it: values that no row uses are not labels.
 struct DictionaryTexts {
@@ -397,8 +408,9 @@ void read_arrow_str_column(const std::shared_ptr<const ArrowColumnChunks>& chunk
     return;
   }
   const std::string_view format = chunks->format();
-  if (format == "U" && chunks->arrays.size() == 1 && columns.row_count > 0 &&
-      borrow_large_strings(chunks, missing, j, columns)) {
+  const bool one_array = chunks->arrays.size() == 1 && columns.row_count > 0;
+  if (one_array && ((format == "U" && borrow_strings<std::int64_t>(chunks, missing, j, columns)) ||
+                    (format == "u" && borrow_strings<std::int32_t>(chunks, missing, j, columns)))) {
     signals.tick_many(columns.row_count);
     return;
   }
