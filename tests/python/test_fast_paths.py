@@ -311,13 +311,13 @@ def test_time_texts_of_many_ticks_match_values(kind, unit, storage):
 
 def _in_chunks(array):
     """The cells of `array` (a pyarrow Array) over several chunks: a slice at
-    an offset into its buffers, a chunk made anew (a dictionary of its own,
-    numbering its values otherwise), an empty chunk and the rest."""
+    an offset into its buffers, an empty chunk, a chunk made anew (a
+    dictionary of its own, numbering its values otherwise, which the empty
+    chunk shares) and the rest."""
     pa = pytest.importorskip("pyarrow")
     third = len(array) // 3
-    return pa.chunked_array([array.slice(1, third - 1), array.slice(0, 0),
-                             pa.array(array.slice(third, third).to_pylist(),
-                                      type=array.type),
+    made = pa.array(array.slice(third, third).to_pylist(), type=array.type)
+    return pa.chunked_array([array.slice(1, third - 1), made.slice(0, 0), made,
                              array.slice(2 * third)], type=array.type)
 
 

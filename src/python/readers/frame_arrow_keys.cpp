@@ -133,8 +133,8 @@ void check_arrays(ArrowKeyColumn& column) {
     std::size_t same = c;
     for (std::size_t earlier = 0; earlier < c && same == c; ++earlier) {
       const ArrowArray& other = chunks.arrays[earlier].get();
-      if (other.dictionary != nullptr && same_arrow_array(*other.dictionary, values))
-        same = earlier;
+      // An empty chunk has no base of its own.
+      if (other.length > 0 && same_arrow_array(*other.dictionary, values)) same = earlier;
     }
     if (same != c) {
       column.key_base[c] = column.key_base[same];
