@@ -148,8 +148,8 @@ void check_arrays(ArrowKeyColumn& column) {
   }
 }
 
-// The keys of one array read in place: each value's bytes zero-extended, or
-// one bit a row; null rows by the validity bitmap when kNullable.
+// The keys of one array read in place, each value's bytes zero-extended;
+// null rows by the validity bitmap when kNullable.
 template <class Item, bool kNullable>
 struct FixedKeys {
   static constexpr std::uint64_t kKeyLimit = std::numeric_limits<Item>::max();
@@ -168,6 +168,7 @@ struct FixedKeys {
   }
 };
 
+// The keys of one boolean array read in place, one bit a row.
 template <bool kNullable>
 struct BitKeys {
   static constexpr std::uint64_t kKeyLimit = 1;
@@ -184,14 +185,14 @@ struct BitKeys {
   }
 };
 
-template <template <class, bool> class Keys, class Item>
+template <class Item>
 FactorizedValues factorize_in_place(const ArrowArray& array, const std::uint8_t* validity,
                                     std::size_t rows) {
   const char* values = static_cast<const char*>(array.buffers[1]) + array.offset * sizeof(Item);
   if (validity != nullptr) {
-    return factorize_values(Keys<Item, true>{values, validity, array.offset, rows});
+    return factorize_values(FixedKeys<Item, true>{values, validity, array.offset, rows});
   }
-  return factorize_values(Keys<Item, false>{values, nullptr, array.offset, rows});
+  return factorize_values(FixedKeys<Item, false>{values, nullptr, array.offset, rows});
 }
 
 template <bool kNullable>
@@ -206,7 +207,7 @@ std::uint64_t raw_key(const ArrowArray& array, std::int64_t slot, int width) {
   const auto* values = static_cast<const char*>(array.buffers[1]);
   if (width == 0) return arrow_bit(reinterpret_cast<const std::uint8_t*>(values), slot) ? 1 : 0;
   std::uint64_t key = 0;
-  // Little-endian bytes zero-extended: distinct values give distinct keys.
+  // The value's bytes zero-extended: distinct values give distinct keys.
   switch (width) {
     case 1: {
       std::uint8_t v;
@@ -274,13 +275,13 @@ FactorizedValues factorize_arrow_keys(const ArrowKeyColumn& column, std::size_t 
         return validity != nullptr ? factorize_bits<true>(array, validity, rows)
                                    : factorize_bits<false>(array, nullptr, rows);
       case 1:
-        return factorize_in_place<FixedKeys, std::uint8_t>(array, validity, rows);
+        return factorize_in_place<std::uint8_t>(array, validity, rows);
       case 2:
-        return factorize_in_place<FixedKeys, std::uint16_t>(array, validity, rows);
+        return factorize_in_place<std::uint16_t>(array, validity, rows);
       case 4:
-        return factorize_in_place<FixedKeys, std::uint32_t>(array, validity, rows);
+        return factorize_in_place<std::uint32_t>(array, validity, rows);
       default:
-        return factorize_in_place<FixedKeys, std::uint64_t>(array, validity, rows);
+        return factorize_in_place<std::uint64_t>(array, validity, rows);
     }
   }
   KeyVector gathered;
