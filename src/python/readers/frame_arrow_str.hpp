@@ -1,8 +1,8 @@
 // The reader of a DataFrame column of Arrow strings (utf8, large_utf8 or
 // utf8_view, or dictionaries of utf8 or large_utf8): pandas' str dtype with
 // Arrow storage and pd.ArrowDtype string columns. Cells are read from the
-// Arrow buffers, chunk by chunk, and the one large array of a whole column is
-// borrowed where it lies.
+// Arrow buffers, chunk by chunk, and the one array of a whole column is
+// borrowed where it lies; dictionaries go to frame_arrow_dictionary_str.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +13,7 @@
 
 #include "core/columns/typed_columns.hpp"
 #include "python/readers/frame_arrow_chunks.hpp"
+#include "python/readers/frame_arrow_dictionary_str.hpp"
 #include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
@@ -20,11 +21,6 @@ namespace colenc::py {
 // True when `format` is an Arrow string type this reader reads: utf8 ("u"),
 // large_utf8 ("U") or utf8_view ("vu").
 bool is_arrow_text_format(std::string_view format);
-
-// True when `chunks` hold a dictionary of utf8 or large_utf8 strings whose
-// null cell, `missing` (borrowed), does not read as a number: every cell is
-// text, and rows refer to the texts of the dictionary slots they use.
-bool is_arrow_text_dictionary(const ArrowColumnChunks& chunks, PyObject* missing);
 
 // Reads `chunks`, the Arrow arrays of a column of strings, into column j of
 // `columns`; a null cell is `missing` (borrowed), the object a null stands for
