@@ -1,8 +1,8 @@
 """Encode of a frame whose one text-like column `x` has each everyday pandas
-dtype, against the same frame with `x` as str and against pandas factorizing
-`x` (sorted) plus the number columns' float64 copies; and a real-table shape,
-many numeric columns beside a few category columns, against copying its
-columns. Writes dtypes.md beside latest.md.
+dtype, pd.ArrowDtype ones included, against the same frame with `x` as str
+and against pandas factorizing `x` (sorted) plus the number columns' float64
+copies; and a real-table shape, many numeric columns beside a few category
+columns, against copying its columns. Writes dtypes.md beside latest.md.
 
     .venv/bin/python bench/dtypes.py            # 300,000 rows
     .venv/bin/python bench/dtypes.py --quick    # 3,000 rows, to keep it working
@@ -20,12 +20,43 @@ import report
 
 DTYPES = ["str", "object", "category", "Int64", "Float64", "boolean", "datetime64[ns]",
           "datetime64[ns, UTC]", "timedelta64[ns]"]
+# pd.ArrowDtype columns, as read_parquet(dtype_backend="pyarrow") gives them.
+ARROW_DTYPES = ["string[pyarrow]", "large_string[pyarrow]", "int64[pyarrow]", "double[pyarrow]",
+                "bool[pyarrow]", "dictionary<int32, string>[pyarrow]", "timestamp[ns][pyarrow]",
+                "timestamp[ns, tz=UTC][pyarrow]", "duration[ns][pyarrow]", "date32[pyarrow]"]
+
+
+def arrow_column(dtype, codes, missing):
+    """The values of x_column in a pd.ArrowDtype column, null where missing."""
+    import pyarrow as pa
+    words = np.array([f"value {k:02d}" for k in range(50)], dtype=object)[codes]
+    days = np.datetime64("2024-01-01", "D") + codes.astype("timedelta64[D]")
+    values, arrow_type = {
+        "string[pyarrow]": (words, pa.string()),
+        "large_string[pyarrow]": (words, pa.large_string()),
+        "int64[pyarrow]": (codes, pa.int64()),
+        "double[pyarrow]": (codes / 4, pa.float64()),
+        "bool[pyarrow]": (codes % 2 == 0, pa.bool_()),
+        "dictionary<int32, string>[pyarrow]": (words, pa.string()),
+        "timestamp[ns][pyarrow]": (days.astype("datetime64[ns]"), pa.timestamp("ns")),
+        "timestamp[ns, tz=UTC][pyarrow]": (days.astype("datetime64[ns]"),
+                                           pa.timestamp("ns", tz="UTC")),
+        "duration[ns][pyarrow]": (codes.astype("timedelta64[m]").astype("timedelta64[ns]"),
+                                  pa.duration("ns")),
+        "date32[pyarrow]": (days, pa.date32()),
+    }[dtype]
+    array = pa.array(values, arrow_type, mask=missing)
+    if dtype.startswith("dictionary"):
+        array = array.dictionary_encode()
+    return pd.Series(pd.arrays.ArrowExtensionArray(array))
 
 
 def x_column(dtype, rows, rng):
     """50 distinct values (2 for boolean), about 1% missing."""
     codes = rng.integers(0, 50, rows)
     missing = rng.random(rows) < 0.01
+    if dtype in ARROW_DTYPES:
+        return arrow_column(dtype, codes, missing)
     if dtype in ("str", "object", "category"):
         words = np.array([f"value {k:02d}" for k in range(50)], dtype=object)[codes]
         words[missing] = None
@@ -92,7 +123,7 @@ def main():
              "| dtype of `x` | colenc encode ms | times the str frame | pandas factorize(x) + copies ms "
              "| pandas / colenc |", "|---|--:|--:|--:|--:|"]
     str_time = None
-    for dtype in DTYPES:
+    for dtype in DTYPES + ARROW_DTYPES:
         frame = pd.DataFrame({**numbers, "x": x_column(dtype, rows, rng)})
         ours, theirs = paired_best(lambda: colenc.Encoder().encode(frame),
                                    pandas_job(frame, {"x"}), args.runs)

@@ -156,6 +156,40 @@ def test_str_failing_midway_is_a_panic_and_the_encoder_stays_usable(as_frame):
     assert_usable(e, state)
 
 
+def _broken_arrow_array(kind):
+    """An Arrow array of three cells that breaks its layout as `kind` says,
+    which pyarrow builds without a full check."""
+    pa = pytest.importorskip("pyarrow")
+    data = pa.py_buffer(b"abcdef")
+    if kind in ("utf8 offsets out of order", "large_utf8 offsets out of order"):
+        width, arrow_type = (np.int32, pa.string()) if kind.startswith("utf8") else \
+            (np.int64, pa.large_string())
+        offsets = pa.py_buffer(np.array([0, 5, 2, 6], dtype=width).tobytes())
+        return pa.Array.from_buffers(arrow_type, 3, [None, offsets, data])
+    if kind == "string view past its buffer":
+        views = np.zeros((3, 4), dtype=np.int32)
+        views[:, 0] = 1  # two short texts in their views
+        views[1] = [20, 0, 0, 4]  # 20 bytes at offset 4 of a buffer of 6
+        return pa.Array.from_buffers(pa.string_view(), 3, [None, pa.py_buffer(views.tobytes()), data])
+    index = {"dictionary index past its values": 5, "negative dictionary index": -1}[kind]
+    return pa.DictionaryArray.from_arrays(pa.array([0, index, 1], pa.int32()), pa.array(["a", "b"]),
+                                          safe=False)
+
+
+@pytest.mark.parametrize("kind", ["utf8 offsets out of order", "large_utf8 offsets out of order",
+                                  "string view past its buffer", "dictionary index past its values",
+                                  "negative dictionary index"])
+def test_arrow_arrays_breaking_their_layout_are_refused_and_the_encoder_stays_usable(kind):
+    e, state = fitted()
+    frame = pd.DataFrame({"ok": pd.Series(["a", None, "c"], dtype="string[pyarrow]"),
+                          "x": pd.arrays.ArrowExtensionArray(_broken_arrow_array(kind))})
+    for method in ("encode", "decode"):
+        with pytest.raises(BaseException) as info:
+            getattr(e, method)(frame)
+        assert is_panic(info.value) and str(info.value).startswith("failed to read column 1: ")
+    assert_usable(e, state)
+
+
 def test_an_array_reshaped_by_its_own_cell_is_not_read_past_its_end():
     source = np.empty((1000, 2), dtype=object)
     source[:, 0] = [f"t{i}" for i in range(1000)]

@@ -92,7 +92,11 @@ def assert_transforms_agree_with_model(obj, seed=0):
 def assert_roads_agree(obj):
     if np.size(obj) <= 400_000:
         assert_transforms_agree_with_model(obj)
-    fast, general = _run(obj), _run(_general(obj))
+    assert_same_results(obj, _general(obj))
+
+
+def assert_same_results(first, second):
+    fast, general = _run(first), _run(second)
     assert type(fast[0]) is type(general[0])
     assert np.array_equal(_bits(fast[0]), _bits(general[0]))
     assert fast[1] == general[1]
@@ -233,16 +237,66 @@ def _stored_values(kind, rows, rng, holes):
         "timedelta64[ns]": lambda: pd.array(pd.to_timedelta(codes, unit="s").as_unit("ns")),
         "timedelta64 signs and fractions": lambda: pd.array(
             np.array([0, -1, 86_400_000_000_001, -123_456_789], dtype="timedelta64[ns]")[codes]),
-    }[kind]()
+    }.get(kind, lambda: _arrow_values(kind, codes))()
     series = pd.Series(column)
     series[missing] = None
     return series
 
 
+def _arrow_values(kind, codes):
+    """A pd.ArrowDtype array of Arrow type `kind`, one of four values a code."""
+    pa = pytest.importorskip("pyarrow")
+    texts = ["b", "nan", "Zürich", "<NA>"]
+    dates = ["1969-12-31", "1900-03-01", "2024-02-29", "1970-01-01"]
+    stamps = ["1950-06-01T12:00:00.25", "1969-12-31T23:59:59.999999", "2024-03-31T01:30:00",
+              "1970-01-01"]
+    values, arrow_type = {
+        "int64[pyarrow]": (codes - 2, pa.int64()),
+        "uint8[pyarrow]": (codes, pa.uint8()),
+        "double[pyarrow]": (np.array([0.5, -0.0, np.nan, 1e21])[codes], pa.float64()),
+        "float[pyarrow]": ((codes / 3).astype(np.float32), pa.float32()),
+        "bool[pyarrow]": (codes % 2 == 0, pa.bool_()),
+        "string[pyarrow]": (np.array(texts)[codes], pa.string()),
+        "large_string[pyarrow]": (np.array(["NaN", "", "🙂", "a"])[codes], pa.large_string()),
+        "dictionary<int32, string>": (np.array(texts)[codes], pa.dictionary(pa.int32(), pa.string())),
+        "dictionary<int8, int64>": (codes * 10, pa.dictionary(pa.int8(), pa.int64())),
+        "date32[pyarrow]": (np.array(dates, dtype="datetime64[D]")[codes], pa.date32()),
+        "date64[pyarrow]": (np.array(dates, dtype="datetime64[D]")[codes], pa.date64()),
+        "timestamp[us][pyarrow]": (np.array(stamps, dtype="datetime64[us]")[codes],
+                                   pa.timestamp("us")),
+        "timestamp[ns, Europe/Oslo][pyarrow]": (np.array(stamps, dtype="datetime64[ns]")[codes],
+                                                pa.timestamp("ns", tz="Europe/Oslo")),
+        "timestamp[ms, UTC][pyarrow]": (np.array(stamps, dtype="datetime64[ms]")[codes],
+                                        pa.timestamp("ms", tz="UTC")),
+        "timestamp[s] far years[pyarrow]": (np.array(
+            ["0001-01-01", "9999-12-31T23:59:59", "1969-12-31T23:59:59", "2024-01-01"],
+            dtype="datetime64[s]")[codes], pa.timestamp("s")),
+        "duration[ns][pyarrow]": (np.array([0, -1, 86_400_000_000_001, -123_456_789])[codes],
+                                  pa.duration("ns")),
+        "duration[s][pyarrow]": (np.array([0, -1, 86_401, -3_600])[codes], pa.duration("s")),
+    }[kind]
+    if isinstance(arrow_type, pa.DictionaryType):
+        array = pa.array(values.tolist(), arrow_type.value_type).dictionary_encode()
+        array = array.cast(arrow_type)
+    elif pa.types.is_date(arrow_type):
+        array = pa.array(values.astype("datetime64[D]").astype(object).tolist(), arrow_type)
+    else:
+        array = pa.array(values, arrow_type)
+    return pd.arrays.ArrowExtensionArray(array)
+
+
+ARROW_KINDS = ["int64[pyarrow]", "uint8[pyarrow]", "double[pyarrow]", "float[pyarrow]",
+               "bool[pyarrow]", "string[pyarrow]", "large_string[pyarrow]",
+               "dictionary<int32, string>", "dictionary<int8, int64>", "date32[pyarrow]",
+               "date64[pyarrow]", "timestamp[us][pyarrow]", "timestamp[ns, Europe/Oslo][pyarrow]",
+               "timestamp[ms, UTC][pyarrow]", "timestamp[s] far years[pyarrow]",
+               "duration[ns][pyarrow]", "duration[s][pyarrow]"]
+
+
 STORED_KINDS = ["category", "category-int", "category-float", "Int64", "UInt8", "Float32",
                 "Float64", "boolean", "datetime64[ns]", "datetime64[s]", "datetime-tz",
                 "datetime-utc[ms]", "datetime64[ns] fractions", "datetime64[s] far years",
-                "timedelta64[ns]", "timedelta64 signs and fractions"]
+                "timedelta64[ns]", "timedelta64 signs and fractions"] + ARROW_KINDS
 
 
 @pytest.mark.parametrize("holes", ["none", "start", "middle", "end", "after a value's only row"])
@@ -266,22 +320,108 @@ def test_columns_read_by_their_stored_values_match_values(kind, holes):
         assert_roads_agree(frame)
 
 
+def _time_column(kind, unit, ticks, storage, utc=False):
+    if storage == "numpy":
+        x = pd.Series(pd.array(ticks.astype(f"{kind}[{unit}]")))
+        return x.dt.tz_localize("UTC") if utc else x
+    pa = pytest.importorskip("pyarrow")
+    arrow_type = pa.timestamp(unit, tz="UTC" if utc else None) if kind == "datetime64" else \
+        pa.duration(unit)
+    return pd.Series(pd.arrays.ArrowExtensionArray(pa.array(ticks, arrow_type)))
+
+
+@pytest.mark.parametrize("storage", ["numpy", "arrow"])
 @pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
 @pytest.mark.parametrize("kind", ["datetime64", "timedelta64"])
-def test_time_texts_of_many_ticks_match_values(kind, unit):
+def test_time_texts_of_many_ticks_match_values(kind, unit, storage):
     rng = np.random.default_rng(7)
     wide = {"s": 2**40, "ms": 2**50, "us": 2**58, "ns": 2**62}[unit]
     ticks = np.concatenate([rng.integers(-wide, wide, 300),
                             rng.integers(-10**12, 10**12, 300), rng.integers(-10**4, 10**4, 300)])
-    x = pd.Series(pd.array(ticks.astype(f"{kind}[{unit}]")))
-    for frame in (pd.DataFrame({"x": x, "s": ["a"] * len(x)}),
-                  pd.DataFrame({"x": x.dt.tz_localize("UTC") if kind == "datetime64" else x,
-                                "f": rng.random(len(x))})):
+    for frame in (pd.DataFrame({"x": _time_column(kind, unit, ticks, storage),
+                                "s": ["a"] * len(ticks)}),
+                  pd.DataFrame({"x": _time_column(kind, unit, ticks, storage,
+                                                  utc=kind == "datetime64"),
+                                "f": rng.random(len(ticks))})):
         try:
             frame.values
         except (OverflowError, ValueError):
             continue  # pandas itself cannot box some of these ticks
         assert_roads_agree(frame)
+
+
+def _in_chunks(array):
+    """The cells of `array` (a pyarrow Array) over several chunks: a slice at
+    an offset into its buffers, an empty chunk, a chunk made anew (a
+    dictionary of its own, numbering its values otherwise, which the empty
+    chunk shares) and the rest."""
+    pa = pytest.importorskip("pyarrow")
+    third = len(array) // 3
+    made = pa.array(array.slice(third, third).to_pylist(), type=array.type)
+    return pa.chunked_array([array.slice(1, third - 1), made.slice(0, 0), made,
+                             array.slice(2 * third)], type=array.type)
+
+
+@pytest.mark.parametrize("holes", ["none", "start", "middle", "end"])
+@pytest.mark.parametrize("kind", ARROW_KINDS)
+def test_arrow_columns_in_chunks_and_slices_match_values(kind, holes):
+    pa = pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(len(kind))
+    array = _stored_values(kind, 31, rng, holes).array._pa_array.combine_chunks()
+    x = pd.Series(pd.arrays.ArrowExtensionArray(_in_chunks(array)))
+    assert x.array._pa_array.num_chunks == 4
+    sliced = x.iloc[5:].reset_index(drop=True)
+    for frame in (pd.DataFrame({"x": x}),
+                  pd.DataFrame({"x": x, "f": rng.normal(size=len(x))}),
+                  pd.DataFrame({"x": x, "s": pd.Series(["p", None] * 15, dtype=object)}),
+                  pd.DataFrame({"x": sliced, "y": x.iloc[::-1].iloc[5:].reset_index(drop=True)})):
+        assert_roads_agree(frame)
+    if pa.types.is_string(array.type) or pa.types.is_large_string(array.type):
+        # pandas' `values` cannot take string views with nulls: they read
+        # exactly as the same strings in a utf8 array.
+        for column in (x, sliced):
+            views = column.array._pa_array.cast(pa.string_view())
+            frame = pd.DataFrame({"x": pd.arrays.ArrowExtensionArray(views),
+                                  "n": np.arange(len(column))})
+            assert_same_results(frame, frame.assign(x=column))
+
+
+@pytest.mark.parametrize("index_type", ["int8", "uint8", "int32", "uint64"])
+@pytest.mark.parametrize("value_type", ["string", "large_string", "int64"])
+def test_arrow_dictionaries_with_unused_and_null_values_match_values(value_type, index_type):
+    # Values that no row uses are not labels; a valid index of a null value
+    # is a null cell.
+    pa = pytest.importorskip("pyarrow")
+    words = ["zz unused", "b", None, "Zürich", "nan", "<NA>", "b"]
+    values = pa.array(words if value_type != "int64" else [9, 1, None, -3, 7, 0, 1],
+                      getattr(pa, value_type)())
+    indices = pa.array([1, 2, None, 3, 4, 5, 6, 1, 3], getattr(pa, index_type)())
+    array = pa.DictionaryArray.from_arrays(indices, values)
+    # pandas cannot unify different dictionaries holding nulls.
+    unified = pa.DictionaryArray.from_arrays(pa.array([1, 3, None, 1], indices.type), values.slice(3))
+    other = pa.DictionaryArray.from_arrays(pa.array([3, 0, None], indices.type), values.slice(2))
+    for chunks in ([array], [array.slice(2)], [unified.slice(1), other.slice(1), unified]):
+        x = pd.Series(pd.arrays.ArrowExtensionArray(pa.chunked_array(chunks)))
+        assert_roads_agree(pd.DataFrame({"x": x}))
+        assert_roads_agree(pd.DataFrame({"x": x, "n": np.arange(len(x)) / 2}))
+
+
+def test_arrow_backed_columns_are_read_from_their_storage(monkeypatch):
+    pa = pytest.importorskip("pyarrow")
+    reads = []
+    values = pd.DataFrame.values
+    monkeypatch.setattr(pd.DataFrame, "values",
+                        property(lambda self: reads.append(len(self)) or values.fget(self)))
+    rng = np.random.default_rng(3)
+    frame = pd.DataFrame({kind: _stored_values(kind, 60, rng, "middle") for kind in ARROW_KINDS})
+    colenc.Encoder().encode(frame)
+    assert len(reads) == 1 and reads[0] < 60  # only the first row of each value
+    texts = frame[["string[pyarrow]", "large_string[pyarrow]"]]
+    colenc.Encoder().encode(texts.assign(v=texts.iloc[:, 0].astype(pd.ArrowDtype(pa.string_view()))))
+    assert len(reads) == 1
+    # Any other Arrow type reads the whole frame's `values`.
+    colenc.Encoder().encode(frame.assign(l=pd.Series([[1]] * 60, dtype=pd.ArrowDtype(pa.list_(pa.int64())))))
+    assert reads[1:] == [60]
 
 
 def test_stored_values_whose_cells_may_differ_by_row_take_the_values_road():
@@ -416,7 +556,7 @@ def test_encoding_leaves_the_str_objects_of_the_table_as_they_were():
 def test_arrow_strings_without_nulls_read_in_place_match_values(sliced):
     pytest.importorskip("pyarrow")
     words = ["b", "", "Zürich", "nan", "<NA>", "NaN", "a" * 40, "🙂", "b"] * 50
-    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+    for dtype in _arrow_string_dtypes():
         column = pd.Series(words, dtype=dtype)
         if sliced:  # an Arrow array that starts at an offset into its buffers
             column = column.iloc[3:].reset_index(drop=True)
@@ -444,7 +584,7 @@ def test_arrow_strings_with_nulls_read_in_place_match_values(sliced, nulls):
         words[-9:] = [None] * 9
     else:
         words = [None] * 300
-    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
+    for dtype in _arrow_string_dtypes():
         column = pd.Series(words, dtype=dtype)
         if sliced:  # the validity bits start at an offset too
             column = column.iloc[3:].reset_index(drop=True)
@@ -539,6 +679,13 @@ def test_tall_object_columns_read_in_row_ranges_match_values(kind):
     assert_roads_agree(pd.DataFrame({"x": _tall_cells(kind, rows, rng), "f": np.arange(rows) / 4}))
 
 
+def _arrow_string_dtypes():
+    """pandas' str dtypes stored in Arrow, and pd.ArrowDtype utf8 and large_utf8."""
+    pa = pytest.importorskip("pyarrow")
+    return (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow"),
+            pd.ArrowDtype(pa.string()), pd.ArrowDtype(pa.large_string()))
+
+
 def _unaligned_copy(buffer):
     """The bytes of `buffer` at an odd address, as a buffer read back from a
     pickle may lie."""
@@ -548,18 +695,25 @@ def _unaligned_copy(buffer):
     return pa.py_buffer(raw)[1:]
 
 
+@pytest.mark.parametrize("arrow_type", ["large_string", "string"])
 @pytest.mark.parametrize("chunks", [1, 2], ids=["read in place", "copied by runs"])
-def test_arrow_strings_with_unaligned_offsets_match_values(chunks):
+def test_arrow_strings_with_unaligned_offsets_match_values(chunks, arrow_type):
     pa = pytest.importorskip("pyarrow")
+    string_type = getattr(pa, arrow_type)()
     arrays = []
     for texts in [["b", None, "a"], ["nan", "c", None]][:chunks]:
-        array = pa.array(texts, type=pa.large_string())
+        array = pa.array(texts, type=string_type)
         valid, offsets, data = array.buffers()
-        arrays.append(pa.LargeStringArray.from_buffers(len(texts), _unaligned_copy(offsets), data,
-                                                       valid, array.null_count))
-    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")):
-        column = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array(arrays))).astype(dtype)
-        assert column.array._pa_array.chunks[0].buffers()[1].address % 8 != 0
+        arrays.append(pa.Array.from_buffers(string_type, len(texts),
+                                            [valid, _unaligned_copy(offsets), data],
+                                            array.null_count))
+    chunked = pa.chunked_array(arrays)
+    columns = [pd.Series(pd.arrays.ArrowExtensionArray(chunked))]
+    if arrow_type == "large_string":
+        columns += [pd.Series(pd.arrays.ArrowStringArray(chunked)).astype(dtype)
+                    for dtype in (pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow"))]
+    for column in columns:
+        assert column.array._pa_array.chunks[0].buffers()[1].address % 4 != 0
         assert_roads_agree(pd.DataFrame({"s": column}))
 
 

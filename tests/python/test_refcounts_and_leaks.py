@@ -451,3 +451,38 @@ def test_resident_memory_stays_flat_after_warm_up():
     # One round handles about 5 MB of cells and texts; keeping any of it each
     # round would add hundreds of megabytes.
     assert growth < 48 * 2**20, growth / 2**20
+
+
+@pytest.mark.parametrize("road", ["read from storage", "values", "refused"])
+def test_arrow_arrays_are_released_on_every_road(road):
+    # Each imported Arrow array keeps its buffers alive until it is released:
+    # once the frame is gone, pyarrow's pool must be back where it was.
+    pa = pytest.importorskip("pyarrow")
+    from test_adversarial_tables import is_panic
+
+    def frame():
+        words = [f"w{i % 9}" for i in range(5000)]
+        columns = {"large": pa.array(words, pa.large_string()), "utf8": pa.array(words),
+                   "ints": pa.array(np.arange(5000) % 7),
+                   "dict": pa.chunked_array([pa.array(words[:2500]).dictionary_encode(),
+                                             pa.array(words[2500:]).dictionary_encode()])}
+        if road == "values":
+            columns["list"] = pa.array([[i] for i in range(5000)])
+        elif road == "refused":
+            columns["broken"] = pa.DictionaryArray.from_arrays(
+                pa.array(np.arange(5000, dtype=np.int32) % 3), pa.array(["a", "b"]), safe=False)
+        return pd.DataFrame({name: pd.arrays.ArrowExtensionArray(array)
+                             for name, array in columns.items()})
+
+    gc.collect()
+    before = pa.total_allocated_bytes()
+    table = frame()
+    for _ in range(3):
+        try:
+            Encoder().encode(table)
+            assert road != "refused"
+        except BaseException as exc:
+            assert road == "refused" and is_panic(exc)
+    del table
+    gc.collect()
+    assert pa.total_allocated_bytes() <= before

@@ -5,9 +5,10 @@
 
 #include <string_view>
 
-#include "python/runtime/numpy_api.hpp"
-#include "python/readers/frame_arrow_str.hpp"
 #include "python/input/storage_lookup.hpp"
+#include "python/readers/frame_arrow_keys.hpp"
+#include "python/readers/frame_arrow_str.hpp"
+#include "python/runtime/numpy_api.hpp"
 
 namespace colenc::py {
 namespace {
@@ -29,7 +30,8 @@ bool find_numpy_storage(PyObject* series, std::size_t rows, ColumnStorage& out) 
 }
 
 // Takes a column of pandas' string dtype, Python- or Arrow-backed.
-bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t rows, ColumnStorage& out) {
+bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t j, std::size_t rows,
+                         ColumnStorage& out) {
   PyRef storage_name = PyRef::steal(PyObject_GetAttrString(dtype, "storage"));
   PyRef missing = PyRef::steal(PyObject_GetAttrString(dtype, "na_value"));
   if (!storage_name || !missing) return not_readable();
@@ -47,9 +49,38 @@ bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t rows, Col
     return true;
   }
   if (!text_equals(storage_name.get(), "pyarrow")) return false;
-  if (!find_arrow_str_stream(array, out.storage)) return false;
+  out.arrow = import_arrow_chunks(array, j, rows);
+  if (!out.arrow || !is_arrow_text_format(out.arrow->format())) return false;
   out.kind = StorageKind::kArrowText;
   out.missing = std::move(missing);
+  return true;
+}
+
+// Takes a pd.ArrowDtype column: strings and dictionaries of them as text, a
+// null cell being the dtype's missing value as in `values`; numbers,
+// booleans, dates, times and other dictionaries by their distinct values.
+// Any other Arrow type is not read.
+bool find_arrow_dtype_storage(PyObject* series, PyObject* dtype, std::size_t j, std::size_t rows,
+                              ColumnStorage& out, std::vector<DistinctValuesColumn>& distinct) {
+  PyRef array = attribute(series, "array");
+  std::shared_ptr<ArrowColumnChunks> chunks =
+      array ? import_arrow_chunks(array.get(), j, rows) : nullptr;
+  if (!chunks) return false;
+  PyRef missing = attribute(dtype, "na_value");
+  if (!missing) return false;
+  if (is_arrow_text_format(chunks->format()) || is_arrow_text_dictionary(*chunks, missing.get())) {
+    out.missing = std::move(missing);
+    out.kind = StorageKind::kArrowText;
+    out.arrow = std::move(chunks);
+    return true;
+  }
+  DistinctValuesColumn column;
+  if (rows >= FactorizedValues::kMaxRows || !find_arrow_keys(std::move(chunks), j, column)) {
+    return false;
+  }
+  out.kind = StorageKind::kDistinctValues;
+  out.distinct = distinct.size();
+  distinct.push_back(std::move(column));
   return true;
 }
 
@@ -80,10 +111,13 @@ bool find_column_storage(PyObject* column, std::size_t j, std::size_t rows, Colu
   const char* name = PyUnicode_AsUTF8AndSize(type_name.get(), &size);
   if (name == nullptr) return not_readable();
   const std::string_view dtype_name(name, static_cast<std::size_t>(size));
+  if (dtype_name == "ArrowDtype") {
+    return find_arrow_dtype_storage(series.get(), dtype.get(), j, rows, out, distinct);
+  }
   if (dtype_name != "StringDtype") return by_distinct_values(dtype_name);
   PyRef array = PyRef::steal(PyObject_GetAttrString(series.get(), "array"));
   if (!array) return not_readable();
-  return find_string_storage(array.get(), dtype.get(), rows, out);
+  return find_string_storage(array.get(), dtype.get(), j, rows, out);
 }
 
 }  // namespace colenc::py

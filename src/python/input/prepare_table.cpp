@@ -198,7 +198,7 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
           objects_read_to = read_objects_from(storage, j, columns, placed, signals);
         break;
       case StorageKind::kArrowText:
-        read_arrow_str_column(column.storage.get(), column.missing.get(), j, columns, signals);
+        read_arrow_str_column(column.arrow, column.missing.get(), j, columns, signals);
         break;
       case StorageKind::kDistinctValues:
         add_distinct_values(distinct[column.distinct], columns, placed);

@@ -1,116 +1,105 @@
-// The reader of pandas' Arrow-backed str columns: the column's Arrow stream
-// is read straight from its buffers. A valid cell is a str, which never
-// converts to float; a null cell is the dtype's missing-value object and goes
-// through the ordinary typing, as a cell of `values` would.
+// The reader of Arrow string columns: each chunk is read straight from its
+// buffers. A valid cell is a str, which never converts to float; a null cell
+// is the object that stands for it in `values` and goes through the ordinary
+// typing. Offsets and views are checked before any text is read by them.
 #include "python/readers/frame_arrow_str.hpp"
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
-#include "core/internal_error.hpp"
 #include "python/cells/typed_column_sink.hpp"
-#include "python/input/arrow_c_abi.hpp"
-#include "python/input/storage_lookup.hpp"
-#include "python/runtime/panic.hpp"
+#include "python/readers/frame_arrow_dictionary_str.hpp"
+#include "python/readers/frame_arrow_text.hpp"
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 namespace {
 
-// Owns an Arrow struct and releases it, as the interface requires.
-template <class T>
-struct ArrowOwned {
-  T value{};
-  ArrowOwned() = default;
-  ArrowOwned(const ArrowOwned&) = delete;
-  ArrowOwned& operator=(const ArrowOwned&) = delete;
-  ~ArrowOwned() {
-    if (value.release != nullptr) value.release(&value);
-  }
-};
-
-// One array of an Arrow stream, released with it, and where its offsets can
-// be read: in place, or in an aligned copy when its offset buffer does not
-// lie at an address aligned for them, as after a trip through a pickle.
-struct ArrowChunk {
-  ArrowOwned<ArrowArray> owned;
-  const void* offsets = nullptr;
-  std::vector<std::int64_t> aligned;  // the copy, when one was needed
-
-  // Sets `offsets` for offsets of `width` bytes (4 or 8).
-  void align_offsets(std::size_t width) {
-    const ArrowArray& array = owned.value;
-    offsets = array.n_buffers == 3 ? array.buffers[1] : nullptr;
-    if (offsets == nullptr || reinterpret_cast<std::uintptr_t>(offsets) % width == 0 ||
-        array.offset < 0 || array.length < 0) {
-      return;
-    }
-    const auto bytes = static_cast<std::size_t>(array.offset + array.length + 1) * width;
-    aligned.resize((bytes + sizeof(std::int64_t) - 1) / sizeof(std::int64_t));
-    std::memcpy(aligned.data(), offsets, bytes);
-    offsets = aligned.data();
-  }
-};
-
-// Reads an Arrow utf8 / large_utf8 stream: a valid cell is a str, which never
-// converts to float, so it turns the column and adds its bytes; a null cell is
-// the dtype's missing-value object and goes through the ordinary typing.
-template <class Offset>
-void scan_arrow_chunk(const ArrowArray& chunk, const void* offset_buffer, PyObject* missing,
-                      std::size_t j, TypedColumns& columns, std::size_t& row,
-                      SignalCheck& signals) {
-  if (chunk.n_buffers != 3 || chunk.length < 0 || chunk.offset < 0) {
-    throw InternalError("failed to read column " + std::to_string(j) + ": unexpected Arrow layout");
-  }
-  const auto* validity = static_cast<const std::uint8_t*>(chunk.buffers[0]);
-  const auto* offsets = static_cast<const Offset*>(offset_buffer);
-  const auto* data = static_cast<const char*>(chunk.buffers[2]);
-  if (static_cast<std::uint64_t>(chunk.length) > columns.row_count - row) {
-    throw InternalError("failed to read column " + std::to_string(j) +
-                        ": more cells than the table has rows");
-  }
-  const auto is_valid = [&](std::int64_t at) {
-    return chunk.null_count == 0 || validity == nullptr ||
-           ((validity[at >> 3] >> (at & 7)) & 1) != 0;
-  };
-  // Runs of valid cells are appended at once; a null cell goes through the
-  // ordinary typing one by one.
+// Walks the cells of `array`: a run of valid cells goes to append(slot,
+// count) in one piece, the column turned to text first; a null cell is
+// `missing` through the ordinary typing.
+template <class AppendRun>
+void scan_cells(const ArrowArray& array, const std::uint8_t* validity, PyObject* missing,
+                std::size_t j, TypedColumns& columns, SignalCheck& signals, AppendRun&& append) {
   std::int64_t k = 0;
-  while (k < chunk.length) {
-    const std::int64_t at = chunk.offset + k;
-    if (!is_valid(at)) {
+  while (k < array.length) {
+    if (validity != nullptr && !arrow_bit(validity, array.offset + k)) {
       take_cell(missing, j, columns);
       signals.tick();
       ++k;
-      ++row;
       continue;
     }
-    std::int64_t end = k + 1;
-    while (end < chunk.length && is_valid(chunk.offset + end)) ++end;
-    if (columns.keeps_numbers(j)) {
-      // A str never converts: each is a cell of a number column that does not.
-      for (std::int64_t cell = chunk.offset + k; cell < chunk.offset + end; ++cell) {
-        columns.add_stray_text(
-            j, std::string_view(data + offsets[cell],
-                                static_cast<std::size_t>(offsets[cell + 1] - offsets[cell])));
-      }
-      signals.tick_many(static_cast<std::size_t>(end - k));
-      row += static_cast<std::size_t>(end - k);
-      k = end;
-      continue;
-    }
+    std::int64_t end = validity == nullptr ? array.length : k + 1;
+    while (end < array.length && arrow_bit(validity, array.offset + end)) ++end;
     if (!columns.column_is_text[j]) columns.turn_to_text(j);
     const auto count = static_cast<std::size_t>(end - k);
-    columns.text_cells[j].append_run(data, offsets + at, count);
+    append(array.offset + k, count);
     signals.tick_many(count);
-    row += count;
     k = end;
   }
+}
+
+template <class Offset>
+void read_offset_chunk(const ArrowColumnChunks& chunks, const ArrowArray& array, PyObject* missing,
+                       std::size_t j, TypedColumns& columns, SignalCheck& signals) {
+  const CheckedOffsets<Offset> checked = check_offsets<Offset>(chunks, array);
+  TextColumn& texts = columns.text_cells[j];
+  scan_cells(array, arrow_validity(chunks, array), missing, j, columns, signals,
+             [&](std::int64_t slot, std::size_t count) {
+               if (checked.data != nullptr) {
+                 texts.append_run(checked.data, checked.offsets + slot, count);
+               } else {
+                 for (std::size_t k = 0; k < count; ++k) texts.push_back({});
+               }
+             });
+}
+
+// A utf8_view array: 16 bytes a cell, its length first; a text of at most 12
+// bytes lies in the view itself, a longer one in the data buffer the view
+// names, at the offset it names, within that buffer's size as the array's
+// last buffer gives it.
+void read_view_chunk(const ArrowColumnChunks& chunks, const ArrowArray& array, PyObject* missing,
+                     std::size_t j, TypedColumns& columns, SignalCheck& signals) {
+  if (array.n_buffers < 3 || array.n_children != 0) chunks.refuse("unexpected Arrow layout");
+  const auto* views = static_cast<const char*>(array.buffers[1]);
+  const auto* sizes = static_cast<const char*>(array.buffers[array.n_buffers - 1]);
+  const std::int64_t data_buffers = array.n_buffers - 3;
+  if (array.length > 0 && (views == nullptr || (data_buffers > 0 && sizes == nullptr))) {
+    chunks.refuse("Arrow string views without their buffers");
+  }
+  TextColumn& texts = columns.text_cells[j];
+  const auto text_of = [&](std::int64_t slot) -> std::string_view {
+    const char* view = views + slot * 16;
+    std::int32_t length;
+    std::memcpy(&length, view, sizeof length);
+    if (length < 0) chunks.refuse("an Arrow string view of negative length");
+    if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
+    std::int32_t buffer;
+    std::int32_t offset;
+    std::memcpy(&buffer, view + 8, sizeof buffer);
+    std::memcpy(&offset, view + 12, sizeof offset);
+    if (buffer < 0 || buffer >= data_buffers || offset < 0) {
+      chunks.refuse("an Arrow string view outside its buffers");
+    }
+    std::int64_t size;
+    std::memcpy(&size, sizes + std::size_t{8} * static_cast<std::size_t>(buffer), sizeof size);
+    const auto* data = static_cast<const char*>(array.buffers[2 + buffer]);
+    if (data == nullptr || std::int64_t{offset} + length > size) {
+      chunks.refuse("an Arrow string view outside its buffers");
+    }
+    return {data + offset, static_cast<std::size_t>(length)};
+  };
+  scan_cells(array, arrow_validity(chunks, array), missing, j, columns, signals,
+             [&](std::int64_t slot, std::size_t count) {
+               for (std::size_t k = 0; k < count; ++k) {
+                 texts.push_back(text_of(slot + static_cast<std::int64_t>(k)));
+               }
+             });
 }
 
 // Returns the first row whose bit (bit_offset + row) is set in `validity`,
@@ -128,10 +117,54 @@ std::optional<std::size_t> first_valid_row(const std::uint8_t* validity, std::in
   return std::nullopt;
 }
 
-// Returns the texts that the ordinary typing gives a null cell whose object is
-// `missing`: before the column's first text (where it is typed first, as a
-// number when it reads as one, and written as text when the column turns) and
-// after it. Both come from the same typing as any other cell.
+// What a column that borrows its texts keeps alive: the Arrow arrays, and
+// the aligned or widened copy of their offsets if one was made.
+struct BorrowedArray {
+  std::shared_ptr<const ArrowColumnChunks> chunks;
+  std::vector<std::int64_t> aligned;
+};
+
+// Borrows the texts of one utf8 or large_utf8 array holding every row with at
+// least one valid cell: the column is text from its first valid row (a str
+// never reads as a number), and its texts are read where they lie, the array
+// kept alive by the column; utf8 offsets are widened into a copy of their
+// own. Null rows stand for the texts the ordinary typing gives them. Returns
+// false, having read nothing, for a column of nulls only, which is typed
+// cell by cell.
+template <class Offset>
+bool borrow_strings(const std::shared_ptr<const ArrowColumnChunks>& chunks, PyObject* missing,
+                    std::size_t j, TypedColumns& columns) {
+  const ArrowArray& only = chunks->arrays[0].get();
+  CheckedOffsets<Offset> checked = check_offsets<Offset>(*chunks, only);
+  if (checked.data == nullptr) return false;  // no bytes to borrow
+  const std::uint8_t* validity = arrow_validity(*chunks, only);
+  TextColumn::BorrowedNulls nulls;
+  if (validity != nullptr) {
+    const std::optional<std::size_t> first =
+        first_valid_row(validity, only.offset, columns.row_count);
+    if (!first) return false;
+    nulls = null_cell_texts(missing);
+    nulls.validity = validity;
+    nulls.bit_offset = only.offset;
+    nulls.first_valid = *first;
+  }
+  auto keep = std::make_shared<BorrowedArray>();
+  keep->chunks = chunks;
+  const Offset* first = checked.offsets + only.offset;
+  const std::int64_t* offsets = nullptr;
+  if constexpr (std::is_same_v<Offset, std::int64_t>) {
+    keep->aligned = std::move(checked.aligned);
+    offsets = first;
+  } else {
+    keep->aligned.assign(first, first + only.length + 1);
+    offsets = keep->aligned.data();
+  }
+  columns.borrow_texts(j, checked.data, offsets, columns.row_count, std::move(keep), nulls);
+  return true;
+}
+
+}  // namespace
+
 TextColumn::BorrowedNulls null_cell_texts(PyObject* missing) {
   TypedColumns before(1, 1);
   take_cell(missing, 0, before);
@@ -145,94 +178,49 @@ TextColumn::BorrowedNulls null_cell_texts(PyObject* missing) {
   return nulls;
 }
 
-}  // namespace
-
-bool find_arrow_str_stream(PyObject* array, PyRef& capsule) {
-  PyRef chunked = PyRef::steal(PyObject_CallMethod(array, "__arrow_array__", nullptr));
-  if (!chunked) return not_readable();
-  PyRef stream_capsule =
-      PyRef::steal(PyObject_CallMethod(chunked.get(), "__arrow_c_stream__", nullptr));
-  if (!stream_capsule || !PyCapsule_IsValid(stream_capsule.get(), "arrow_array_stream")) {
-    return not_readable();
-  }
-  auto* stream = static_cast<ArrowArrayStream*>(
-      PyCapsule_GetPointer(stream_capsule.get(), "arrow_array_stream"));
-  ArrowOwned<ArrowSchema> schema;
-  if (stream->get_schema(stream, &schema.value) != 0 || schema.value.format == nullptr) {
-    return false;
-  }
-  const std::string_view format(schema.value.format);
-  if (format != "u" && format != "U") return false;  // utf8 or large_utf8 only
-  capsule = std::move(stream_capsule);
-  return true;
+bool is_arrow_text_format(std::string_view format) {
+  return format == "u" || format == "U" || format == "vu";
 }
 
-void read_arrow_str_column(PyObject* capsule, PyObject* missing, std::size_t j,
-                           TypedColumns& columns, SignalCheck& signals) {
-  auto* stream =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (stream == nullptr) throw PythonError{};
-  ArrowOwned<ArrowSchema> schema;
-  if (stream->get_schema(stream, &schema.value) != 0) {
-    throw InternalError("failed to read column " + std::to_string(j) + ": no Arrow schema");
-  }
-  const bool large = std::string_view(schema.value.format) == "U";
-  // Every chunk first: the stream's arrays stay where they are either way.
-  std::vector<std::shared_ptr<ArrowChunk>> chunks;
-  for (;;) {
-    auto chunk = std::make_shared<ArrowChunk>();
-    if (stream->get_next(stream, &chunk->owned.value) != 0) {
-      const char* why = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
-      throw InternalError("failed to read column " + std::to_string(j) + ": " +
-                          (why ? why : "Arrow stream error"));
-    }
-    if (chunk->owned.value.release == nullptr) break;  // end of stream
-    chunk->align_offsets(large ? sizeof(std::int64_t) : sizeof(std::int32_t));
-    chunks.push_back(std::move(chunk));
-  }
-  // One large_utf8 array holding every row with at least one valid cell: the
-  // column is text from its first valid row (a str never reads as a number),
-  // and its texts are read where they lie, the array kept alive by the
-  // column. Null rows stand for the texts the ordinary typing gives them.
-  if (chunks.size() == 1 && large && !columns.keeps_numbers(j)) {
-    const ArrowArray& only = chunks[0]->owned.value;
-    const bool whole = only.n_buffers == 3 && only.offset >= 0 &&
-                       static_cast<std::uint64_t>(only.length) == columns.row_count;
-    const auto* validity = whole ? static_cast<const std::uint8_t*>(only.buffers[0]) : nullptr;
-    TextColumn::BorrowedNulls nulls;
-    bool readable = whole;
-    if (whole && only.null_count != 0 && validity != nullptr) {
-      const std::optional<std::size_t> first =
-          first_valid_row(validity, only.offset, columns.row_count);
-      readable = first.has_value();  // a column of nulls only is typed cell by cell
-      if (readable) {
-        nulls = null_cell_texts(missing);
-        nulls.validity = validity;
-        nulls.bit_offset = only.offset;
-        nulls.first_valid = *first;
-      }
-    }
-    if (readable) {
-      columns.borrow_texts(j, static_cast<const char*>(only.buffers[2]),
-                           static_cast<const std::int64_t*>(chunks[0]->offsets) + only.offset,
-                           columns.row_count, chunks[0], nulls);
-      signals.tick_many(columns.row_count);
+void read_arrow_str_column(const std::shared_ptr<const ArrowColumnChunks>& chunks,
+                           PyObject* missing, std::size_t j, TypedColumns& columns,
+                           SignalCheck& signals) {
+  if (columns.keeps_numbers(j)) {
+    // A column that a transform's fit holds as numbers: its cells are read as
+    // a text column's would be, then each added as a cell that does not
+    // convert (a str never does). A null's text is a missing-value label, or
+    // it stayed a number (NaN) above the scratch column's turn.
+    TypedColumns scratch(columns.row_count, 1);
+    read_arrow_str_column(chunks, missing, 0, scratch, signals);
+    if (!scratch.column_is_text[0]) {
+      for (const double value : scratch.number_cells[0]) columns.number_cells[j].push_back(value);
       return;
     }
+    const TextColumn& texts = scratch.text_cells[0];
+    for (std::size_t row = 0; row < texts.size(); ++row) columns.add_stray_text(j, texts[row]);
+    return;
   }
-  std::size_t row = 0;
-  for (const auto& chunk : chunks) {
-    if (large) {
-      scan_arrow_chunk<std::int64_t>(chunk->owned.value, chunk->offsets, missing, j, columns, row,
-                                     signals);
+  if (chunks->schema.get().dictionary != nullptr) {
+    read_arrow_dictionary_str_column(*chunks, missing, j, columns);
+    signals.tick_many(columns.row_count);
+    return;
+  }
+  const std::string_view format = chunks->format();
+  const bool one_array = chunks->arrays.size() == 1 && columns.row_count > 0;
+  if (one_array && ((format == "U" && borrow_strings<std::int64_t>(chunks, missing, j, columns)) ||
+                    (format == "u" && borrow_strings<std::int32_t>(chunks, missing, j, columns)))) {
+    signals.tick_many(columns.row_count);
+    return;
+  }
+  for (const ArrowOwned<ArrowArray>& owned : chunks->arrays) {
+    const ArrowArray& array = owned.get();
+    if (format == "u") {
+      read_offset_chunk<std::int32_t>(*chunks, array, missing, j, columns, signals);
+    } else if (format == "U") {
+      read_offset_chunk<std::int64_t>(*chunks, array, missing, j, columns, signals);
     } else {
-      scan_arrow_chunk<std::int32_t>(chunk->owned.value, chunk->offsets, missing, j, columns, row,
-                                     signals);
+      read_view_chunk(*chunks, array, missing, j, columns, signals);
     }
-  }
-  if (row != columns.row_count) {
-    throw InternalError("failed to read column " + std::to_string(j) + ": " + std::to_string(row) +
-                        " cells for " + std::to_string(columns.row_count) + " rows");
   }
 }
 

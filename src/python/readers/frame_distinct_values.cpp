@@ -16,6 +16,8 @@
 #include "python/input/storage_lookup.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/py_ref.hpp"
+#include "python/input/storage_lookup.hpp"
+#include "python/readers/frame_arrow_keys.hpp"
 
 namespace colenc::py {
 namespace {
@@ -205,6 +207,10 @@ bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dt
 }
 
 void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows) {
+  if (column.arrow) {
+    column.values = factorize_arrow_keys(*column.arrow, rows);
+    return;
+  }
   auto* array = reinterpret_cast<PyArrayObject*>(column.stored.get());
   auto* mask = reinterpret_cast<PyArrayObject*>(column.mask.get());
   if (column.not_a_time) {

@@ -1,6 +1,7 @@
 // Reading a DataFrame column by the distinct values its storage holds:
-// category codes, masked (nullable) integer, float and boolean arrays, and
-// datetime64 and timedelta64 values, naive or with a time zone. The frame's
+// category codes, masked (nullable) integer, float and boolean arrays,
+// datetime64 and timedelta64 values, naive or with a time zone, and the keys
+// of pd.ArrowDtype columns (frame_arrow_keys.hpp). The frame's
 // `values` is asked only for the rows that first hold each distinct value;
 // every row then takes the typing of its value's cell there
 // (frame_distinct_values_typing.cpp).
@@ -9,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,11 +22,14 @@
 
 namespace colenc::py {
 
+struct ArrowKeyColumn;  // frame_arrow_keys.cpp
+
 // One frame column read by its distinct values.
 struct DistinctValuesColumn {
   std::size_t column = 0;   // its position in the frame
   PyRef stored;             // the 1-D ndarray of its stored values
   PyRef mask;               // null, or the 1-D bool ndarray of its null rows
+  std::shared_ptr<const ArrowKeyColumn> arrow;  // or else its Arrow arrays
   bool not_a_time = false;  // 64-bit datetimes or timedeltas, null where NaT
   // Datetimes (naive or in UTC) and timedeltas whose Timestamp or Timedelta
   // cells may be written here rather than by str(): the digits of a second
@@ -62,9 +67,9 @@ void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows);
 // hold each distinct value of `columns` and types every value by its cell
 // there, as a read of the whole frame's `values` would type it. Returns false
 // when some cell is of a kind whose float() or str() might not be the same on
-// every row (anything but str, float, int, bool, None, NumPy scalars and
-// pandas' NA, NaT, Timestamp and Timedelta): the frame is then read through
-// its `values`. Throws PythonError for an interrupt.
+// every row (anything but str, float, int, bool, None, NumPy scalars,
+// datetime.date and pandas' NA, NaT, Timestamp and Timedelta): the frame is
+// then read through its `values`. Throws PythonError for an interrupt.
 bool type_distinct_values(PyObject* iloc, std::size_t frame_columns,
                           std::span<DistinctValuesColumn> columns);
 

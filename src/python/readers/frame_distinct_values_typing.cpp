@@ -15,6 +15,7 @@
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
+#include "python/readers/frame_arrow_keys.hpp"
 #include "python/readers/frame_distinct_values.hpp"
 #include "python/input/storage_lookup.hpp"
 
@@ -33,14 +34,19 @@ class SteadyCells {
                                         std::pair{"Timedelta", &timedelta_type_}}) {
         if (PyRef type = attribute(pandas.get(), kind)) {
           *known = type.get();
-          pandas_types_.push_back(std::move(type));
+          known_types_.push_back(std::move(type));
         }
       }
       for (const char* singleton : {"NA", "NaT"}) {
         if (PyRef value = attribute(pandas.get(), singleton)) {
-          pandas_types_.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))));
+          known_types_.push_back(PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))));
         }
       }
+    }
+    // The cells of Arrow date columns.
+    PyRef datetime = PyRef::steal(PyImport_ImportModule("datetime"));
+    if (PyRef date = datetime ? attribute(datetime.get(), "date") : PyRef()) {
+      known_types_.push_back(std::move(date));
     }
     not_readable();
   }
@@ -60,15 +66,15 @@ class SteadyCells {
     if (PyArray_IsScalar(cell, Generic) && std::strncmp(type->tp_name, "numpy.", 6) == 0) {
       return true;
     }
-    for (const PyRef& known : pandas_types_) {
+    for (const PyRef& known : known_types_) {
       if (reinterpret_cast<PyObject*>(type) == known.get()) return true;
     }
     return false;
   }
 
  private:
-  std::vector<PyRef> pandas_types_;
-  PyObject* timestamp_type_ = nullptr;  // both held in pandas_types_
+  std::vector<PyRef> known_types_;
+  PyObject* timestamp_type_ = nullptr;  // both held in known_types_
   PyObject* timedelta_type_ = nullptr;
 };
 
@@ -103,6 +109,7 @@ PyRef cell_at(PyArrayObject* values, std::size_t row, std::size_t column) {
 
 // The stored 64-bit datetime or timedelta of `row` of `column`.
 std::int64_t stored_time(const DistinctValuesColumn& column, npy_intp row) {
+  if (column.arrow) return arrow_ticks(*column.arrow, static_cast<std::size_t>(row));
   auto* array = reinterpret_cast<PyArrayObject*>(column.stored.get());
   std::int64_t value;
   std::memcpy(&value, PyArray_BYTES(array) + row * PyArray_STRIDE(array, 0), sizeof value);
