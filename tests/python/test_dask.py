@@ -356,3 +356,12 @@ def test_missing_labels_are_found_in_a_state_of_any_entry_order(entries):
     state = make_state([2], {2: entries}, {2: dict(coded)})
     labels = {2: pa.array([label.encode() for _, label in coded], pa.large_binary())}
     assert _missing_labels(state, labels) == {2: (b"<NA>", b"nan")}
+
+
+def test_a_state_says_whether_the_encoder_holds_a_fit():
+    from colenc_dask._state import has_fit
+
+    encoder = Encoder()
+    assert not has_fit(encoder)
+    encoder.encode(np.array([["a"], ["b"]], dtype=object))
+    assert has_fit(encoder)
