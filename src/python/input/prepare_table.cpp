@@ -45,6 +45,27 @@ enum class InputKind { kArray, kDataFrame };
 // Frames of at most this many rows are read through `values`.
 constexpr std::size_t kFewRows = 4;
 
+// Returns true when a column of `frame` (borrowed) has a pd.ArrowDtype: its
+// Arrow arrays are checked only by their storage reader, while `values`
+// would hand them to pyarrow as they are, broken layouts included. Any
+// ordinary failure to tell counts as true, so the storage readers decide.
+bool has_arrow_dtype_column(PyObject* frame) {
+  PyRef dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
+  PyRef each = dtypes ? PyRef::steal(PyObject_GetIter(dtypes.get())) : PyRef{};
+  if (!each) {
+    clear_ordinary_error();
+    return true;
+  }
+  while (PyRef dtype = PyRef::steal(PyIter_Next(each.get()))) {
+    if (std::string_view(Py_TYPE(dtype.get())->tp_name) == "ArrowDtype") return true;
+  }
+  if (PyErr_Occurred() != nullptr) {
+    clear_ordinary_error();
+    return true;
+  }
+  return false;
+}
+
 // Writes `text` to the process's standard output stream (file descriptor 1),
 // bypassing Python's sys.stdout.
 void write_stdout(std::string_view text) {
@@ -301,7 +322,8 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
     // A frame of a few rows costs more per column found in its storage than
     // per cell of its `values`, which types every cell alike (serving one row
     // at a time). Decode, which reads codes where they lie, keeps the columns.
-    const bool few_rows = shape.rows <= kFewRows && in_place == nullptr;
+    const bool few_rows =
+        shape.rows <= kFewRows && in_place == nullptr && !has_arrow_dtype_column(obj);
     if (few_rows || !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
                                         in_place != nullptr ? &keep_in_place : nullptr,
                                         table.in_place, pipeline, kept)) {
