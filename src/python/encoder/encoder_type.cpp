@@ -12,21 +12,20 @@
 
 #include "core/labels/encoding_info.hpp"
 #include "core/labels/state_format.hpp"
+#include "python/decode/build_output.hpp"
+#include "python/decode/label_str_cache.hpp"
 #include "python/encoder/arg_binding.hpp"
 #include "python/encoder/borrow.hpp"
-#include "python/decode/build_output.hpp"
-#include "python/runtime/errors.hpp"
-#include "python/decode/label_str_cache.hpp"
-#include "python/runtime/panic.hpp"
 #include "python/input/prepare_table.hpp"
+#include "python/runtime/errors.hpp"
+#include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 namespace {
 
 struct EncoderObject {
-  PyObject_HEAD
-  EncoderState state;
+  PyObject_HEAD EncoderState state;
   BorrowFlag borrow;
   LabelStrCache label_strs;  // follows `state`: cleared whenever it changes
 };
@@ -106,7 +105,8 @@ PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     as_encoder(self)->label_strs.clear();
     state.encoding_info.reset();
     state.encoding_info = std::move(table.fitted_info);
-    PyRef result = build_output(table.column_names, std::move(table.matrix), nullptr);
+    PyRef result = build_output(table.column_names, std::move(table.matrix), nullptr, {}, nullptr,
+                                table.result_library);
     PyRef columns = state.encoding_info ? column_list(state.encoding_info->string_columns)
                                         : PyRef::borrow(Py_None);
     PyRef pair = PyRef::steal(PyTuple_Pack(2, result.get(), columns.get()));
@@ -136,7 +136,7 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     table.fitted_info.reset();
     return build_output(table.column_names, std::move(table.matrix), info, table.in_place,
-                        &as_encoder(self)->label_strs)
+                        &as_encoder(self)->label_strs, table.result_library)
         .release();
   });
 }

@@ -1,4 +1,5 @@
-// prepare_table: recognition of the input by its type's name, and the choice
+// prepare_table: recognition of the input (an Arrow table by its stream
+// interface, anything else by its type's name), and the choice
 // of a reader: for an array by its dtype and layout, for each DataFrame column
 // by its storage, with the frame's `values` read as an array when some column
 // has no reader of its own. The readers hand typed columns to the pipeline.
@@ -13,16 +14,16 @@
 #include <vector>
 
 #include "core/engine/column_pipeline.hpp"
-#include "core/internal_error.hpp"
 #include "core/engine/pool.hpp"
+#include "core/internal_error.hpp"
+#include "python/arrow/arrow_columns.hpp"
+#include "python/arrow/arrow_stream.hpp"
 #include "python/cells/str_sharing.hpp"
 #include "python/input/copy_on_write.hpp"
-#include "python/runtime/errors.hpp"
 #include "python/input/frame_column_storage.hpp"
 #include "python/input/frame_labels.hpp"
-#include "python/runtime/numpy_api.hpp"
-#include "python/runtime/panic.hpp"
-#include "python/runtime/py_ref.hpp"
+#include "python/input/storage_lookup.hpp"
+#include "python/input/table_shape.hpp"
 #include "python/readers/array_float64_copy.hpp"
 #include "python/readers/array_numeric.hpp"
 #include "python/readers/array_objects_by_columns.hpp"
@@ -34,14 +35,16 @@
 #include "python/readers/frame_stored_columns.hpp"
 #include "python/readers/frame_tall_object_column.hpp"
 #include "python/readers/frame_values.hpp"
-#include "python/input/storage_lookup.hpp"
-#include "python/input/table_shape.hpp"
+#include "python/runtime/errors.hpp"
+#include "python/runtime/numpy_api.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
 #include "python/runtime/signal_check.hpp"
 
 namespace colenc::py {
 namespace {
 
-enum class InputKind { kArray, kDataFrame };
+enum class InputKind { kArray, kDataFrame, kArrowTable };
 
 // Writes `text` to the process's standard output stream (file descriptor 1),
 // bypassing Python's sys.stdout.
@@ -53,8 +56,29 @@ void write_stdout(std::string_view text) {
   }
 }
 
-// Names the kind of `obj` by its type's __name__; refuses every other name.
+// True when `obj` (borrowed) is an instance of pandas.DataFrame, subclasses
+// included; false when pandas was never imported (then it cannot be one).
+bool is_pandas_frame(PyObject* obj) {
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
+  throw_if(!module_name);
+  PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
+  if (!pandas) {
+    throw_if(PyErr_Occurred() != nullptr);
+    return false;
+  }
+  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (!frame_type) return not_readable();
+  const int is_frame = PyObject_IsInstance(obj, frame_type.get());
+  throw_if(is_frame < 0);
+  return is_frame == 1;
+}
+
+// Names the kind of `obj`. A pandas DataFrame, which exports an Arrow stream
+// too, keeps its own reading; any other object that exports one is an Arrow
+// table (a polars DataFrame among them, whatever its type's name); the rest
+// is named by its type's __name__, and every other name is refused.
 InputKind recognise(PyObject* obj) {
+  if (!is_pandas_frame(obj) && exports_arrow_stream(obj)) return InputKind::kArrowTable;
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
   throw_if(!name);
   Py_ssize_t size = 0;
@@ -199,11 +223,51 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
   return true;
 }
 
+// The library of the result for an Arrow table: polars for an object of a
+// polars type, pyarrow for any other.
+ResultLibrary arrow_result_library(PyObject* obj) {
+  PyRef module =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    not_readable();
+    return ResultLibrary::kPyArrow;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(module.get(), &size);
+  throw_if(utf8 == nullptr);
+  const std::string_view name(utf8, static_cast<std::size_t>(size));
+  const bool polars = name == "polars" || name.starts_with("polars.");
+  return polars ? ResultLibrary::kPolars : ResultLibrary::kPyArrow;
+}
+
+// Reads an Arrow table: its columns typed by their Arrow types, into a
+// column-major matrix, as the result's columns are stored apart.
+PreparedTable prepare_arrow_table(PyObject* obj) {
+  PreparedTable table;
+  table.result_library = arrow_result_library(obj);
+  ArrowTable arrow = import_arrow_table(obj);
+  const Shape shape{arrow.rows, arrow.column_types.size()};
+  table.matrix = allocate_matrix(shape);
+  table.matrix.order = MatrixOrder::kColumnMajor;
+  if (shape.rows == 0) {
+    // As for any table without rows: every column is an empty number column.
+    table.fitted_info = EncodingInfo();
+  } else {
+    ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
+                            process_arena());
+    read_arrow_columns(arrow, std::span<double>(table.matrix.data), pipeline);
+    table.fitted_info = pipeline.finish();
+  }
+  table.column_names = std::move(arrow.column_names);
+  return table;
+}
+
 }  // namespace
 
 PreparedTable prepare_table(PyObject* obj, bool copy_float64,
                             const std::vector<std::size_t>* in_place) {
   const InputKind kind = recognise(obj);
+  if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
     table.column_names = read_column_labels(obj);
