@@ -86,7 +86,7 @@ bool exports_arrow_stream(PyObject* obj) {
   return found == 1;
 }
 
-ArrowTable import_arrow_table(PyObject* obj) {
+std::optional<ArrowTable> import_arrow_table(PyObject* obj) {
   PyRef capsule = PyRef::steal(PyObject_CallMethod(obj, "__arrow_c_stream__", nullptr));
   throw_if(!capsule);
   if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {
@@ -112,18 +112,12 @@ ArrowTable import_arrow_table(PyObject* obj) {
   if (schema.released()) raise_value_error("the Arrow stream gave a released schema");
   ArrowTable table;
   const ArrowSchema& top = schema.get();
-  ArrowType top_type;
   try {
-    top_type = read_arrow_type(top);
+    read_arrow_type(top);  // checks the format
   } catch (const ArrowInvalid& invalid) {
     raise_value_error(std::string("the Arrow stream's schema is invalid: ") + invalid.what());
   }
-  if (top.format == nullptr || std::string_view(top.format) != "+s") {
-    PyErr_Format(PyExc_TypeError,
-                 "a %s exports an Arrow stream of %s, not a table: colenc encodes tables",
-                 Py_TYPE(obj)->tp_name, top_type.name.c_str());
-    throw PythonError{};
-  }
+  if (std::string_view(top.format) != "+s") return std::nullopt;
   if (top.n_children < 0 || (top.n_children > 0 && top.children == nullptr)) {
     raise_value_error("the Arrow stream's schema is invalid: bad column count");
   }

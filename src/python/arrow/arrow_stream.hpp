@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,12 @@ struct ArrowTable {
 // Throws PythonError when looking it up raised.
 bool exports_arrow_stream(PyObject* obj);
 
-// Reads the whole stream that `obj` (borrowed) exports. Raises, through
-// PythonError: TypeError when the capsule is not a stream, when the stream is
-// not of a struct type, or when a column's type cannot be encoded (naming the
+// Reads the whole stream that `obj` (borrowed) exports; returns nothing, the
+// stream released, when its type is not a struct (a column, not a table).
+// Raises, through PythonError: TypeError when the capsule is not a stream, or
+// when a column's type cannot be encoded (naming the
 // column and its type); ValueError when a batch breaks the Arrow format;
 // MemoryError or OSError when the producer fails (its message included).
-ArrowTable import_arrow_table(PyObject* obj);
+std::optional<ArrowTable> import_arrow_table(PyObject* obj);
 
 }  // namespace colenc::py

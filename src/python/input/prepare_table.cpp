@@ -56,15 +56,38 @@ void write_stdout(std::string_view text) {
   }
 }
 
-// True when `obj` (borrowed) is an instance of pandas.DataFrame, subclasses
-// included; false when pandas was never imported (then it cannot be one).
-bool is_pandas_frame(PyObject* obj) {
+// Returns the __module__ of `obj`'s type, or "" when it has none that is a str.
+std::string type_module(PyObject* obj) {
+  PyRef module = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    not_readable();
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(module.get(), &size);
+  throw_if(utf8 == nullptr);
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+bool in_package(const std::string& module, std::string_view package) {
+  return module == package ||
+         (module.size() > package.size() && module.starts_with(package) &&
+          module[package.size()] == '.');
+}
+
+// True when `obj` (borrowed) is a pandas object: of a type defined by pandas
+// (a Series, an Index, ...) or an instance of pandas.DataFrame, subclasses
+// included. pandas objects export Arrow streams too, but keep their own
+// reading (or refusal) by name.
+bool is_pandas_object(PyObject* obj) {
+  if (in_package(type_module(obj), "pandas")) return true;
   PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
   throw_if(!module_name);
   PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
   if (!pandas) {
     throw_if(PyErr_Occurred() != nullptr);
-    return false;
+    return false;  // never imported: no object can be a DataFrame
   }
   PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!frame_type) return not_readable();
@@ -73,12 +96,26 @@ bool is_pandas_frame(PyObject* obj) {
   return is_frame == 1;
 }
 
-// Names the kind of `obj`. A pandas DataFrame, which exports an Arrow stream
-// too, keeps its own reading; any other object that exports one is an Arrow
-// table (a polars DataFrame among them, whatever its type's name); the rest
-// is named by its type's __name__, and every other name is refused.
+// Writes the name of `obj`'s type to standard output and raises TypeError
+// "Unsupported type: ...".
+[[noreturn]] void refuse(PyObject* obj) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  throw_if(!name);
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  throw_if(utf8 == nullptr);
+  write_stdout(std::string(utf8, static_cast<std::size_t>(size)) + "\n");
+  PyErr_Format(PyExc_TypeError, "Unsupported type: '%U'. Supported types are: %s", name.get(),
+               "numpy.ndarray, pandas.DataFrame");
+  throw PythonError{};
+}
+
+// Names the kind of `obj`. An object that exports an Arrow stream is an
+// Arrow table (a polars DataFrame among them, whatever its type's name),
+// unless it is a pandas object; the rest is named by its type's __name__,
+// and every other name is refused.
 InputKind recognise(PyObject* obj) {
-  if (!is_pandas_frame(obj) && exports_arrow_stream(obj)) return InputKind::kArrowTable;
+  if (!is_pandas_object(obj) && exports_arrow_stream(obj)) return InputKind::kArrowTable;
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
   throw_if(!name);
   Py_ssize_t size = 0;
@@ -87,10 +124,7 @@ InputKind recognise(PyObject* obj) {
   const std::string_view kind(utf8, static_cast<std::size_t>(size));
   if (kind == "ndarray" || kind == "memmap") return InputKind::kArray;
   if (kind == "DataFrame") return InputKind::kDataFrame;
-  write_stdout(std::string(kind) + "\n");
-  PyErr_Format(PyExc_TypeError, "Unsupported type: '%U'. Supported types are: %s", name.get(),
-               "numpy.ndarray, pandas.DataFrame");
-  throw PythonError{};
+  refuse(obj);
 }
 
 // Allocates the matrix buffer, refusing a table whose cell count or byte size
@@ -241,11 +275,14 @@ ResultLibrary arrow_result_library(PyObject* obj) {
 }
 
 // Reads an Arrow table: its columns typed by their Arrow types, into a
-// column-major matrix, as the result's columns are stored apart.
+// column-major matrix, as the result's columns are stored apart. An object
+// whose stream is not a table (a polars Series) is refused as unsupported.
 PreparedTable prepare_arrow_table(PyObject* obj) {
   PreparedTable table;
   table.result_library = arrow_result_library(obj);
-  ArrowTable arrow = import_arrow_table(obj);
+  std::optional<ArrowTable> imported = import_arrow_table(obj);
+  if (!imported) refuse(obj);
+  ArrowTable& arrow = *imported;
   const Shape shape{arrow.rows, arrow.column_types.size()};
   table.matrix = allocate_matrix(shape);
   table.matrix.order = MatrixOrder::kColumnMajor;
