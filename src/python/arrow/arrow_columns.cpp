@@ -167,6 +167,25 @@ void write_numbers(const ArrowArrayView& view, double* out) {
   }
 }
 
+// Returns the bytes of the texts of a utf8 / large_utf8 / string view array
+// (nulls included where they span bytes), so that a column can be sized once.
+std::size_t text_bytes(const ArrowArrayView& view) {
+  if (view.length == 0) return 0;
+  if (view.type->kind == ArrowKind::kUtf8View) {
+    std::size_t bytes = 0;
+    for (std::int64_t i = 0; i < view.length; ++i) {
+      if (view.is_valid(i)) bytes += view.text(i).size();
+    }
+    return bytes;
+  }
+  if (view.type->kind == ArrowKind::kUtf8) {
+    return static_cast<std::size_t>(load<std::int32_t>(view.text_offsets(view.length), 0) -
+                                    load<std::int32_t>(view.text_offsets(0), 0));
+  }
+  return static_cast<std::size_t>(load<std::int64_t>(view.text_offsets(view.length), 0) -
+                                  load<std::int64_t>(view.text_offsets(0), 0));
+}
+
 // Appends rows [0, length) of a utf8 / large_utf8 / string view array.
 void append_texts(const ArrowArrayView& view, TextColumn& texts) {
   const ArrowKind kind = view.type->kind;
@@ -316,9 +335,14 @@ void read_column(const ArrowTable& table, std::size_t j, std::span<double> place
     }
     return;
   }
-  texts.reserve(table.rows, 0);
+  std::vector<ArrowArrayView> views;
+  std::size_t bytes = 0;
   for (std::size_t b = 0; b < table.batches.size(); ++b) {
-    const ArrowArrayView view = table.column_view(b, j);
+    views.push_back(table.column_view(b, j));
+    bytes += text_bytes(views.back());
+  }
+  texts.reserve(table.rows, bytes);
+  for (const ArrowArrayView& view : views) {
     append_texts(view, texts);
     signals.tick_many(static_cast<std::size_t>(view.length));
   }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/internal_error.hpp"
+#include "python/arrow/decoded_texts.hpp"
 #include "python/arrow/exported_table.hpp"
 #include "python/decode/column_decoder.hpp"
 #include "python/runtime/panic.hpp"
@@ -98,60 +99,6 @@ PyRef make_exporter(std::shared_ptr<const ExportedTable> table) {
   return exporter;
 }
 
-// The labels of column `c`'s codes (a column of `cells`) as large_string
-// buffers: null for NaN and for a code without a label.
-std::unique_ptr<ExportedTexts> decode_texts(const CodeToLabel& labels, const double* cells,
-                                            std::size_t rows, SignalCheck& signals) {
-  // Codes below the map's size are looked up in a flat table; others (only
-  // in a state read from bytes) by the map's own search.
-  std::vector<std::string_view> flat(labels.size());
-  std::vector<bool> known(labels.size(), false);
-  for (const auto& [code, label] : labels) {
-    if (code < flat.size()) {
-      flat[code] = label;
-      known[code] = true;
-    }
-  }
-  const auto label_of = [&](double cell, std::string_view& out) {
-    if (std::isnan(cell)) return false;
-    const Code key = code_key(cell);
-    if (key < flat.size()) {
-      out = flat[key];
-      return static_cast<bool>(known[key]);
-    }
-    const auto found = labels.find(key);
-    if (found == labels.end()) return false;
-    out = (*found).second;
-    return true;
-  };
-  auto texts = std::make_unique<ExportedTexts>();
-  texts->offsets.resize(rows + 1);
-  texts->validity.assign((rows + 7) / 8, 0);
-  std::size_t bytes = 0;
-  std::string_view label;
-  for (std::size_t r = 0; r < rows; ++r) {
-    texts->offsets[r] = static_cast<std::int64_t>(bytes);
-    if (label_of(cells[r], label)) {
-      bytes += label.size();
-      texts->validity[r >> 3] =
-          static_cast<std::uint8_t>(texts->validity[r >> 3] | (1u << (r & 7)));
-    } else {
-      ++texts->null_count;
-    }
-  }
-  texts->offsets[rows] = static_cast<std::int64_t>(bytes);
-  texts->bytes.resize(bytes);
-  char* out = texts->bytes.data();
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (label_of(cells[r], label)) {
-      std::memcpy(out, label.data(), label.size());
-      out += label.size();
-    }
-  }
-  signals.tick_many(rows);
-  return texts;
-}
-
 // Returns a new reference to `module`.`function`(exporter).
 PyRef call_library(const char* module, const char* function, PyObject* exporter) {
   PyRef library = PyRef::steal(PyImport_ImportModule(module));
@@ -182,6 +129,7 @@ PyRef build_arrow_output(const std::vector<std::string>& names, Matrix matrix,
   if (info != nullptr) {
     SignalCheck signals;
     for (std::size_t column : info->string_columns) {
+      signals.tick_many(matrix.rows);
       const CodeToLabel& labels = column_labels(*info, column);
       if (matrix.rows == 0 && column >= matrix.cols) continue;
       if (column >= matrix.cols) {
@@ -189,8 +137,10 @@ PyRef build_arrow_output(const std::vector<std::string>& names, Matrix matrix,
                             std::to_string(matrix.cols) + " columns but the column index is " +
                             std::to_string(column));
       }
+      // polars keeps its strings as views: a table of them is taken as it is.
       table->texts[column] =
-          decode_texts(labels, matrix.data.data() + column * matrix.rows, matrix.rows, signals);
+          decode_texts(labels, matrix.data.data() + column * matrix.rows, matrix.rows,
+                       library == ResultLibrary::kPolars);
     }
   }
   table->cells = std::move(matrix.data);

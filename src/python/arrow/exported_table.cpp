@@ -13,7 +13,6 @@ constexpr std::int64_t kNullable = 2;  // ARROW_FLAG_NULLABLE
 
 // Stands for the cells of an empty column: a buffer pointer is never null.
 const double kNoCells[1] = {0.0};
-const std::int64_t kNoOffsets[1] = {0};
 
 struct ChildSchemaData {
   std::string name;
@@ -46,7 +45,8 @@ void export_schema(const ExportedTable& table, ArrowSchema* out) {
   for (std::size_t j = 0; j < width; ++j) {
     auto child_data = std::make_unique<ChildSchemaData>(ChildSchemaData{table.names[j]});
     ArrowSchema& child = data->children[j];
-    child = ArrowSchema{table.texts[j] ? "U" : "g",
+    const char* format = !table.texts[j] ? "g" : table.texts[j]->string_view ? "vu" : "U";
+    child = ArrowSchema{format,
                         child_data->name.c_str(),
                         nullptr,
                         kNullable,
@@ -71,7 +71,7 @@ void export_schema(const ExportedTable& table, ArrowSchema* out) {
 
 struct ChildArrayData {
   std::shared_ptr<const ExportedTable> table;
-  const void* buffers[3] = {nullptr, nullptr, nullptr};
+  std::vector<const void*> buffers;
 };
 
 void release_child_array(ArrowArray* array) {
@@ -104,22 +104,28 @@ void export_batch(const std::shared_ptr<const ExportedTable>& table, ArrowArray*
     auto child_data = std::make_unique<ChildArrayData>();
     child_data->table = table;
     std::int64_t null_count = 0;
-    std::int64_t buffer_count = 2;
+    std::vector<const void*>& buffers = child_data->buffers;
     if (const ExportedTexts* texts = table->texts[j].get()) {
       null_count = texts->null_count;
-      child_data->buffers[0] = null_count != 0 ? texts->validity.data() : nullptr;
-      child_data->buffers[1] = texts->offsets.empty() ? kNoOffsets : texts->offsets.data();
-      // An empty data buffer still needs an address.
-      child_data->buffers[2] = texts->bytes.data();
-      buffer_count = 3;
+      buffers.push_back(null_count != 0 ? texts->validity.data() : nullptr);
+      if (texts->string_view) {
+        // Validity, views, each data buffer, then the data buffers' sizes.
+        buffers.push_back(texts->views.data());
+        for (const RawBuffer<char>& data_buffer : texts->view_data) {
+          buffers.push_back(data_buffer.data());
+        }
+        buffers.push_back(texts->view_data_sizes.data());
+      } else {
+        buffers.push_back(texts->offsets.data());
+        buffers.push_back(texts->bytes.data());
+      }
     } else {
-      child_data->buffers[1] =
-          table->cells.empty() ? kNoCells : table->cells.data() + j * table->rows;
+      buffers.push_back(nullptr);
+      buffers.push_back(table->cells.empty() ? kNoCells : table->cells.data() + j * table->rows);
     }
     ArrowArray& child = data->children[j];
-    child = ArrowArray{
-        rows,    null_count,          0,      buffer_count, 0, child_data->buffers, nullptr,
-        nullptr, release_child_array, nullptr};
+    child = ArrowArray{rows, null_count, 0, static_cast<std::int64_t>(buffers.size()), 0,
+                       buffers.data(), nullptr, nullptr, release_child_array, nullptr};
     child.private_data = child_data.release();
     data->pointers[j] = &child;
   }

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,13 +19,41 @@
 
 namespace colenc::py {
 
-// A large_string column: row k runs from offsets[k] to offsets[k + 1] of
-// `bytes`, unless bit k of `validity` is clear.
+// A block of malloc'd memory of T, left uninitialized: its writer fills it.
+template <class T>
+class RawBuffer {
+ public:
+  // Allocates `count` elements (at least one, so the address is never null);
+  // throws std::bad_alloc.
+  explicit RawBuffer(std::size_t count = 0) {
+    if (count > SIZE_MAX / sizeof(T) - 1) throw std::bad_alloc();
+    data_.reset(static_cast<T*>(std::malloc((count + 1) * sizeof(T))));
+    if (!data_) throw std::bad_alloc();
+    advise_huge_pages(data_.get(), (count + 1) * sizeof(T));
+  }
+  T* data() { return data_.get(); }
+  const T* data() const { return data_.get(); }
+
+ private:
+  struct Free {
+    void operator()(T* block) const { std::free(block); }
+  };
+  std::unique_ptr<T, Free> data_;
+};
+
+// A text column, null where bit k of `validity` is clear. As large_string,
+// row k runs from offsets[k] to offsets[k + 1] of `bytes`; as string_view,
+// row k is the 16-byte view k of `views`, whose texts of more than 12 bytes
+// lie in `view_data`.
 struct ExportedTexts {
-  std::vector<std::int64_t> offsets;
-  std::string bytes;
-  std::vector<std::uint8_t> validity;
+  bool string_view = false;
+  RawBuffer<std::uint8_t> validity;  // (rows + 7) / 8
   std::int64_t null_count = 0;
+  RawBuffer<std::int64_t> offsets;  // large_string: rows + 1
+  RawBuffer<char> bytes;
+  RawBuffer<char> views;  // string_view: 16 * rows
+  std::vector<RawBuffer<char>> view_data;
+  std::vector<std::int64_t> view_data_sizes;
 };
 
 struct ExportedTable {
