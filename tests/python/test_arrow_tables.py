@@ -307,7 +307,8 @@ def test_stream_failing_halfway_releases_everything():
 
 
 def test_results_release_their_matrix_and_the_input():
-    table = pa.table({"w": ["a", "b"] * 5000, "n": np.arange(10000.0)})
+    table = pa.table({"w": ["a", "b"] * 5000, "n": np.arange(10000.0),
+                      "l": pa.array(["x", None] * 5000, pa.large_string())})
     baseline = pa.total_allocated_bytes()
     enc = Encoder()
     for _ in range(3):

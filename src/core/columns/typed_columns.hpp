@@ -113,11 +113,24 @@ class TextColumn {
     if (count == 0) return;
     if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
-      for (std::size_t k = 0; k < count; ++k) push_back(std::string_view(
-          data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
+      for (std::size_t k = 0; k < count; ++k)
+        push_back(std::string_view(data + offsets[k],
+                                   static_cast<std::size_t>(offsets[k + 1] - offsets[k])));
       return;
     }
     own_.append_run(data, offsets, count);
+  }
+  // Appends `count` rows with new entries, row k's text being text_of(k),
+  // its bytes copied at once with the others' (see TextStore::append_texts).
+  template <class TextOf>
+  void append_texts(std::size_t count, TextOf&& text_of) {
+    if (count == 0) return;
+    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
+    if (row_ids_) {
+      for (std::size_t k = 0; k < count; ++k) push_back(text_of(k));
+      return;
+    }
+    own_.append_texts(count, text_of);
   }
   // Appends the rows of `other`; both columns own their entries and use no
   // row ids. One copy of the bytes.
@@ -230,8 +243,8 @@ class TextColumn {
   }
 
  private:
-  TextStore own_;  // the entries, unless borrowed
-  std::vector<EntryId> ids_;       // entry of each row, when row_ids_
+  TextStore own_;             // the entries, unless borrowed
+  std::vector<EntryId> ids_;  // entry of each row, when row_ids_
   bool row_ids_ = false;
   // Borrowed entries, when borrowed_offsets_ is set (own_ unused).
   const char* borrowed_data_ = nullptr;
@@ -314,9 +327,8 @@ struct TypedColumns {
 
   // Makes number column `j`, which holds no cell yet, a text column whose rows
   // are borrowed as TextColumn::borrow describes; `count` must be row_count.
-  void borrow_texts(std::size_t j, const char* data, const std::int64_t* offsets,
-                    std::size_t count, std::shared_ptr<const void> keep,
-                    const TextColumn::BorrowedNulls& nulls = {}) {
+  void borrow_texts(std::size_t j, const char* data, const std::int64_t* offsets, std::size_t count,
+                    std::shared_ptr<const void> keep, const TextColumn::BorrowedNulls& nulls = {}) {
     if (column_is_text[j] || !number_cells[j].empty() || count != row_count) {
       throw std::logic_error("only an untouched column can borrow all its texts");
     }

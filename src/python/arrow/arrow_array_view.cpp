@@ -39,31 +39,6 @@ void check_offsets(const void* offsets, const char* data, std::int64_t first, st
 
 }  // namespace
 
-std::string_view ArrowArrayView::text(std::int64_t i) const {
-  const std::int64_t at = offset_ + i;
-  switch (type->kind) {
-    case ArrowKind::kUtf8: {
-      const auto begin = load<std::int32_t>(offsets_, at);
-      return {data_ + begin,
-              static_cast<std::size_t>(load<std::int32_t>(offsets_, at + 1) - begin)};
-    }
-    case ArrowKind::kLargeUtf8: {
-      const auto begin = load<std::int64_t>(offsets_, at);
-      return {data_ + begin,
-              static_cast<std::size_t>(load<std::int64_t>(offsets_, at + 1) - begin)};
-    }
-    default: {
-      const char* view = static_cast<const char*>(values_) + at * 16;
-      const auto size = load<std::int32_t>(view, 0);
-      if (size <= kInlineView) return {view + 4, static_cast<std::size_t>(size)};
-      const auto buffer = load<std::int32_t>(view + 8, 0);
-      const auto offset = load<std::int32_t>(view + 12, 0);
-      return {view_buffers_[static_cast<std::size_t>(buffer)] + offset,
-              static_cast<std::size_t>(size)};
-    }
-  }
-}
-
 std::int64_t ArrowArrayView::index(std::int64_t i) const {
   const std::int64_t at = offset_ + i;
   switch (type->byte_width) {

@@ -56,7 +56,25 @@ class ArrowArrayView {
     return static_cast<const unsigned char*>(values_) + (offset_ + i) * type->byte_width;
   }
   // The text of valid row i of a text array.
-  std::string_view text(std::int64_t i) const;
+  std::string_view text(std::int64_t i) const {
+    const std::int64_t at = offset_ + i;
+    if (type->kind == ArrowKind::kUtf8View) {
+      const char* view = static_cast<const char*>(values_) + at * 16;
+      const auto size = load<std::int32_t>(view, 0);
+      if (size <= 12) return {view + 4, static_cast<std::size_t>(size)};
+      const auto buffer = load<std::int32_t>(view + 8, 0);
+      const auto offset = load<std::int32_t>(view + 12, 0);
+      return {view_buffers_[static_cast<std::size_t>(buffer)] + offset,
+              static_cast<std::size_t>(size)};
+    }
+    if (type->kind == ArrowKind::kUtf8) {
+      const auto begin = load<std::int32_t>(offsets_, at);
+      return {data_ + begin,
+              static_cast<std::size_t>(load<std::int32_t>(offsets_, at + 1) - begin)};
+    }
+    const auto begin = load<std::int64_t>(offsets_, at);
+    return {data_ + begin, static_cast<std::size_t>(load<std::int64_t>(offsets_, at + 1) - begin)};
+  }
   // For utf8 / large_utf8: where the offsets of row i lie (length + 1 of
   // them from there, as wide as the type's offsets).
   const void* text_offsets(std::int64_t i) const {
@@ -64,6 +82,9 @@ class ArrowArrayView {
     return static_cast<const char*>(offsets_) + static_cast<std::size_t>(offset_ + i) * width;
   }
   const char* text_data() const { return data_; }
+  // The validity bitmap (null when no row is null) and the bit of row 0 in it.
+  const std::uint8_t* validity() const { return validity_; }
+  std::int64_t offset() const { return offset_; }
   // The dictionary index of valid row i; below dictionary().length.
   std::int64_t index(std::int64_t i) const;
   const ArrowArrayView& dictionary() const { return *dictionary_; }

@@ -167,51 +167,26 @@ void write_numbers(const ArrowArrayView& view, double* out) {
   }
 }
 
-// Returns the bytes of the texts of a utf8 / large_utf8 / string view array
-// (nulls included where they span bytes), so that a column can be sized once.
-std::size_t text_bytes(const ArrowArrayView& view) {
-  if (view.length == 0) return 0;
-  if (view.type->kind == ArrowKind::kUtf8View) {
-    std::size_t bytes = 0;
-    for (std::int64_t i = 0; i < view.length; ++i) {
-      if (view.is_valid(i)) bytes += view.text(i).size();
-    }
-    return bytes;
-  }
-  if (view.type->kind == ArrowKind::kUtf8) {
-    return static_cast<std::size_t>(load<std::int32_t>(view.text_offsets(view.length), 0) -
-                                    load<std::int32_t>(view.text_offsets(0), 0));
-  }
-  return static_cast<std::size_t>(load<std::int64_t>(view.text_offsets(view.length), 0) -
-                                  load<std::int64_t>(view.text_offsets(0), 0));
-}
-
-// Appends rows [0, length) of a utf8 / large_utf8 / string view array.
+// Appends rows [0, length) of a utf8 / large_utf8 / string view array, "<NA>"
+// for null rows. A run of rows whose offsets lie aligned is copied in one
+// piece; views, and offsets that lie unaligned, row by row in one pass.
 void append_texts(const ArrowArrayView& view, TextColumn& texts) {
   const ArrowKind kind = view.type->kind;
   const std::size_t width = kind == ArrowKind::kUtf8 ? 4 : 8;
-  std::int64_t i = 0;
-  while (i < view.length) {
-    if (!view.is_valid(i)) {
-      texts.push_back(kNullText);
-      ++i;
-      continue;
-    }
-    std::int64_t end = i + 1;
-    while (end < view.length && view.is_valid(end)) ++end;
-    const void* offsets = kind == ArrowKind::kUtf8View ? nullptr : view.text_offsets(i);
-    // A run of offsets that lie aligned is copied in one piece.
-    if (offsets != nullptr && reinterpret_cast<std::uintptr_t>(offsets) % width == 0) {
-      const auto count = static_cast<std::size_t>(end - i);
-      if (kind == ArrowKind::kUtf8) {
-        texts.append_run(view.text_data(), static_cast<const std::int32_t*>(offsets), count);
-      } else {
-        texts.append_run(view.text_data(), static_cast<const std::int64_t*>(offsets), count);
-      }
-    } else {
-      for (std::int64_t k = i; k < end; ++k) texts.push_back(view.text(k));
-    }
-    i = end;
+  const bool runs = kind != ArrowKind::kUtf8View && !view.has_nulls() && view.length > 0 &&
+                    reinterpret_cast<std::uintptr_t>(view.text_offsets(0)) % width == 0;
+  const auto count = static_cast<std::size_t>(view.length);
+  if (!runs) {
+    texts.append_texts(count, [&](std::size_t k) {
+      const auto i = static_cast<std::int64_t>(k);
+      return view.is_valid(i) ? view.text(i) : kNullText;
+    });
+  } else if (kind == ArrowKind::kUtf8) {
+    texts.append_run(view.text_data(), static_cast<const std::int32_t*>(view.text_offsets(0)),
+                     count);
+  } else {
+    texts.append_run(view.text_data(), static_cast<const std::int64_t*>(view.text_offsets(0)),
+                     count);
   }
 }
 
@@ -324,6 +299,25 @@ void read_column(const ArrowTable& table, std::size_t j, std::span<double> place
     }
     return;
   }
+  if (type.kind == ArrowKind::kLargeUtf8 && table.batches.size() == 1) {
+    // A large_string column of one batch whose offsets lie aligned is read
+    // where it lies, the batch kept alive by the column.
+    const ArrowArrayView view = table.column_view(0, j);
+    if (view.text_data() != nullptr &&
+        reinterpret_cast<std::uintptr_t>(view.text_offsets(0)) % sizeof(std::int64_t) == 0) {
+      TextColumn::BorrowedNulls nulls;
+      if (view.has_nulls()) {
+        nulls.validity = view.validity();
+        nulls.bit_offset = view.offset();
+        nulls.before = nulls.after = std::string(kNullText);
+      }
+      columns.borrow_texts(j, view.text_data(),
+                           static_cast<const std::int64_t*>(view.text_offsets(0)), table.rows,
+                           table.batches[0], nulls);
+      signals.tick_many(table.rows);
+      return;
+    }
+  }
   TextColumn& texts = columns.text_cells[j];
   columns.column_is_text[j] = true;
   if (role == ArrowRole::kTime || type.kind == ArrowKind::kDictionary) {
@@ -335,14 +329,9 @@ void read_column(const ArrowTable& table, std::size_t j, std::span<double> place
     }
     return;
   }
-  std::vector<ArrowArrayView> views;
-  std::size_t bytes = 0;
+  texts.reserve(table.rows, 0);
   for (std::size_t b = 0; b < table.batches.size(); ++b) {
-    views.push_back(table.column_view(b, j));
-    bytes += text_bytes(views.back());
-  }
-  texts.reserve(table.rows, bytes);
-  for (const ArrowArrayView& view : views) {
+    const ArrowArrayView view = table.column_view(b, j);
     append_texts(view, texts);
     signals.tick_many(static_cast<std::size_t>(view.length));
   }

@@ -138,9 +138,8 @@ PyRef build_arrow_output(const std::vector<std::string>& names, Matrix matrix,
                             std::to_string(column));
       }
       // polars keeps its strings as views: a table of them is taken as it is.
-      table->texts[column] =
-          decode_texts(labels, matrix.data.data() + column * matrix.rows, matrix.rows,
-                       library == ResultLibrary::kPolars);
+      table->texts[column] = decode_texts(labels, matrix.data.data() + column * matrix.rows,
+                                          matrix.rows, library == ResultLibrary::kPolars);
     }
   }
   table->cells = std::move(matrix.data);

@@ -146,7 +146,7 @@ std::optional<ArrowTable> import_arrow_table(PyObject* obj) {
   }
 
   for (;;) {
-    auto batch = std::make_unique<OwnedArray>();
+    auto batch = std::make_shared<OwnedArray>();
     if (const int code = stream.get().get_next(&stream.get(), batch->out()); code != 0) {
       raise_stream_error(stream.get(), code, "to give its next batch");
     }

@@ -21,7 +21,9 @@ namespace colenc::py {
 struct ArrowTable {
   std::vector<std::string> column_names;
   std::vector<ArrowType> column_types;
-  std::vector<std::unique_ptr<OwnedArray>> batches;  // struct arrays, one field per column
+  // Struct arrays, one field per column; shared with the text columns that
+  // borrow their bytes, so a batch lives until the last of them lets go.
+  std::vector<std::shared_ptr<OwnedArray>> batches;
   std::size_t rows = 0;
 
   // Returns the view of column j of batch b, with the batch's own offset and

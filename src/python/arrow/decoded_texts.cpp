@@ -32,9 +32,9 @@ constexpr std::size_t kInlineView = 12;
 class LabelLookup {
  public:
   explicit LabelLookup(const CodeToLabel& labels)
-      : labels_(labels),
-        dense_(std::all_of(labels.begin(), labels.end(),
-                           [&](const auto& entry) { return entry.first < labels.size(); })) {
+      : labels_(labels), dense_(std::all_of(labels.begin(), labels.end(), [&](const auto& entry) {
+          return entry.first < labels.size();
+        })) {
     const std::size_t slots = labels.size() + 1 + (dense_ ? 0 : labels.size());
     label_.assign(slots, std::string_view(""));  // never a null address, even when empty
     known_.assign(slots, 0);

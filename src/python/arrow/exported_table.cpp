@@ -124,8 +124,16 @@ void export_batch(const std::shared_ptr<const ExportedTable>& table, ArrowArray*
       buffers.push_back(table->cells.empty() ? kNoCells : table->cells.data() + j * table->rows);
     }
     ArrowArray& child = data->children[j];
-    child = ArrowArray{rows, null_count, 0, static_cast<std::int64_t>(buffers.size()), 0,
-                       buffers.data(), nullptr, nullptr, release_child_array, nullptr};
+    child = ArrowArray{rows,
+                       null_count,
+                       0,
+                       static_cast<std::int64_t>(buffers.size()),
+                       0,
+                       buffers.data(),
+                       nullptr,
+                       nullptr,
+                       release_child_array,
+                       nullptr};
     child.private_data = child_data.release();
     data->pointers[j] = &child;
   }

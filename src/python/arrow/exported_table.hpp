@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
