@@ -170,10 +170,12 @@ clean:
 
 # The benchmark against pandas, scikit-learn, pyarrow and polars at scale 1;
 # writes bench/results/latest.{md,json,png}, then the pandas dtypes run,
-# bench/results/dtypes.md, and the Arrow tables run, bench/results/arrow_tables.md.
+# bench/results/dtypes.md, transform with a stored fit,
+# bench/results/transform.md, and the Arrow tables run, bench/results/arrow_tables.md.
 bench: build
 	$(PY) bench/run.py
 	$(PY) bench/dtypes.py
+	$(PY) bench/transform.py
 	$(PY) bench/arrow_tables.py
 
 # colenc_dask on 20M rows of W1's schema in Parquet files, on a LocalCluster of
@@ -187,4 +189,5 @@ bench-dask: build
 bench-smoke: build
 	$(PY) bench/run.py --quick --out build/bench-smoke
 	$(PY) bench/dtypes.py --quick --out build/bench-smoke
+	$(PY) bench/transform.py --quick --out build/bench-smoke
 	$(PY) bench/arrow_tables.py --quick --out build/bench-smoke

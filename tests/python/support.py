@@ -108,3 +108,127 @@ assert len(WORKED_EXAMPLE) == 116
 def labels_of(encoder, col=0):
     """Returns the fitted label -> code map of one column of the encoder."""
     return parse_state(encoder.__getstate__())[1][col]
+
+
+MISSING_LABELS = ("<NA>", "nan", "NaN")
+
+
+def number_label(value):
+    """The label encode gives a number above its column's turn."""
+    if value != value:
+        return "NaN"
+    if value in (np.inf, -np.inf):
+        return "inf" if value > 0 else "-inf"
+    return np.format_float_positional(value, unique=True, trim="-")
+
+
+def cells_of(table):
+    """The cells of a table as its readers type them: a frame's `values`."""
+    import pandas as pd
+    return table.values if isinstance(table, pd.DataFrame) else table
+
+
+def _matrix(result):
+    values = result.to_numpy() if hasattr(result, "to_numpy") else result
+    return np.asarray(values, dtype=np.float64)
+
+
+def encode_labels(table):
+    """Returns, per column, the label encode gives each cell (None where the
+    fresh fit gave NaN, a missing-value label), or None for a column whose
+    cells all convert to numbers."""
+    import colenc
+    fresh = colenc.Encoder()
+    result, text_columns = fresh.encode(table)
+    codes = _matrix(result)
+    info = parse_state(fresh.__getstate__())
+    labels = []
+    for c in range(codes.shape[1]):
+        if text_columns and c in text_columns:
+            names = info[2][c]
+            labels.append([None if x != x else names[int(x)] for x in codes[:, c]])
+        else:
+            labels.append([number_label(x) for x in codes[:, c]])
+    return labels, codes, text_columns or []
+
+
+def as_float(cell):
+    """float(cell) as the C API takes it: through __float__ or __index__,
+    never by parsing a str or bytes."""
+    kind = type(cell)
+    if hasattr(kind, "__float__"):
+        return kind.__float__(cell)
+    if hasattr(kind, "__index__"):
+        return float(kind.__index__(cell))
+    raise TypeError(kind.__name__)
+
+
+class UnknownCell(Exception):
+    pass
+
+
+def model_transform(state, table, unknown="nan"):
+    """What transform gives `table` with the fit `state`: the labels encode
+    gives each fitted text column, looked up in the fit; each cell of any other
+    column as a number where it converts. Returns the float64 matrix, or
+    raises UnknownCell(column, row) for the first unknown cell in "error" mode."""
+    string_columns, label_to_code, code_to_label = parse_state(state)
+    labels, _, _ = encode_labels(table)
+    cells = cells_of(table)
+    rows, width = np.shape(cells) if np.ndim(cells) == 2 else (0, 0)
+    out = np.empty((rows, width))
+    first_unknown = None
+
+    def mark(c, i):
+        nonlocal first_unknown
+        if first_unknown is None or (c, i) < first_unknown:
+            first_unknown = (c, i)
+
+    for c in range(width):
+        if c in string_columns:
+            fitted = label_to_code.get(c, {})
+            codes = [k for k in fitted.values() if k is not None] + list(code_to_label.get(c, {}))
+            next_code = max(codes) + 1 if codes else 0
+            for i in range(rows):
+                label = labels[c][i]
+                if label is None or (label not in fitted and label in MISSING_LABELS):
+                    out[i, c] = np.nan
+                elif label in fitted:
+                    out[i, c] = np.nan if fitted[label] is None else fitted[label]
+                else:
+                    mark(c, i)
+                    out[i, c] = next_code if unknown == "code" else np.nan
+            continue
+        for i in range(rows):
+            cell = cells[i, c]
+            try:
+                out[i, c] = as_float(cell)
+            except Exception:
+                out[i, c] = np.nan
+                if str(cell) not in MISSING_LABELS:
+                    mark(c, i)
+    if unknown == "error" and first_unknown is not None:
+        raise UnknownCell(*first_unknown)
+    return out
+
+
+def crafted_fit(table, seed=0):
+    """A fit of the table's width that differs from a fresh fit of the table:
+    each text column keeps about half its labels (renumbered), some number
+    columns are fitted as text with some of their numbers' labels, and some
+    text columns are fitted as numbers."""
+    rng = np.random.default_rng(seed)
+    labels, _, text_columns = encode_labels(table)
+    string_columns, label_to_code, code_to_label = [], {}, {}
+    for c, column in enumerate(labels):
+        as_text = (c in text_columns) != (rng.random() < 0.3)
+        if not as_text:
+            continue
+        distinct = sorted({label for label in column if label is not None})
+        kept = [label for label in distinct if rng.random() < 0.5] + ["never-met", "NaN"]
+        coded = sorted(label for label in kept if label not in MISSING_LABELS)
+        string_columns.append(c)
+        label_to_code[c] = {**{label: k for k, label in enumerate(coded)},
+                            **{label: None for label in kept if label in MISSING_LABELS}}
+        code_to_label[c] = dict(enumerate(coded))
+    return make_state(string_columns, label_to_code, code_to_label)

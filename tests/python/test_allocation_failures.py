@@ -1,6 +1,6 @@
 """Every allocation of the interpreter's that a call makes, refused in turn
 through CPython's own test hook (_testcapi.set_nomemory): encode, decode,
-__getstate__ and __setstate__ of arrays of each storage kind. A call then
+transform, __getstate__ and __setstate__ of arrays of each storage kind. A call then
 either returns what it returns without the hook, or raises the interpreter's
 MemoryError or the panic exception "memory allocation failed"; the encoder's
 stored state is what it was (for encode: what it was, or the new fit, which
@@ -146,7 +146,7 @@ def tables(tmp_path_factory):
     return {name: make(tmp_path_factory) for name, make in TABLES.items()}
 
 
-@pytest.mark.parametrize("method", ["encode", "decode", "__getstate__", "__setstate__"])
+@pytest.mark.parametrize("method", ["encode", "decode", "transform", "__getstate__", "__setstate__"])
 @pytest.mark.parametrize("kind", list(TABLES))
 def test_refused_allocations_end_in_memory_errors_and_keep_the_state(tables, kind, method):
     table = tables[kind]
@@ -164,6 +164,14 @@ def test_refused_allocations_end_in_memory_errors_and_keep_the_state(tables, kin
         encoder.__setstate__(state)
         before = state
         call, expected, states_after = (encoder.decode, (encoded,)), fitted.decode(encoded), (state,)
+    elif method == "transform":
+        # A fit of texts in every column: numbers meet it as unknown labels.
+        words = colenc.Encoder()
+        words.encode(_shared(5, table.shape[1]))
+        state = before = words.__getstate__()
+        encoder.__setstate__(state)
+        call, expected, states_after = ((encoder.transform, (table, "code")),
+                                        words.transform(table, "code"), (state,))
     elif method == "__getstate__":
         encoder.__setstate__(state)
         before = state

@@ -91,19 +91,34 @@ def object_array(table):
     return out
 
 
-def assert_encodes_as_object_array(obj, table):
-    """`obj` encodes to the codes, text columns and state that the object
-    array of `table` (the same data as a pyarrow.Table) gives."""
-    enc, ref = Encoder(), Encoder()
-    result, columns = enc.encode(obj)
-    expected, expected_columns = ref.encode(object_array(table))
+def as_matrix(result, names):
     codes = pa.table(result) if not isinstance(result, pl.DataFrame) else result.to_arrow()
-    assert codes.column_names == table.column_names
-    matrix = np.column_stack([codes.column(j).to_numpy() for j in range(codes.num_columns)]
-                             ) if codes.num_columns else np.empty((codes.num_rows, 0))
-    np.testing.assert_array_equal(matrix.reshape(expected.shape), expected)
+    assert codes.column_names == names
+    if not codes.num_columns:
+        return np.empty((codes.num_rows, 0))
+    return np.column_stack([codes.column(j).to_numpy() for j in range(codes.num_columns)])
+
+
+def assert_encodes_as_object_array(make, table, fit=None):
+    """The object that make() returns encodes to the codes, text columns and
+    state that the object array of `table` (the same data as a
+    pyarrow.Table) gives, and transforms as it does with the fit of `fit`
+    (an object array; by default the same one)."""
+    enc, ref = Encoder(), Encoder()
+    reference = object_array(table)
+    result, columns = enc.encode(make())
+    expected, expected_columns = ref.encode(reference)
+    np.testing.assert_array_equal(as_matrix(result, table.column_names).reshape(expected.shape),
+                                  expected)
     assert columns == expected_columns
     assert enc.__getstate__() == ref.__getstate__()
+    if fit is not None:
+        ref.encode(fit)
+    result, columns = ref.transform(make())
+    expected, expected_columns = ref.transform(reference)
+    np.testing.assert_array_equal(as_matrix(result, table.column_names).reshape(expected.shape),
+                                  expected)
+    assert columns == expected_columns
     return enc, result
 
 
@@ -114,10 +129,10 @@ def layouts(table):
         [column.slice(0, 2), column.slice(2, 0), column.slice(2, 4), column.slice(6)])
         for name, column in zip(table.column_names, table.combine_chunks().columns)})
     padded = pa.concat_tables([table.slice(0, 2), table, table.slice(1, 3)])
-    yield "whole", table, table
-    yield "chunks", chunked, table
-    yield "batches", pa.RecordBatchReader.from_batches(table.schema, chunked.to_batches()), table
-    yield "slice", padded.slice(2, table.num_rows), table
+    yield lambda: table
+    yield lambda: chunked
+    yield lambda: pa.RecordBatchReader.from_batches(table.schema, chunked.to_batches())
+    yield lambda: padded.slice(2, table.num_rows)
 
 
 @pytest.mark.parametrize("name", list(COLUMNS))
@@ -126,21 +141,29 @@ def test_each_arrow_type_encodes_as_its_object_array(name):
     column = pa.array(_with_nulls(values), type=kind)
     table = pa.table({"x": column, "n": pa.array(range(7), pa.float64()),
                       "t": pa.array(["q", None, "p", "q", "r", "p", "nan"])})
-    for layout, obj, same in layouts(table):
-        assert_encodes_as_object_array(obj, same)
+    for make in layouts(table):
+        assert_encodes_as_object_array(make, table)
+    # Transformed with the fit of other cells: unknown labels, texts in a
+    # column fitted as numbers and numbers in a column fitted as texts.
+    other = np.array([["q", 1.5, 2.0], ["zz", "x", 3.0]], dtype=object)
+    assert_encodes_as_object_array(lambda: table.select(["t", "x", "n"]),
+                                   table.select(["t", "x", "n"]), fit=other)
+    assert_encodes_as_object_array(lambda: table.select(["n", "t", "x"]),
+                                   table.select(["n", "t", "x"]), fit=other)
     if pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_int64(kind):
         # Dictionary-encoded, with a value that no row uses.
         encoded = column.dictionary_encode()
         unused = pa.array(["unused"] if kind != pa.int64() else [12345], kind)
         extra = pa.DictionaryArray.from_arrays(encoded.indices,
                                                pa.concat_arrays([encoded.dictionary, unused]))
-        assert_encodes_as_object_array(pa.table({"x": extra}), pa.table({"x": extra}))
+        assert_encodes_as_object_array(lambda: pa.table({"x": extra}), pa.table({"x": extra}))
 
 
 def test_unused_dictionary_values_are_no_labels():
     values = pa.array(["never", "b", "a", "unused", None])
     column = pa.DictionaryArray.from_arrays(pa.array([2, 1, None, 2, 4], pa.int8()), values)
-    enc, result = assert_encodes_as_object_array(pa.table({"x": column}), pa.table({"x": column}))
+    enc, result = assert_encodes_as_object_array(lambda: pa.table({"x": column}),
+                                                 pa.table({"x": column}))
     labels = enc.decode(pa.table({"x": [0.0, 1.0, 2.0]})).column("x").to_pylist()
     assert labels == ["a", "b", None]
     series = pl.Series("x", ["b", None, "a"], dtype=pl.Enum(["z", "b", "y", "a"]))
@@ -177,6 +200,10 @@ def test_round_trip_gives_the_inputs_library(library):
     enc = Encoder()
     encoded, columns = enc.encode(obj)
     assert isinstance(encoded, kind) and columns == [0, 2]
+    transformed, columns = enc.transform(obj)
+    assert isinstance(transformed, kind) and columns == [0, 2]
+    names = ["word", "number", "other"]
+    np.testing.assert_array_equal(as_matrix(transformed, names), as_matrix(encoded, names))
     decoded = enc.decode(encoded)
     assert isinstance(decoded, kind)
     table = decoded if kind is pa.Table else decoded.to_arrow()
@@ -186,6 +213,18 @@ def test_round_trip_gives_the_inputs_library(library):
     numbers = table.column("number").to_pylist()
     assert numbers[:2] == [1.5, 2.0] and math.isnan(numbers[2]) and numbers[3] == 4.0
     assert pa.types.is_floating(table.schema.field("number").type)
+
+
+def test_transform_names_an_unknown_arrow_cell():
+    enc = Encoder()
+    enc.encode(pl.DataFrame({"w": ["a", "b"], "n": [1.0, 2.0]}))
+    with pytest.raises(ValueError, match=r"column 'w', row 2: 'c' is not a label of the fit"):
+        enc.transform(pl.DataFrame({"w": ["a", None, "c"], "n": [1.0, 2.0, 3.0]}), unknown="error")
+    with pytest.raises(ValueError, match=r"column 'n', row 1: 'x' is neither a number"):
+        enc.transform(pa.table({"w": ["a", "a"], "n": [None, "x"]}), unknown="error")
+    result, _ = enc.transform(pa.table({"w": ["c", "b"], "n": ["nan", "x"]}), unknown="code")
+    assert result.column("w").to_pylist() == [2.0, 1.0]
+    assert all(math.isnan(v) for v in result.column("n").to_pylist())
 
 
 def test_decode_gives_null_for_nan_and_unknown_codes_and_truncates():

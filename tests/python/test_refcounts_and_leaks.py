@@ -199,6 +199,33 @@ SCENARIOS = {
     "construct": lambda e: succeeds(lambda: (Encoder(), Encoder("label"), Encoder(encoding=None))),
     "decode inside decode": lambda e: succeeds(lambda: e.decode(with_cell(
         Reenter(lambda: e.decode(CODES), None)))),
+    "transform object array": lambda e: succeeds(lambda: e.transform(OBJECTS)),
+    "transform by subscription": lambda e: succeeds(lambda: e.transform(SUBSCRIBED, "code")),
+    "transform frame": lambda e: succeeds(lambda: e.transform(FRAME, unknown="nan")),
+    "transform float64 array": lambda e: succeeds(lambda: e.transform(CODES)),
+    "transform inside decode": lambda e: succeeds(lambda: e.decode(with_cell(
+        Reenter(lambda: e.transform(OBJECTS), None)))),
+    "encode inside transform": lambda e: succeeds(lambda: e.transform(with_cell(
+        Reenter(lambda: e.encode(CODES), "Already borrowed")))),
+    "transform an unknown label": lambda e: raises(
+        "ValueError", "column 0, row 1: 'inner' is not a label of the fit",
+        lambda: e.transform(with_cell(Reenter(lambda: None, None)), "error"), exact=True),
+    "transform an unknown cell of a number column": lambda e: raises(
+        "ValueError", "column 1, row 0: 'label-0' is neither",
+        lambda: e.transform(table([[TEXTS[0], TEXTS[0], TEXTS[1]]]), "error")),
+    "transform without a fit": lambda e: raises(
+        "ValueError", "this Encoder has no fit", lambda: Encoder().transform(OBJECTS)),
+    "transform beyond the table": lambda e: raises(
+        "ValueError", "the fit's text column 5 lies beyond the table's 3 columns",
+        lambda: WIDE.transform(OBJECTS), exact=True),
+    "transform with unknown not a str": lambda e: raises(
+        "TypeError", "'int' object is not an instance of 'str'", lambda: e.transform(CODES, 0),
+        exact=True),
+    "transform with another unknown": lambda e: raises(
+        "ValueError", "unknown must be 'nan', 'error' or 'code', not 'skip'",
+        lambda: e.transform(CODES, fresh("skip")), exact=True),
+    "transform with str() failing": lambda e: raises(
+        "PanicException", "cant convert to str", lambda: e.transform(with_cell(FailingText()))),
     # Argument binding.
     "encode without argument": lambda e: raises("TypeError", MISSING_OBJ, e.encode, exact=True),
     "encode with two arguments": lambda e: raises(
@@ -278,7 +305,10 @@ SCENARIOS = {
            ("encode", "decode", lambda e: e.decode(CODES), "Already mutably borrowed"),
            ("encode", "__getstate__", lambda e: e.__getstate__(), "Already mutably borrowed"),
            ("decode", "encode", lambda e: e.encode(CODES), "Already borrowed"),
-           ("decode", "__setstate__", lambda e: e.__setstate__(FITTED_STATE), "Already borrowed")]},
+           ("decode", "__setstate__", lambda e: e.__setstate__(FITTED_STATE), "Already borrowed"),
+           ("transform", "__setstate__", lambda e: e.__setstate__(FITTED_STATE),
+            "Already borrowed"),
+           ("transform", "transform", lambda e: e.transform(CODES), None)]},
 }
 
 

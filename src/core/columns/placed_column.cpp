@@ -10,6 +10,7 @@
 namespace colenc {
 
 void PlacedColumn::turn_to_text() {
+  if (numbers_kept_) return;  // the next text is a cell that did not convert
   text_from_ = rows_;
   interner_ = std::make_unique<TextInterner>();
   for (std::size_t i = 0; i < rows_; ++i) {
@@ -31,7 +32,18 @@ void PlacedColumn::add_text(std::string_view text, const char* readable, std::si
   numbered_ = row + 1;
 }
 
+void PlacedColumn::push_stray(std::string_view text) {
+  cell(rows_) = missing_code_value();
+  if (block_ != nullptr) block_->ends.push_back(block_->bytes.size());
+  if (!unknown_ && !is_missing_label(text)) unknown_ = UnknownCell{0, rows_, std::string(text)};
+  numbered_ = ++rows_;
+}
+
 void PlacedColumn::push_text(std::string_view text, const char* readable) {
+  if (text_from_ == kNoRow) [[unlikely]] {
+    push_stray(text);
+    return;
+  }
   if (block_ != nullptr) {
     block_->bytes.append(text);
     block_->ends.push_back(block_->bytes.size());
@@ -42,7 +54,7 @@ void PlacedColumn::push_text(std::string_view text, const char* readable) {
 }
 
 void PlacedColumn::push_units(const void* units, std::size_t count, unsigned unit_bytes) {
-  if (block_ != nullptr) {
+  if (block_ != nullptr && text_from_ != kNoRow) {
     append_utf8(units, count, unit_bytes, block_->bytes);
     block_->ends.push_back(block_->bytes.size());
     ++rows_;
@@ -109,6 +121,7 @@ void PlacedColumn::hand_over(TypedColumns& out, std::size_t j) {
   std::vector<double>().swap(out.number_cells[j]);
   if (!is_text()) {
     out.numbers_placed[j] = true;
+    if (unknown_) out.note_unknown(j, unknown_->row, unknown_->text);
     return;
   }
   out.column_is_text[j] = true;

@@ -64,6 +64,11 @@ class PlacedColumn {
     numbered_ = rows_;
   }
   void turn_to_text();
+  // Keeps the column numeric for good (a transform's column that the fit
+  // holds as numbers): a cell that does not convert is NaN in its cell, and
+  // the first whose text is no missing-value label is noted (see
+  // TypedColumns::numbers_kept). Call before the first row.
+  void keep_numbers() { numbers_kept_ = true; }
   // Makes every row keep its own text from the turn on, without ids: for a
   // column whose texts are known to hardly repeat. Call before the turn.
   void keep_texts_flat() { flat_from_turn_ = true; }
@@ -102,6 +107,8 @@ class PlacedColumn {
   double& cell(std::size_t i) { return first_[i * stride_]; }
   // Copies every numbered row's text out of the interner into flat_.
   void make_flat();
+  // Adds the next row of a column kept numeric, a cell that did not convert.
+  void push_stray(std::string_view text);
   void add_text(std::string_view text, const char* readable, std::size_t row);
 
   double* first_;
@@ -113,7 +120,9 @@ class PlacedColumn {
   std::unique_ptr<TextInterner> interner_;
   std::optional<TextColumn> flat_;  // every row's text, once ids stopped paying
   bool flat_from_turn_ = false;
-  std::string scratch_;             // a number's or non-ASCII text, before it is added
+  bool numbers_kept_ = false;
+  std::optional<UnknownCell> unknown_;  // a column kept numeric: its first unknown cell
+  std::string scratch_;                 // a number's or non-ASCII text, before it is added
 };
 
 }  // namespace colenc

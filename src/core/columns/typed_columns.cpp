@@ -6,6 +6,7 @@
 namespace colenc {
 
 void TypedColumns::turn_to_text(std::size_t j) {
+  if (keeps_numbers(j)) return;
   std::vector<double>& numbers = number_cells[j];
   TextColumn& texts = text_cells[j];
   texts.clear();

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/labels/labels.hpp"
 #include "core/labels/text_store.hpp"
 
 namespace colenc {
@@ -281,13 +282,27 @@ class TextColumn {
   }
 };
 
+// A cell that a transform cannot code: the first of its column whose label
+// the fit lacks and is no missing-value label (for a column kept numeric: the
+// first that does not convert to a number and whose text is no missing-value
+// label). `column` is the column's index in the table, or in a group of
+// columns while the group is read.
+struct UnknownCell {
+  std::size_t column = 0;
+  std::size_t row = 0;
+  std::string text;
+};
+
 // All columns of one table after the scan. For every column exactly one of its
 // two cell vectors holds row_count entries (both are empty when row_count is 0),
 // and column_is_text says which; except a column whose cells the scan wrote
 // straight into the matrix: a number column flagged in numbers_placed has its
 // values there and an empty vector, and a text column flagged in ids_placed
 // has each row's entry id there (as a float64) and in text_cells only its
-// entries, one per id.
+// entries, one per id. A column flagged in numbers_kept (a transform's column
+// that the fit holds as numbers) never turns to text: a cell that does not
+// convert is NaN among its numbers, and the first such cell whose text is no
+// missing-value label is noted in unknown_cells.
 struct TypedColumns {
   std::size_t row_count = 0;
   std::size_t column_count = 0;
@@ -296,6 +311,8 @@ struct TypedColumns {
   std::vector<TextColumn> text_cells;
   std::vector<bool> numbers_placed;
   std::vector<bool> ids_placed;
+  std::vector<bool> numbers_kept;          // empty (none kept) or one flag per column
+  std::vector<UnknownCell> unknown_cells;  // at most one per column, by first row
 
   // Sets up `columns` empty number columns of `rows` rows.
   TypedColumns(std::size_t rows, std::size_t columns)
@@ -360,13 +377,43 @@ struct TypedColumns {
       group.numbers_placed[k] = numbers_placed[first + k];
       group.ids_placed[k] = ids_placed[first + k];
     }
+    if (!numbers_kept.empty()) {
+      group.numbers_kept.assign(numbers_kept.begin() + static_cast<std::ptrdiff_t>(first),
+                                numbers_kept.begin() + static_cast<std::ptrdiff_t>(first + count));
+    }
+    for (UnknownCell& cell : unknown_cells) {
+      if (cell.column >= first && cell.column < first + count) {
+        group.unknown_cells.push_back(
+            UnknownCell{cell.column - first, cell.row, std::move(cell.text)});
+      }
+    }
     return group;
   }
 
+  // True when column j is kept numeric (see numbers_kept).
+  bool keeps_numbers(std::size_t j) const { return j < numbers_kept.size() && numbers_kept[j]; }
+
   // Turns number column `j` into a text column: its collected numbers become
   // their number-format texts, in order, and its number vector is emptied.
-  // Requires column j to be a number column.
+  // Does nothing to a column kept numeric, whose next text is a cell that
+  // did not convert (add_stray_text). Requires column j to be a number column.
   void turn_to_text(std::size_t j);
+
+  // Adds the next row of column j, kept numeric, for a cell that does not
+  // convert and whose text is `text`: NaN, noting the cell when its text is
+  // no missing-value label and none of the column's is noted yet.
+  void add_stray_text(std::size_t j, std::string_view text) {
+    number_cells[j].push_back(missing_code_value());
+    if (!is_missing_label(text)) note_unknown(j, number_cells[j].size() - 1, text);
+  }
+
+  // Notes `text` in row `row` as column j's unknown cell, unless it has one.
+  void note_unknown(std::size_t j, std::size_t row, std::string_view text) {
+    for (const UnknownCell& cell : unknown_cells) {
+      if (cell.column == j) return;
+    }
+    unknown_cells.push_back(UnknownCell{j, row, std::string(text)});
+  }
 };
 
 }  // namespace colenc

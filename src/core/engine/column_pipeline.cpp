@@ -11,14 +11,15 @@
 namespace colenc {
 
 ColumnPipeline::ColumnPipeline(std::span<double> matrix_buffer, std::size_t column_count,
-                               MatrixOrder order, tbb::task_arena& arena)
+                               MatrixOrder order, tbb::task_arena& arena, const AppliedFit* fit)
     : matrix_buffer_(matrix_buffer),
       column_count_(column_count),
       order_(order),
       arena_(arena),
       // One group queued behind each running one keeps every worker busy; an
       // arena without workers (one slot) encodes every group on the caller.
-      in_flight_limit_(2 * static_cast<std::size_t>(arena.max_concurrency() - 1)) {}
+      in_flight_limit_(2 * static_cast<std::size_t>(arena.max_concurrency() - 1)),
+      fit_(fit) {}
 
 ColumnPipeline::~ColumnPipeline() {
   try {
@@ -29,6 +30,11 @@ ColumnPipeline::~ColumnPipeline() {
 }
 
 void ColumnPipeline::encode(Group& group) {
+  if (fit_ != nullptr) {
+    group.unknown = transform_columns(std::move(group.columns), matrix_buffer_, arena_, order_,
+                                      group.first_column, column_count_, *fit_);
+    return;
+  }
   group.encodings = encode_columns(std::move(group.columns), matrix_buffer_, arena_, order_,
                                    group.first_column, column_count_);
 }
@@ -45,7 +51,7 @@ void ColumnPipeline::submit(TypedColumns&& group) {
                         " columns handed over after " + std::to_string(next_column_) + " of " +
                         std::to_string(column_count_));
   }
-  Group& placed = groups_.emplace_back(Group{std::move(group), next_column_, {}});
+  Group& placed = groups_.emplace_back(Group{std::move(group), next_column_, {}, std::nullopt});
   next_column_ += placed.columns.column_count;
   if (in_flight_.load() >= in_flight_limit_) {
     arena_.execute([&] { encode(placed); });
@@ -74,11 +80,14 @@ EncodingInfo ColumnPipeline::finish() {
   column_is_text.reserve(column_count_);
   std::vector<ColumnEncoding> encodings;
   for (Group& group : groups_) {
+    if (group.unknown && !first_unknown_) first_unknown_ = std::move(group.unknown);
+    if (fit_ != nullptr) continue;
     column_is_text.insert(column_is_text.end(), group.columns.column_is_text.begin(),
                           group.columns.column_is_text.end());
     for (ColumnEncoding& encoding : group.encodings) encodings.push_back(std::move(encoding));
   }
   std::deque<Group>().swap(groups_);
+  if (fit_ != nullptr) return EncodingInfo();
   return assemble_encoding_info(std::move(encodings), column_is_text);
 }
 

@@ -3,18 +3,20 @@
 // overlap and each group's cells are freed once its codes are written.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
-#include <deque>
-#include <span>
-#include <vector>
-
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
-#include "core/labels/encoding_info.hpp"
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <span>
+#include <vector>
+
 #include "core/columns/matrix.hpp"
 #include "core/columns/typed_columns.hpp"
+#include "core/engine/transform_columns.hpp"
+#include "core/labels/encoding_info.hpp"
 
 namespace colenc {
 
@@ -22,9 +24,11 @@ class ColumnPipeline {
  public:
   // Prepares the encoding of a table of `column_count` columns into
   // `matrix_buffer` (laid out as `order` says, row_count * column_count
-  // cells). Groups run inside `arena`.
+  // cells). Groups run inside `arena`. With `fit` set (borrowed, alive
+  // until the pipeline is destroyed) it prepares a transform instead: each
+  // group is coded with the fit rather than fitted.
   ColumnPipeline(std::span<double> matrix_buffer, std::size_t column_count, MatrixOrder order,
-                 tbb::task_arena& arena);
+                 tbb::task_arena& arena, const AppliedFit* fit = nullptr);
   ColumnPipeline(const ColumnPipeline&) = delete;
   ColumnPipeline& operator=(const ColumnPipeline&) = delete;
   // Waits for the groups still running; their failures are dropped, since
@@ -39,16 +43,21 @@ class ColumnPipeline {
   // finish() or the destructor: borrowed memory may need a lock to let go.
   void submit(TypedColumns&& group);
 
-  // Waits for every group and returns the fitted record of the table.
-  // Requires every column submitted; throws InternalError otherwise, or the
-  // first InternalError that a group raised.
+  // Waits for every group and returns the fitted record of the table (an
+  // empty one for a transform). Requires every column submitted; throws
+  // InternalError otherwise, or the first InternalError that a group raised.
   EncodingInfo finish();
+
+  // After finish() of a transform whose fit names unknown cells: the first
+  // unknown cell of the table, by column and then row.
+  const std::optional<UnknownCell>& first_unknown() const { return first_unknown_; }
 
  private:
   struct Group {
     TypedColumns columns;
     std::size_t first_column;
     std::vector<ColumnEncoding> encodings;
+    std::optional<UnknownCell> unknown;  // a transform's first unknown cell
   };
   void encode(Group& group);
   void wait_all();
@@ -59,10 +68,12 @@ class ColumnPipeline {
   tbb::task_arena& arena_;
   tbb::task_group tasks_;
   std::size_t in_flight_limit_;
+  const AppliedFit* fit_ = nullptr;  // set for a transform
   std::atomic<std::size_t> in_flight_{0};
   std::deque<Group> groups_;  // a deque: a running group's address never moves
   std::size_t next_column_ = 0;
   bool waited_ = true;
+  std::optional<UnknownCell> first_unknown_;
 };
 
 }  // namespace colenc

@@ -89,6 +89,9 @@ class LabelToCode {
   const_iterator find(std::string_view label) const { return find(prehash(label)); }
   const_iterator find(const PrehashedText& label) const;
   bool contains(std::string_view label) const { return find(label) != end(); }
+  // Asks for the index's slot of `label` ahead of its find (indexing the map
+  // first, if it is not yet).
+  void prefetch(const PrehashedText& label) const;
   // Throws std::out_of_range when `label` has no entry.
   std::optional<Code> at(std::string_view label) const;
 
@@ -168,6 +171,10 @@ class LabelToCode::Builder {
   std::unique_ptr<Body> body_;
 };
 
+inline void LabelToCode::prefetch(const PrehashedText& label) const {
+  if (body_) body_->index().prefetch(label.hash);
+}
+
 inline std::size_t LabelToCode::size() const { return body_ ? body_->codes.size() : 0; }
 
 inline LabelToCode::value_type LabelToCode::entry(std::size_t i) const {
@@ -235,7 +242,7 @@ class CodeToLabel {
   TextStore& own_texts();
 
   std::size_t size_ = 0;
-  bool positional_ = true;              // entry i has code i; codes_ and index_ are unused
+  bool positional_ = true;  // entry i has code i; codes_ and index_ are unused
   // Text slots (null while empty); slot i is entry i's unless text_of_ says otherwise.
   std::shared_ptr<TextStore> texts_;
   std::vector<Code> codes_;             // code of each entry, unless positional_

@@ -7,12 +7,15 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/columns/typed_columns.hpp"
 #include "core/hashing/hash_map.hpp"
 #include "core/hashing/keyed_hash.hpp"
+#include "core/labels/labels.hpp"
 #include "python/arrow/arrow_invalid.hpp"
 #include "python/arrow/arrow_time_texts.hpp"
 #include "python/runtime/panic.hpp"
@@ -284,11 +287,48 @@ void read_times(const ArrowTable& table, std::size_t j, double* out, TextColumn&
   }
 }
 
+// Returns the text of the first row of column j whose text is no
+// missing-value label (every time text is none), and that row; nothing when
+// every row is null or missing.
+std::optional<std::pair<std::size_t, std::string>> first_text(const ArrowTable& table,
+                                                              std::size_t j) {
+  const ArrowType& type = table.column_types[j];
+  std::size_t row = 0;
+  for (std::size_t b = 0; b < table.batches.size(); ++b) {
+    const ArrowArrayView view = table.column_view(b, j);
+    for (std::int64_t i = 0; i < view.length; ++i, ++row) {
+      if (!view.is_valid(i)) continue;
+      if (type.role() == ArrowRole::kTime) {
+        const std::int64_t tick =
+            type.byte_width == 4 ? view.value<std::int32_t>(i) : view.value<std::int64_t>(i);
+        return std::pair(row, time_texts(type, {tick})[0]);
+      }
+      std::string_view text;
+      if (type.kind == ArrowKind::kDictionary) {
+        const std::int64_t k = view.index(i);
+        if (!view.dictionary().is_valid(k)) continue;
+        text = view.dictionary().text(k);
+      } else {
+        text = view.text(i);
+      }
+      if (!is_missing_label(text)) return std::pair(row, std::string(text));
+    }
+  }
+  return std::nullopt;
+}
+
 void read_column(const ArrowTable& table, std::size_t j, std::span<double> placed,
                  TypedColumns& columns, SignalCheck& signals) {
   const ArrowType& type = table.column_types[j];
   double* run = placed.data() + j * table.rows;
   const ArrowRole role = type.role();
+  if (role != ArrowRole::kNumber && columns.keeps_numbers(j)) {
+    // Texts in a column a transform's fit holds as numbers: none converts.
+    std::fill(columns.number_run(j, placed), run + table.rows, missing_code_value());
+    if (auto text = first_text(table, j)) columns.note_unknown(j, text->first, text->second);
+    signals.tick_many(table.rows);
+    return;
+  }
   if (role == ArrowRole::kNumber) {
     double* out = columns.number_run(j, placed);
     for (std::size_t b = 0; b < table.batches.size(); ++b) {
@@ -339,14 +379,15 @@ void read_column(const ArrowTable& table, std::size_t j, std::span<double> place
 
 }  // namespace
 
-void read_arrow_columns(const ArrowTable& table, std::span<double> placed,
-                        ColumnPipeline& pipeline) {
+void read_arrow_columns(const ArrowTable& table, std::span<double> placed, ColumnPipeline& pipeline,
+                        const std::vector<bool>* numbers_kept) {
   const std::size_t width = table.column_types.size();
   if (placed.size() != table.rows * width) {
     throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a table of " +
                         std::to_string(table.rows) + " x " + std::to_string(width));
   }
   TypedColumns columns(table.rows, width);
+  if (numbers_kept != nullptr) columns.numbers_kept = *numbers_kept;
   SignalCheck signals;
   std::size_t handed_over = 0;
   for (std::size_t j = 0; j < width; ++j) {

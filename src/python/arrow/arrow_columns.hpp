@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
 #include "core/engine/column_pipeline.hpp"
 #include "python/arrow/arrow_stream.hpp"
@@ -20,8 +21,12 @@ namespace colenc::py {
 // which holds the interpreter lock; the arrays are only read. Throws
 // PythonError with ValueError naming the column and batch of an array that
 // breaks the Arrow format, or InternalError.
+// For a transform, `numbers_kept` (null otherwise) flags the columns its fit
+// holds as numbers: such a column of texts or times is all NaN, its first
+// text that is no missing-value label noted as unknown, as a cell that does
+// not convert to a number is.
 // REQUIRES: placed.size() == table.rows * table.column_types.size(), rows > 0.
-void read_arrow_columns(const ArrowTable& table, std::span<double> placed,
-                        ColumnPipeline& pipeline);
+void read_arrow_columns(const ArrowTable& table, std::span<double> placed, ColumnPipeline& pipeline,
+                        const std::vector<bool>* numbers_kept = nullptr);
 
 }  // namespace colenc::py

@@ -6,8 +6,10 @@
 // from building a message too) into a Python one.
 #include "python/encoder/encoder_type.hpp"
 
+#include <algorithm>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "core/labels/encoding_info.hpp"
@@ -35,10 +37,12 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 constexpr const char* kObjParam[] = {"obj"};
 constexpr const char* kStateParam[] = {"state"};
 constexpr const char* kEncodingParam[] = {"encoding"};
+constexpr const char* kTransformParams[] = {"obj", "unknown"};
 const Signature kEncodeSig{"Encoder.encode()", kObjParam, 1};
 const Signature kDecodeSig{"Encoder.decode()", kObjParam, 1};
 const Signature kSetstateSig{"Encoder.__setstate__()", kStateParam, 1};
 const Signature kNewSig{"Encoder.__new__()", kEncodingParam, 0};
+const Signature kTransformSig{"Encoder.transform()", kTransformParams, 1};
 
 // Returns a new list of Python ints holding `columns`.
 PyRef column_list(const std::vector<std::size_t>& columns) {
@@ -68,6 +72,79 @@ bool check_encoding(PyObject* encoding) {
   if (std::string_view(utf8, static_cast<std::size_t>(size)) == "label") return true;
   PyErr_Format(PyExc_ValueError, "%U is not a supported encoding strategy for strings!", encoding);
   return false;
+}
+
+// Reads transform's `unknown` (borrowed; null when not given) into `mode`;
+// returns false with TypeError or ValueError set for anything else.
+bool read_unknown_mode(PyObject* unknown, UnknownLabels& mode) {
+  mode = UnknownLabels::kNaN;
+  if (unknown == nullptr) return true;
+  if (!PyUnicode_Check(unknown)) {
+    set_wrong_type_error(unknown, "str", "unknown");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(unknown, &size);
+  if (utf8 == nullptr) {
+    add_parameter_note("unknown");
+    return false;
+  }
+  const std::string_view name(utf8, static_cast<std::size_t>(size));
+  if (name == "nan") return true;
+  if (name == "error") {
+    mode = UnknownLabels::kError;
+    return true;
+  }
+  if (name == "code") {
+    mode = UnknownLabels::kNextCode;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "unknown must be 'nan', 'error' or 'code', not %R", unknown);
+  return false;
+}
+
+// Returns `text` cut to at most kShownCharacters characters, "..." marking a cut.
+std::string shortened(std::string_view text) {
+  constexpr std::size_t kShownCharacters = 40;
+  std::size_t characters = 0;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    // A UTF-8 character starts at every byte that is not a continuation byte.
+    if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;
+    if (++characters > kShownCharacters) return std::string(text.substr(0, at)) + "...";
+  }
+  return std::string(text);
+}
+
+// Sets the ValueError of transform's first unknown cell: its column (a
+// frame's label, else its index), row and shortened text.
+void set_unknown_cell_error(const PreparedTable& table, const EncodingInfo& fit) {
+  const UnknownCell& cell = *table.unknown_cell;
+  const std::string text = shortened(cell.text);
+  PyRef shown = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  throw_if(!shown);
+  PyRef column;
+  if (table.column_names && cell.column < table.column_names->size()) {
+    const std::string& name = (*table.column_names)[cell.column];
+    PyRef label = PyRef::steal(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+    throw_if(!label);
+    column = PyRef::steal(PyUnicode_FromFormat("%R", label.get()));
+  } else {
+    column = PyRef::steal(PyUnicode_FromFormat("%zu", cell.column));
+  }
+  throw_if(!column);
+  const bool text_column = std::find(fit.string_columns.begin(), fit.string_columns.end(),
+                                     cell.column) != fit.string_columns.end();
+  if (text_column) {
+    PyErr_Format(PyExc_ValueError, "column %U, row %zu: %R is not a label of the fit", column.get(),
+                 cell.row, shown.get());
+  } else {
+    PyErr_Format(PyExc_ValueError,
+                 "column %U, row %zu: %R is neither a number nor a missing value, in a column "
+                 "the fit holds as numbers",
+                 column.get(), cell.row, shown.get());
+  }
 }
 
 PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -141,6 +218,38 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* Encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_fastcall(kTransformSig, args, nargs, kwnames, bound)) return nullptr;
+    UnknownLabels mode;
+    if (!read_unknown_mode(bound[1], mode)) return nullptr;
+    SharedBorrow borrow(as_encoder(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    const EncoderState& state = as_encoder(self)->state;
+    if (!state.encoding_info) {
+      PyErr_SetString(PyExc_ValueError,
+                      "this Encoder has no fit to transform with: encode a table first (a "
+                      "float64 array keeps no fit) or restore a fitted state");
+      return nullptr;
+    }
+    const EncodingInfo& fit = *state.encoding_info;
+    const TransformRead read{fit, mode};
+    PreparedTable table = prepare_table(bound[0], true, nullptr, &read);
+    if (table.unknown_cell) {
+      set_unknown_cell_error(table, fit);
+      return nullptr;
+    }
+    PyRef result = build_output(table.column_names, std::move(table.matrix), nullptr, {}, nullptr,
+                                table.result_library);
+    PyRef columns = column_list(fit.string_columns);
+    PyRef pair = PyRef::steal(PyTuple_Pack(2, result.get(), columns.get()));
+    throw_if(!pair);
+    return pair.release();
+  });
+}
+
 PyObject* Encoder_getstate(PyObject* self, PyObject*) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     SharedBorrow borrow(as_encoder(self)->borrow);
@@ -182,6 +291,8 @@ PyMethodDef encoder_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Encoder_decode)),
      METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
+    {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Encoder_transform)),
+     METH_FASTCALL | METH_KEYWORDS, "transform($self, obj, unknown='nan')\n--\n\n"},
     {"__getstate__", Encoder_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Encoder_setstate)),
      METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},

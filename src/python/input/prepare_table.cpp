@@ -46,6 +46,9 @@ namespace {
 
 enum class InputKind { kArray, kDataFrame, kArrowTable };
 
+// Frames of at most this many rows are read through `values`.
+constexpr std::size_t kFewRows = 4;
+
 // Writes `text` to the process's standard output stream (file descriptor 1),
 // bypassing Python's sys.stdout.
 void write_stdout(std::string_view text) {
@@ -58,8 +61,8 @@ void write_stdout(std::string_view text) {
 
 // Returns the __module__ of `obj`'s type, or "" when it has none that is a str.
 std::string type_module(PyObject* obj) {
-  PyRef module = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+  PyRef module =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
   if (!module || !PyUnicode_Check(module.get())) {
     not_readable();
     return {};
@@ -71,9 +74,8 @@ std::string type_module(PyObject* obj) {
 }
 
 bool in_package(const std::string& module, std::string_view package) {
-  return module == package ||
-         (module.size() > package.size() && module.starts_with(package) &&
-          module[package.size()] == '.');
+  return module == package || (module.size() > package.size() && module.starts_with(package) &&
+                               module[package.size()] == '.');
 }
 
 // True when `obj` (borrowed) is a pandas object: of a type defined by pandas
@@ -150,8 +152,9 @@ Matrix allocate_matrix(Shape shape) {
 // Only exactly numpy.ndarray is read from its buffer: subscription would
 // return its stored object, or for a numeric dtype a scalar whose float() is
 // the value. Anything else is subscripted cell by cell.
+// Columns flagged in `numbers_kept` (null for none) stay numeric throughout.
 void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, MatrixOrder order,
-                ColumnPipeline& pipeline) {
+                ColumnPipeline& pipeline, const std::vector<bool>* numbers_kept) {
   if (PyArray_API != nullptr && PyArray_CheckExact(source)) {
     auto* array = reinterpret_cast<PyArrayObject*>(source);
     const bool same_shape = PyArray_NDIM(array) == 2 &&
@@ -159,9 +162,9 @@ void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, 
                             static_cast<std::size_t>(PyArray_DIM(array, 1)) == shape.cols;
     if (same_shape && PyArray_TYPE(array) == NPY_OBJECT) {
       if (objects_made_per_cell(array, shape.rows, shape.cols)) {
-        read_objects_by_rows(array, shape, matrix_buffer, order, pipeline);
+        read_objects_by_rows(array, shape, matrix_buffer, order, pipeline, numbers_kept);
       } else {
-        read_objects_by_columns(array, shape, pipeline);
+        read_objects_by_columns(array, shape, pipeline, numbers_kept);
       }
       return;
     }
@@ -171,7 +174,7 @@ void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, 
       }
     }
   }
-  pipeline.submit(read_by_subscription(source, shape));
+  pipeline.submit(read_by_subscription(source, shape, numbers_kept));
 }
 
 // Reads an exact pandas.DataFrame (borrowed) column by column, each column by
@@ -183,10 +186,12 @@ void read_array(PyObject* source, Shape shape, std::span<double> matrix_buffer, 
 // exactly pandas.DataFrame or some column's storage cannot be read directly:
 // the caller then reads `values`. Columns flagged in `keep_in_place` (one
 // flag per column, or null) that are native float64 are not read:
-// `in_place[j]` says where they lie.
+// `in_place[j]` says where they lie. Columns flagged in `numbers_kept` (null
+// for none) stay numeric throughout.
 bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
                         const std::vector<bool>* keep_in_place,
-                        std::vector<InPlaceColumn>& in_place, ColumnPipeline& pipeline) {
+                        std::vector<InPlaceColumn>& in_place, ColumnPipeline& pipeline,
+                        const std::vector<bool>* numbers_kept) {
   ensure_numpy_api();
   PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
   throw_if(!module_name);
@@ -219,6 +224,7 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
                         std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
   }
   TypedColumns columns(shape.rows, shape.cols);
+  if (numbers_kept != nullptr) columns.numbers_kept = *numbers_kept;
   read_stored_columns(storage, distinct, columns, placed, keep_in_place, in_place);
   if (!type_distinct_values(iloc.get(), shape.cols, distinct)) return false;
 
@@ -231,7 +237,9 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
       case StorageKind::kNumeric:
         break;  // read with the stored columns
       case StorageKind::kObjects:
-        if (const auto repeats = tall_column_repeats(array, shape.rows)) {
+        // A column kept numeric is read in order: its ranges could not start as text.
+        if (const auto repeats =
+                columns.keeps_numbers(j) ? std::nullopt : tall_column_repeats(array, shape.rows)) {
           read_tall_object_column(array, j, columns, placed.data() + j * shape.rows,
                                   repeats->texts_distinct, signals);
         } else {
@@ -257,33 +265,41 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
   return true;
 }
 
+// Returns the transform's fit applied to a table of `width` columns; raises
+// ValueError (as PythonError) when a fitted text column lies beyond it.
+AppliedFit read_fit(const TransformRead& transform, std::size_t width) {
+  if (const auto beyond = text_column_beyond(transform.fit, width)) {
+    PyErr_Format(PyExc_ValueError, "the fit's text column %zu lies beyond the table's %zu column%s",
+                 *beyond, width, width == 1 ? "" : "s");
+    throw PythonError{};
+  }
+  return apply_fit(transform.fit, width, transform.unknown);
+}
+
 // The library of the result for an Arrow table: polars for an object of a
 // polars type, pyarrow for any other.
 ResultLibrary arrow_result_library(PyObject* obj) {
-  PyRef module =
-      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
-  if (!module || !PyUnicode_Check(module.get())) {
-    not_readable();
-    return ResultLibrary::kPyArrow;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(module.get(), &size);
-  throw_if(utf8 == nullptr);
-  const std::string_view name(utf8, static_cast<std::size_t>(size));
-  const bool polars = name == "polars" || name.starts_with("polars.");
-  return polars ? ResultLibrary::kPolars : ResultLibrary::kPyArrow;
+  return in_package(type_module(obj), "polars") ? ResultLibrary::kPolars : ResultLibrary::kPyArrow;
 }
 
 // Reads an Arrow table: its columns typed by their Arrow types, into a
-// column-major matrix, as the result's columns are stored apart. An object
-// whose stream is not a table (a polars Series) is refused as unsupported.
-PreparedTable prepare_arrow_table(PyObject* obj) {
+// column-major matrix, as the result's columns are stored apart; coded with
+// `transform`'s fit when it is set. An object whose stream is not a table (a
+// polars Series) is refused as unsupported.
+PreparedTable prepare_arrow_table(PyObject* obj, const TransformRead* transform) {
   PreparedTable table;
   table.result_library = arrow_result_library(obj);
   std::optional<ArrowTable> imported = import_arrow_table(obj);
   if (!imported) refuse(obj);
   ArrowTable& arrow = *imported;
   const Shape shape{arrow.rows, arrow.column_types.size()};
+  std::optional<AppliedFit> fit;
+  std::vector<bool> numbers_kept;
+  if (transform != nullptr) {
+    fit = read_fit(*transform, shape.cols);
+    numbers_kept.resize(shape.cols);
+    for (std::size_t j = 0; j < shape.cols; ++j) numbers_kept[j] = fit->holds_numbers(j);
+  }
   table.matrix = allocate_matrix(shape);
   table.matrix.order = MatrixOrder::kColumnMajor;
   if (shape.rows == 0) {
@@ -291,9 +307,14 @@ PreparedTable prepare_arrow_table(PyObject* obj) {
     table.fitted_info = EncodingInfo();
   } else {
     ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
-                            process_arena());
-    read_arrow_columns(arrow, std::span<double>(table.matrix.data), pipeline);
+                            process_arena(), fit ? &*fit : nullptr);
+    read_arrow_columns(arrow, std::span<double>(table.matrix.data), pipeline,
+                       fit ? &numbers_kept : nullptr);
     table.fitted_info = pipeline.finish();
+    if (fit) {
+      table.fitted_info.reset();
+      table.unknown_cell = pipeline.first_unknown();
+    }
   }
   table.column_names = std::move(arrow.column_names);
   return table;
@@ -302,15 +323,31 @@ PreparedTable prepare_arrow_table(PyObject* obj) {
 }  // namespace
 
 PreparedTable prepare_table(PyObject* obj, bool copy_float64,
-                            const std::vector<std::size_t>* in_place) {
+                            const std::vector<std::size_t>* in_place,
+                            const TransformRead* transform) {
   const InputKind kind = recognise(obj);
-  if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj);
+  if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj, transform);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
     table.column_names = read_column_labels(obj);
   } else {
     ensure_numpy_api();
     if (is_float64_matrix(obj)) {
+      if (transform != nullptr) {
+        // Its cells are numbers: copied as they are, then a fitted text
+        // column's numbers coded as labels in the number format.
+        table.matrix = copy_float64_matrix(obj);
+        const Shape shape{table.matrix.rows, table.matrix.cols};
+        const AppliedFit fit = read_fit(*transform, shape.cols);
+        TypedColumns numbers(shape.rows, shape.cols);
+        numbers.numbers_placed.assign(shape.cols, true);
+        ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols,
+                                table.matrix.order, process_arena(), &fit);
+        pipeline.submit(std::move(numbers));
+        pipeline.finish();
+        table.unknown_cell = pipeline.first_unknown();
+        return table;
+      }
       if (copy_float64) {
         table.matrix = copy_float64_matrix(obj);
       } else {
@@ -321,6 +358,14 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   }
 
   const Shape shape = read_shape(obj);
+  std::optional<AppliedFit> fit;
+  std::vector<bool> numbers_kept;
+  if (transform != nullptr) {
+    fit = read_fit(*transform, shape.cols);
+    numbers_kept.resize(shape.cols);
+    for (std::size_t j = 0; j < shape.cols; ++j) numbers_kept[j] = fit->holds_numbers(j);
+  }
+  const std::vector<bool>* kept = fit ? &numbers_kept : nullptr;
   table.matrix = allocate_matrix(shape);
   // A DataFrame result stores its columns apart; its matrix is laid out so.
   if (kind == InputKind::kDataFrame) table.matrix.order = MatrixOrder::kColumnMajor;
@@ -335,7 +380,7 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   // Each group of columns is encoded while the next is read, and its cells
   // are freed as soon as its codes are in the matrix.
   ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
-                          process_arena());
+                          process_arena(), fit ? &*fit : nullptr);
   if (kind == InputKind::kDataFrame) {
     std::vector<bool> keep_in_place;
     if (in_place != nullptr) {
@@ -347,17 +392,26 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
       }
       table.in_place.resize(shape.cols);
     }
-    if (!read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
-                            in_place != nullptr ? &keep_in_place : nullptr, table.in_place,
-                            pipeline)) {
+    // A frame of a few rows costs more per column found in its storage than
+    // per cell of its `values`, which types every cell alike (serving one row
+    // at a time). Decode, which reads codes where they lie, keeps the columns.
+    const bool few_rows = shape.rows <= kFewRows && in_place == nullptr;
+    if (few_rows || !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                                        in_place != nullptr ? &keep_in_place : nullptr,
+                                        table.in_place, pipeline, kept)) {
       table.in_place.clear();
       read_array(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
-                 table.matrix.order, pipeline);
+                 table.matrix.order, pipeline, kept);
     }
   } else {
-    read_array(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline);
+    read_array(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline,
+               kept);
   }
   table.fitted_info = pipeline.finish();
+  if (fit) {
+    table.fitted_info.reset();
+    table.unknown_cell = pipeline.first_unknown();
+  }
   return table;
 }
 

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "core/columns/matrix.hpp"
+#include "core/columns/typed_columns.hpp"
+#include "core/engine/transform_columns.hpp"
 #include "core/labels/encoding_info.hpp"
 #include "python/arrow/result_library.hpp"
 #include "python/input/in_place_column.hpp"
@@ -30,6 +32,15 @@ struct PreparedTable {
   // The library of the result: polars or pyarrow for a table read through
   // Arrow (its matrix is then column-major and column_names are its fields).
   ResultLibrary result_library = ResultLibrary::kNumPyPandas;
+  // A transform naming its unknown cells: the first, by column and then row.
+  std::optional<UnknownCell> unknown_cell;
+};
+
+// What a transform reads its table with: a stored fit (borrowed) and what
+// the labels it lacks give.
+struct TransformRead {
+  const EncodingInfo& fit;
+  UnknownLabels unknown;
 };
 
 // Reads `obj` (borrowed): a pandas DataFrame, an ndarray or memmap by its
@@ -39,7 +50,12 @@ struct PreparedTable {
 // columns listed in `in_place` (null for none) that are native float64 NumPy
 // columns are not copied into the matrix: decode reads their codes where they
 // lie, since it replaces those columns anyway.
+// With `transform` set, the table is coded with its fit instead of a new one
+// (fitted_info stays empty): every column the fit holds as numbers is read
+// as numbers throughout, a float64 array included; a fitted text column
+// beyond the table's width is a ValueError (PythonError).
 PreparedTable prepare_table(PyObject* obj, bool copy_float64 = true,
-                            const std::vector<std::size_t>* in_place = nullptr);
+                            const std::vector<std::size_t>* in_place = nullptr,
+                            const TransformRead* transform = nullptr);
 
 }  // namespace colenc::py

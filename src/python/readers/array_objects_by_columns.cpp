@@ -7,8 +7,8 @@
 
 #include "python/cells/repeated_strs.hpp"
 #include "python/cells/str_sharing.hpp"
-#include "python/runtime/py_ref.hpp"
 #include "python/readers/object_column_in_order.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 namespace {
@@ -19,15 +19,22 @@ constexpr std::size_t kBatchColumns = 8;
 
 }  // namespace
 
-void read_objects_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& pipeline) {
+void read_objects_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& pipeline,
+                             const std::vector<bool>* numbers_kept) {
   PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(array));
   SignalCheck signals;
   for (std::size_t first = 0; first < shape.cols; first += kBatchColumns) {
     TypedColumns batch(shape.rows, std::min(kBatchColumns, shape.cols - first));
+    if (numbers_kept != nullptr) {
+      batch.numbers_kept.assign(
+          numbers_kept->begin() + static_cast<std::ptrdiff_t>(first),
+          numbers_kept->begin() + static_cast<std::ptrdiff_t>(first + batch.column_count));
+    }
     for (std::size_t k = 0; k < batch.column_count; ++k) {
       batch.number_cells[k].reserve(shape.rows);
-      RepeatedStrs repeats(k, batch,
-                           column_shares_str_objects(array, 2, first + k, shape.rows));
+      RepeatedStrs repeats(
+          k, batch,
+          !batch.keeps_numbers(k) && column_shares_str_objects(array, 2, first + k, shape.rows));
       read_object_column_in_order(array, 2, first + k, 0, shape.rows, signals,
                                   [&](PyObject* cell) { repeats.add(cell, k, batch); });
     }

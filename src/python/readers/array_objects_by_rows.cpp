@@ -6,6 +6,8 @@
 // Interrupts are looked for without running Python code.
 #include "python/readers/array_objects_by_rows.hpp"
 
+#include <oneapi/tbb/task_group.h>
+
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -14,14 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include <oneapi/tbb/task_group.h>
-
-#include "core/internal_error.hpp"
 #include "core/columns/placed_column.hpp"
 #include "core/engine/pool.hpp"
+#include "core/internal_error.hpp"
 #include "python/cells/cell_typing.hpp"
-#include "python/runtime/py_ref.hpp"
 #include "python/readers/object_column_in_order.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 namespace {
@@ -50,12 +50,11 @@ struct Stop {
 // reads the objects. The caller's thread (`checks_signals`) looks for an
 // interrupt after every block and raises `stop_all`; every task then stops.
 Stop read_rows(PyArrayObject* array, std::size_t first, std::span<PlacedColumn> columns,
-               std::atomic<bool>& stop_all, std::atomic<bool>& interrupted,
-               bool checks_signals) {
+               std::atomic<bool>& stop_all, std::atomic<bool>& interrupted, bool checks_signals) {
   const std::size_t count = columns.size();
   const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  const char* const base = PyArray_BYTES(array) +
-                           static_cast<npy_intp>(first) * PyArray_STRIDE(array, 1);
+  const char* const base =
+      PyArray_BYTES(array) + static_cast<npy_intp>(first) * PyArray_STRIDE(array, 1);
   const npy_intp row_stride = PyArray_STRIDE(array, 0);
   const npy_intp column_stride = PyArray_STRIDE(array, 1);
 
@@ -118,8 +117,8 @@ Stop read_rows(PyArrayObject* array, std::size_t first, std::span<PlacedColumn> 
 // Reads columns [first, first + columns.size()) by rows, in ranges of columns
 // on the pool, and returns where the earliest range stopped (as an index
 // into `columns`), or columns.size() when every column was read whole.
-Stop read_rows_on_pool(PyArrayObject* array, std::size_t first,
-                       std::vector<PlacedColumn>& columns, bool& interrupted) {
+Stop read_rows_on_pool(PyArrayObject* array, std::size_t first, std::vector<PlacedColumn>& columns,
+                       bool& interrupted) {
   tbb::task_arena& arena = process_arena();
   const std::size_t count = columns.size();
   const std::size_t ranges = std::clamp<std::size_t>(
@@ -167,7 +166,8 @@ bool still_holds(PyArrayObject* array, std::size_t rows, std::size_t columns) {
 }  // namespace
 
 void read_objects_by_rows(PyArrayObject* array, Shape shape, std::span<double> matrix_buffer,
-                          MatrixOrder order, ColumnPipeline& pipeline) {
+                          MatrixOrder order, ColumnPipeline& pipeline,
+                          const std::vector<bool>* numbers_kept) {
   if (matrix_buffer.size() != shape.rows * shape.cols) {
     throw InternalError("matrix of " + std::to_string(matrix_buffer.size()) + " cells for " +
                         std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
@@ -186,6 +186,7 @@ void read_objects_by_rows(PyArrayObject* array, Shape shape, std::span<double> m
       const std::size_t j = first + k;
       columns.emplace_back(matrix_buffer.data() + (by_rows ? j : j * shape.rows),
                            by_rows ? shape.cols : 1);
+      if (numbers_kept != nullptr && (*numbers_kept)[j]) columns.back().keep_numbers();
     }
     // Python code run since the last stretch may have reshaped the array.
     bool interrupted = false;

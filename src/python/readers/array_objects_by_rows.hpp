@@ -8,11 +8,12 @@
 #include <Python.h>
 
 #include <span>
+#include <vector>
 
-#include "core/engine/column_pipeline.hpp"
 #include "core/columns/matrix.hpp"
-#include "python/runtime/numpy_api.hpp"
+#include "core/engine/column_pipeline.hpp"
 #include "python/input/table_shape.hpp"
+#include "python/runtime/numpy_api.hpp"
 
 namespace colenc::py {
 
@@ -23,8 +24,10 @@ namespace colenc::py {
 // only where no cell can run Python code, which could observe or change the
 // order; from the first cell that could, its column is read in order. Throws
 // InternalError for a failed str() or a cell gone, PythonError for an
-// interrupt or a non-Exception error.
+// interrupt or a non-Exception error. Columns flagged in `numbers_kept` (null
+// for none) stay numeric throughout (PlacedColumn::keep_numbers).
 void read_objects_by_rows(PyArrayObject* array, Shape shape, std::span<double> matrix_buffer,
-                          MatrixOrder order, ColumnPipeline& pipeline);
+                          MatrixOrder order, ColumnPipeline& pipeline,
+                          const std::vector<bool>* numbers_kept = nullptr);
 
 }  // namespace colenc::py

@@ -12,10 +12,12 @@
 
 namespace colenc::py {
 
-TypedColumns read_by_subscription(PyObject* source, Shape shape) {
+TypedColumns read_by_subscription(PyObject* source, Shape shape,
+                                  const std::vector<bool>* numbers_kept) {
   // Without rows no cell is read, and the columns are set up at once.
   TypedColumns columns = shape.rows > 0 ? TypedColumns::growing(shape.rows, shape.cols)
                                         : TypedColumns(shape.rows, shape.cols);
+  if (numbers_kept != nullptr) columns.numbers_kept = *numbers_kept;
   SignalCheck signals;
   for (std::size_t j = 0; j < shape.cols; ++j) {
     PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));

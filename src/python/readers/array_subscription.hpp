@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "core/columns/typed_columns.hpp"
 #include "python/input/table_shape.hpp"
 
@@ -13,6 +15,8 @@ namespace colenc::py {
 // Reads every cell of `source` (source[(i, j)], column by column, each cell
 // once) into typed columns. Borrows source. Throws InternalError for a failed
 // fetch or str(), PythonError for an interrupt or a non-Exception error.
-TypedColumns read_by_subscription(PyObject* source, Shape shape);
+// Columns flagged in `numbers_kept` (null for none) stay numeric throughout.
+TypedColumns read_by_subscription(PyObject* source, Shape shape,
+                                  const std::vector<bool>* numbers_kept = nullptr);
 
 }  // namespace colenc::py

@@ -14,10 +14,10 @@
 
 #include "core/internal_error.hpp"
 #include "python/cells/typed_column_sink.hpp"
-#include "python/runtime/panic.hpp"
-#include "python/runtime/py_ref.hpp"
 #include "python/input/arrow_c_abi.hpp"
 #include "python/input/storage_lookup.hpp"
+#include "python/runtime/panic.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 namespace {
@@ -75,7 +75,8 @@ void scan_arrow_chunk(const ArrowArray& chunk, const void* offset_buffer, PyObje
                         ": more cells than the table has rows");
   }
   const auto is_valid = [&](std::int64_t at) {
-    return chunk.null_count == 0 || validity == nullptr || ((validity[at >> 3] >> (at & 7)) & 1) != 0;
+    return chunk.null_count == 0 || validity == nullptr ||
+           ((validity[at >> 3] >> (at & 7)) & 1) != 0;
   };
   // Runs of valid cells are appended at once; a null cell goes through the
   // ordinary typing one by one.
@@ -91,6 +92,18 @@ void scan_arrow_chunk(const ArrowArray& chunk, const void* offset_buffer, PyObje
     }
     std::int64_t end = k + 1;
     while (end < chunk.length && is_valid(chunk.offset + end)) ++end;
+    if (columns.keeps_numbers(j)) {
+      // A str never converts: each is a cell of a number column that does not.
+      for (std::int64_t cell = chunk.offset + k; cell < chunk.offset + end; ++cell) {
+        columns.add_stray_text(
+            j, std::string_view(data + offsets[cell],
+                                static_cast<std::size_t>(offsets[cell + 1] - offsets[cell])));
+      }
+      signals.tick_many(static_cast<std::size_t>(end - k));
+      row += static_cast<std::size_t>(end - k);
+      k = end;
+      continue;
+    }
     if (!columns.column_is_text[j]) columns.turn_to_text(j);
     const auto count = static_cast<std::size_t>(end - k);
     columns.text_cells[j].append_run(data, offsets + at, count);
@@ -181,12 +194,11 @@ void read_arrow_str_column(PyObject* capsule, PyObject* missing, std::size_t j,
   // column is text from its first valid row (a str never reads as a number),
   // and its texts are read where they lie, the array kept alive by the
   // column. Null rows stand for the texts the ordinary typing gives them.
-  if (chunks.size() == 1 && large) {
+  if (chunks.size() == 1 && large && !columns.keeps_numbers(j)) {
     const ArrowArray& only = chunks[0]->owned.value;
     const bool whole = only.n_buffers == 3 && only.offset >= 0 &&
                        static_cast<std::uint64_t>(only.length) == columns.row_count;
-    const auto* validity =
-        whole ? static_cast<const std::uint8_t*>(only.buffers[0]) : nullptr;
+    const auto* validity = whole ? static_cast<const std::uint8_t*>(only.buffers[0]) : nullptr;
     TextColumn::BorrowedNulls nulls;
     bool readable = whole;
     if (whole && only.null_count != 0 && validity != nullptr) {
@@ -211,11 +223,11 @@ void read_arrow_str_column(PyObject* capsule, PyObject* missing, std::size_t j,
   std::size_t row = 0;
   for (const auto& chunk : chunks) {
     if (large) {
-      scan_arrow_chunk<std::int64_t>(chunk->owned.value, chunk->offsets, missing, j,
-                                     columns, row, signals);
+      scan_arrow_chunk<std::int64_t>(chunk->owned.value, chunk->offsets, missing, j, columns, row,
+                                     signals);
     } else {
-      scan_arrow_chunk<std::int32_t>(chunk->owned.value, chunk->offsets, missing, j,
-                                     columns, row, signals);
+      scan_arrow_chunk<std::int32_t>(chunk->owned.value, chunk->offsets, missing, j, columns, row,
+                                     signals);
     }
   }
   if (row != columns.row_count) {

@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "core/formats/number_format.hpp"
+#include "python/input/storage_lookup.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/py_ref.hpp"
-#include "python/input/storage_lookup.hpp"
 
 namespace colenc::py {
 namespace {
@@ -61,7 +61,8 @@ template <class Item, Nulls kNulls>
 FactorizedValues factorize_keys(const char* first, npy_intp stride, const char* mask,
                                 npy_intp mask_stride, std::size_t rows) {
   if (stride == npy_intp{sizeof(Item)} && (kNulls != Nulls::kMasked || mask_stride == 1)) {
-    return factorize_values(StridedKeys<Item, kNulls, true>{first, stride, mask, mask_stride, rows});
+    return factorize_values(
+        StridedKeys<Item, kNulls, true>{first, stride, mask, mask_stride, rows});
   }
   return factorize_values(StridedKeys<Item, kNulls, false>{first, stride, mask, mask_stride, rows});
 }
@@ -89,8 +90,13 @@ bool keep_key_arrays(PyObject* values, PyObject* mask, std::size_t rows,
   }
   if (PyArray_TYPE(array) == NPY_OBJECT) return false;
   switch (PyArray_ITEMSIZE(array)) {
-    case 1: case 2: case 4: case 8: break;
-    default: return false;
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+      break;
+    default:
+      return false;
   }
   out.stored = PyRef::borrow(values);
   out.mask = PyRef::borrow(mask);
@@ -108,8 +114,8 @@ bool keep_time_arrays(PyObject* values, std::size_t rows, DistinctValuesColumn& 
 // The digits of a second of a datetime unit: 0 for "s", 3 for "ms", 6 for
 // "us", 9 for "ns", -1 for any other unit or object.
 int unit_digits(PyObject* unit) {
-  for (const auto& [name, digits] : {std::pair{"s", 0}, std::pair{"ms", 3}, std::pair{"us", 6},
-                                     std::pair{"ns", 9}}) {
+  for (const auto& [name, digits] :
+       {std::pair{"s", 0}, std::pair{"ms", 3}, std::pair{"us", 6}, std::pair{"ns", 9}}) {
     if (text_equals(unit, name)) return digits;
   }
   return -1;
@@ -119,11 +125,11 @@ int unit_digits(PyObject* unit) {
 // by numpy.datetime_data(dtype): -1 for a unit of several ticks.
 int datetime64_digits(PyObject* array) {
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  PyRef descr = PyRef::borrow(reinterpret_cast<PyObject*>(
-      PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))));
-  PyRef data = numpy ? PyRef::steal(PyObject_CallMethod(numpy.get(), "datetime_data", "O",
-                                                        descr.get()))
-                     : PyRef();
+  PyRef descr = PyRef::borrow(
+      reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))));
+  PyRef data =
+      numpy ? PyRef::steal(PyObject_CallMethod(numpy.get(), "datetime_data", "O", descr.get()))
+            : PyRef();
   if (!data || !PyTuple_Check(data.get()) || PyTuple_GET_SIZE(data.get()) != 2 ||
       PyLong_AsLong(PyTuple_GET_ITEM(data.get(), 1)) != 1) {
     not_readable();
@@ -143,11 +149,10 @@ bool is_utc(PyObject* tz) {
 
 bool is_masked_dtype(std::string_view name) {
   static constexpr std::array<std::string_view, 11> kNames = {
-      "Int8Dtype",  "Int16Dtype",  "Int32Dtype",  "Int64Dtype",   "UInt8Dtype",  "UInt16Dtype",
+      "Int8Dtype",   "Int16Dtype",  "Int32Dtype",   "Int64Dtype",   "UInt8Dtype",  "UInt16Dtype",
       "UInt32Dtype", "UInt64Dtype", "Float32Dtype", "Float64Dtype", "BooleanDtype"};
   return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
-
 
 // Keeps the arrays of the column's storage in `out`: category codes, a
 // masked array's values and mask, or the int64 form of datetimes and
@@ -208,19 +213,41 @@ void factorize_distinct_values(DistinctValuesColumn& column, std::size_t rows) {
     return;
   }
   switch (PyArray_ITEMSIZE(array)) {
-    case 1: column.values = factorize_items<std::uint8_t>(array, mask, rows); break;
-    case 2: column.values = factorize_items<std::uint16_t>(array, mask, rows); break;
-    case 4: column.values = factorize_items<std::uint32_t>(array, mask, rows); break;
-    default: column.values = factorize_items<std::uint64_t>(array, mask, rows); break;
+    case 1:
+      column.values = factorize_items<std::uint8_t>(array, mask, rows);
+      break;
+    case 2:
+      column.values = factorize_items<std::uint16_t>(array, mask, rows);
+      break;
+    case 4:
+      column.values = factorize_items<std::uint32_t>(array, mask, rows);
+      break;
+    default:
+      column.values = factorize_items<std::uint64_t>(array, mask, rows);
+      break;
   }
 }
 
-
 void add_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
-                          std::span<double> placed) {
+                         std::span<double> placed) {
   const std::size_t j = column.column;
   const std::size_t rows = columns.row_count;
   const auto& ids = column.values.row_ids;
+  if (columns.keeps_numbers(j)) {
+    // Never turns: a value that does not convert is NaN, and noted unless
+    // its text is a missing-value label.
+    double* const out = columns.number_run(j, placed);
+    for (std::size_t row = 0; row < rows; ++row) {
+      const auto id = ids[row];
+      if (column.converts[id]) {
+        out[row] = column.numbers[id];
+        continue;
+      }
+      out[row] = missing_code_value();
+      if (!is_missing_label(column.texts[id])) columns.note_unknown(j, row, column.texts[id]);
+    }
+    return;
+  }
   if (column.turn_row == rows) {
     double* const out = columns.number_run(j, placed);
     for (std::size_t row = 0; row < rows; ++row) out[row] = column.numbers[ids[row]];
@@ -273,6 +300,5 @@ void add_distinct_values(DistinctValuesColumn& column, TypedColumns& columns,
   }
   texts.replace_row_ids(std::move(entry_of_row));
 }
-
 
 }  // namespace colenc::py

@@ -13,7 +13,8 @@ void read_object_column(PyArrayObject* array, std::size_t j, TypedColumns& colum
                         SignalCheck& signals) {
   const std::size_t rows = columns.row_count;
   columns.number_cells[j].reserve(rows);
-  RepeatedStrs repeats(j, columns, column_shares_str_objects(array, 1, 0, rows));
+  RepeatedStrs repeats(j, columns,
+                       !columns.keeps_numbers(j) && column_shares_str_objects(array, 1, 0, rows));
   read_object_column_in_order(array, 1, j, 0, rows, signals,
                               [&](PyObject* cell) { repeats.add(cell, j, columns); });
 }

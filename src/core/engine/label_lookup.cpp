@@ -1,0 +1,187 @@
+// Looking up a column's labels in its stored fit, in row ranges on the pool.
+// Each range keeps a small memory of its recent texts (RecentTexts) in front
+// of the map's keyed index, so that a column of few distinct texts mostly
+// skips the keyed hash, as fitting does.
+#include "core/engine/label_lookup.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <string>
+
+#include "core/formats/number_format.hpp"
+#include "core/hashing/keyed_hash.hpp"
+#include "core/hashing/recent_texts.hpp"
+#include "core/internal_error.hpp"
+#include "core/labels/labels.hpp"
+
+namespace colenc {
+namespace {
+
+// Rows per task of a lookup; ranges below this many rows look up every text
+// in the map alone, where a memory of recent texts would cost more to set up.
+constexpr std::size_t kRangeRows = std::size_t{1} << 16;
+constexpr std::size_t kRecentFromRows = std::size_t{1} << 10;
+constexpr std::size_t kBatchRows = 16;
+
+// The memory holds, per text, a value id: an entry of the map, or one of
+// these two past its end.
+struct ValueIds {
+  std::size_t unknown;  // a label the fit lacks
+  std::size_t missing;  // a missing-value label the fit lacks
+};
+
+double value_of_id(const ColumnLookup& lookup, const ValueIds& ids, std::size_t id) {
+  if (id == ids.unknown) return lookup.unknown_value;
+  if (id == ids.missing) return missing_code_value();
+  const std::optional<Code> code = lookup.label_to_code->entry(id).second;
+  return code ? static_cast<double>(*code) : missing_code_value();
+}
+
+std::size_t id_of_label(const ColumnLookup& lookup, const ValueIds& ids, std::string_view label) {
+  const LabelToCode& map = *lookup.label_to_code;
+  const LabelToCode::const_iterator found = map.find(label);
+  if (found != map.end()) return found.position();
+  return is_missing_label(label) ? ids.missing : ids.unknown;
+}
+
+// Looks up entries [begin, end) of `texts` into entry_codes; true when one
+// was unknown.
+bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::size_t begin,
+                   std::size_t end, std::span<double> entry_codes) {
+  const ValueIds ids{lookup.label_to_code->size(), lookup.label_to_code->size() + 1};
+  bool unknown = false;
+  if (end - begin < kRecentFromRows) {
+    texts.for_each_entry(begin, end, [&](std::size_t k, std::string_view text) {
+      const std::size_t id = id_of_label(lookup, ids, text);
+      unknown |= id == ids.unknown;
+      entry_codes[k] = value_of_id(lookup, ids, id);
+    });
+    return unknown;
+  }
+  struct Batched {
+    std::string_view text;
+    RecentTexts::Ends ends;
+    std::size_t slot = 0;
+    std::size_t id = 0;
+    bool known = false;
+    std::uint64_t hash = 0;
+  };
+  const LabelToCode& map = *lookup.label_to_code;
+  const KeyedHash keyed;
+  RecentTexts recent(end - begin);
+  const char* const readable = texts.bytes_end();
+  std::array<Batched, kBatchRows> batch;
+  for (std::size_t first = begin; first < end; first += kBatchRows) {
+    const std::size_t last = std::min(first + kBatchRows, end);
+    texts.for_each_entry(first, last, [&](std::size_t k, std::string_view text) {
+      Batched& row = batch[k - first];
+      row.text = text;
+      row.ends = RecentTexts::ends_of(text, readable);
+      row.slot = recent.slot_of(row.ends, text.size());
+      recent.prefetch(row.slot);
+    });
+    // Texts the memory lacks are hashed, and their slots of the map's index
+    // requested, before the first is looked up: a column of many distinct
+    // texts then waits on its slots together rather than one after another.
+    for (std::size_t k = first; k != last; ++k) {
+      Batched& row = batch[k - first];
+      row.known = recent.find(row.slot, row.ends, row.text, row.id);
+      if (!row.known) {
+        row.hash = keyed(row.text);
+        map.prefetch(PrehashedText{row.text, row.hash});
+      }
+    }
+    for (std::size_t k = first; k != last; ++k) {
+      Batched& row = batch[k - first];
+      if (!row.known) {
+        const LabelToCode::const_iterator found = map.find(PrehashedText{row.text, row.hash});
+        if (found != map.end()) {
+          row.id = found.position();
+        } else {
+          row.id = is_missing_label(row.text) ? ids.missing : ids.unknown;
+        }
+        recent.remember(row.slot, row.ends, row.text, row.id);
+      }
+      unknown |= row.id == ids.unknown;
+      entry_codes[k] = value_of_id(lookup, ids, row.id);
+    }
+  }
+  return unknown;
+}
+
+}  // namespace
+
+double look_up_label(const ColumnLookup& lookup, std::string_view label) {
+  const ValueIds ids{lookup.label_to_code->size(), lookup.label_to_code->size() + 1};
+  return value_of_id(lookup, ids, id_of_label(lookup, ids, label));
+}
+
+bool look_up_entries(const TextColumn& texts, const ColumnLookup& lookup,
+                     std::span<double> entry_codes) {
+  const std::size_t entries = texts.entry_count();
+  if (entry_codes.size() != entries) {
+    throw InternalError("code buffer of " + std::to_string(entry_codes.size()) + " cells for " +
+                        std::to_string(entries) + " entries");
+  }
+  if (entries <= kRangeRows) return look_up_range(texts, lookup, 0, entries, entry_codes);
+  std::atomic<bool> unknown{false};
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kRangeRows),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      if (look_up_range(texts, lookup, range.begin(), range.end(), entry_codes)) {
+                        unknown.store(true, std::memory_order_relaxed);
+                      }
+                    });
+  return unknown.load();
+}
+
+bool look_up_rows(const TextColumn& texts, const ColumnLookup& lookup, std::span<double> codes) {
+  if (codes.size() != texts.size()) {
+    throw InternalError("code buffer of " + std::to_string(codes.size()) + " cells for " +
+                        std::to_string(texts.size()) + " texts");
+  }
+  if (!texts.has_row_ids()) return look_up_entries(texts, lookup, codes);
+  // Every entry of a column with row ids is some row's text.
+  std::vector<double> entry_codes(texts.entry_count());
+  const bool unknown = look_up_entries(texts, lookup, entry_codes);
+  const std::vector<TextColumn::EntryId>& row_ids = texts.row_ids();
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kRangeRows),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        const std::size_t id = row_ids[i];
+                        if (id >= entry_codes.size()) throw InternalError("no entry found for key");
+                        codes[i] = entry_codes[id];
+                      }
+                    });
+  return unknown;
+}
+
+bool look_up_numbers(std::span<const double> numbers, const ColumnLookup& lookup,
+                     std::span<double> codes) {
+  if (codes.size() != numbers.size()) {
+    throw InternalError("code buffer of " + std::to_string(codes.size()) + " cells for " +
+                        std::to_string(numbers.size()) + " numbers");
+  }
+  std::atomic<bool> unknown{false};
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, numbers.size(), kRangeRows),
+      [&](const tbb::blocked_range<std::size_t>& range) {
+        const ValueIds ids{lookup.label_to_code->size(), lookup.label_to_code->size() + 1};
+        std::string text;
+        bool seen = false;
+        for (std::size_t i = range.begin(); i != range.end(); ++i) {
+          text.clear();
+          append_number(text, numbers[i]);
+          const std::size_t id = id_of_label(lookup, ids, text);
+          seen |= id == ids.unknown;
+          codes[i] = value_of_id(lookup, ids, id);
+        }
+        if (seen) unknown.store(true, std::memory_order_relaxed);
+      });
+  return unknown.load();
+}
+
+}  // namespace colenc
