@@ -14,6 +14,7 @@ import pytest
 
 import colenc
 from colenc import Encoder
+from support import make_state
 
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
@@ -232,6 +233,36 @@ def test_decode_gives_null_for_nan_and_unknown_codes_and_truncates():
     enc.encode(pl.DataFrame({"w": ["a", "b", "c"]}))
     codes = pl.DataFrame({"w": [1.9, -3.0, float("nan"), 7.0, 2.0, 1e30]})
     assert enc.decode(codes)["w"].to_list() == ["b", "a", None, None, "c", None]
+
+
+@pytest.mark.parametrize("library", ["polars", "pyarrow"])
+def test_decode_with_a_restored_state_of_sparse_codes(library):
+    # Codes beyond the number of labels, and a long label (held apart from
+    # the row's string view), as only a state read from bytes has them.
+    long = "a label longer than twelve bytes ✓"
+    enc = Encoder()
+    enc.__setstate__(make_state([0], {0: {"x": 7, long: 2**40}}, {0: {7: "x", 2**40: long}}))
+    codes = {"c": [7.0, 2.0**40, 0.0, float("nan"), 7.9, 1e30]}
+    table = pl.DataFrame(codes) if library == "polars" else pa.table(codes)
+    decoded = enc.decode(table)
+    column = decoded["c"].to_list() if library == "polars" else decoded.column("c").to_pylist()
+    assert column == ["x", long, None, None, "x", None]
+    enc.__setstate__(make_state([0], {0: {"x": 0, long: 1}}, {0: {0: "x", 1: long}}))
+    decoded = enc.decode(pl.DataFrame({"c": [1.0, 0.0, 1.5, -1.0, 2.0]}))
+    assert decoded["c"].to_list() == [long, "x", long, "x", None]
+
+
+def test_calls_leave_the_inputs_reference_counts_unchanged():
+    frame = pl.DataFrame({"w": ["a", "b"], "n": [1.0, 2.0]})
+    table = frame.to_arrow()
+    enc = Encoder()
+    for obj in (frame, table):
+        before = sys.getrefcount(obj)
+        for _ in range(3):
+            encoded, _ = enc.encode(obj)
+            enc.transform(obj)
+            enc.decode(encoded)
+        assert sys.getrefcount(obj) == before
 
 
 def test_encoded_columns_share_one_matrix_that_outlives_the_encoder():
