@@ -3,9 +3,9 @@
 // soon as it is read, so that it is encoded while the next one is read.
 #include "python/arrow/arrow_columns.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string>
@@ -42,8 +42,8 @@ double half_to_double(std::uint16_t half) {
 }
 
 // The nearest double of a decimal: `width` bytes of little-endian two's
-// complement, divided by 10^scale. Its decimal digits are parsed by
-// from_chars, which rounds correctly, as float(decimal.Decimal) does.
+// complement, divided by 10^scale. Its decimal digits are parsed by strtod,
+// which rounds correctly, as float(decimal.Decimal) does.
 double decimal_to_double(const unsigned char* bytes, int width, int scale) {
   std::uint32_t limbs[8] = {};
   const int count = width / 4;
@@ -80,16 +80,10 @@ double decimal_to_double(const unsigned char* bytes, int width, int scale) {
   }
   text += 'e';
   text += std::to_string(-static_cast<std::int64_t>(scale));
-  double value = 0.0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error == std::errc::result_out_of_range) {
-    // Beyond the doubles: infinity above them, zero below.
-    const std::int64_t magnitude =
-        static_cast<std::int64_t>(text.find('e') - (negative ? 1 : 0)) - scale;
-    value = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    if (negative) value = -value;
-  }
-  return value;
+  // Digits and an exponent only: no decimal point, so the locale plays no
+  // part. Beyond the doubles, strtod gives infinity above them and zero or
+  // the nearest subnormal below, as float() of a Decimal does.
+  return std::strtod(text.c_str(), nullptr);
 }
 
 // The float64 of valid row i of a number array (not null-typed).
