@@ -178,14 +178,16 @@ clean:
 # writes bench/results/latest.{md,json,png}, then the pandas dtypes run,
 # bench/results/dtypes.md, transform with a stored fit,
 # bench/results/transform.md, the companion modules against the Encoder
-# calls they wrap, bench/results/companions.md, and one object column's
-# layouts, bench/results/layouts.md.
+# calls they wrap, bench/results/companions.md, one object column's
+# layouts, bench/results/layouts.md, and the Arrow tables run,
+# bench/results/arrow_tables.md.
 bench: build
 	$(PY) bench/run.py
 	$(PY) bench/dtypes.py
 	$(PY) bench/transform.py
 	$(PY) bench/companions.py
 	$(PY) bench/layouts.py
+	$(PY) bench/arrow_tables.py
 
 # colenc_dask on 20M rows of W1's schema in Parquet files, on a LocalCluster of
 # two workers, against dask-ml and categorize(); writes bench/results/dask-latest.*.
@@ -201,3 +203,4 @@ bench-smoke: build
 	$(PY) bench/transform.py --quick --out build/bench-smoke
 	$(PY) bench/companions.py --quick --out build/bench-smoke
 	$(PY) bench/layouts.py --quick --out build/bench-smoke
+	$(PY) bench/arrow_tables.py --quick --out build/bench-smoke

@@ -69,5 +69,36 @@ TEST(TimedeltaText, MatchesPandas) {
   }
 }
 
+TEST(DateText, MatchesDatetimeDate) {
+  const Case cases[] = {
+      {0, 0, "", "1970-01-01"},         {-1, 0, "", "1969-12-31"},
+      {19'723, 0, "", "2024-01-01"},    {-719'162, 0, "", "0001-01-01"},
+      {2'932'896, 0, "", "9999-12-31"}, {-719'163, 0, "", nullptr},
+      {2'932'897, 0, "", nullptr},      {INT64_MIN, 0, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string out = "x";
+    EXPECT_EQ(append_date_text(out, c.count), c.text != nullptr) << c.count;
+    EXPECT_EQ(out, std::string("x") + (c.text ? c.text : "")) << c.count;
+  }
+}
+
+TEST(TimeOfDayText, MatchesDatetimeTime) {
+  const Case cases[] = {
+      {0, 0, "", "00:00:00"},
+      {86'399, 0, "", "23:59:59"},
+      {45'296'789, 3, "", "12:34:56.789000"},
+      {45'296'000'001, 6, "", "12:34:56.000001"},
+      {45'296'000'000'005, 9, "", "12:34:56.000000005"},
+      {86'400, 0, "", nullptr},
+      {-1, 6, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string out = "x";
+    EXPECT_EQ(append_time_of_day_text(out, c.count, c.digits), c.text != nullptr) << c.count;
+    EXPECT_EQ(out, std::string("x") + (c.text ? c.text : "")) << c.count;
+  }
+}
+
 }  // namespace
 }  // namespace colenc

@@ -37,6 +37,21 @@ TEST(TextColumn, KeepsEveryCellApartIncludingEmptyOnes) {
   expect_walk_reads_entries(column, 1, 3);
 }
 
+TEST(TextColumn, AppendTextsAddsRowsInOnePieceAfterEarlierOnes) {
+  const std::vector<std::string> texts = {"x", "", "a longer text", "ß"};
+  for (const bool row_ids : {false, true}) {
+    TextColumn column;
+    if (row_ids) column.use_row_ids();
+    column.push_back("first");
+    column.append_texts(texts.size(), [&](std::size_t k) { return std::string_view(texts[k]); });
+    column.append_texts(0, [&](std::size_t) { return std::string_view("never"); });
+    ASSERT_EQ(column.size(), 5u) << row_ids;
+    EXPECT_EQ(column[0], "first");
+    for (std::size_t k = 0; k < texts.size(); ++k) EXPECT_EQ(column[k + 1], texts[k]) << k;
+    EXPECT_EQ(column.byte_size(), 5u + 1 + 13 + 2);
+  }
+}
+
 TEST(TypedColumns, TurnToTextRendersTheCollectedNumbersThenTakesTexts) {
   TypedColumns table(4, 2);
   table.number_cells[0] = {1.0, 2.5, std::numeric_limits<double>::quiet_NaN()};

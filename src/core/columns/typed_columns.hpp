@@ -126,6 +126,18 @@ class TextColumn {
     }
     own_.append_run(data, offsets, count);
   }
+  // Appends `count` rows with new entries, row k's text being text_of(k),
+  // its bytes copied at once with the others' (see TextStore::append_texts).
+  template <class TextOf>
+  void append_texts(std::size_t count, TextOf&& text_of) {
+    if (count == 0) return;
+    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
+    if (row_ids_) {
+      for (std::size_t k = 0; k < count; ++k) push_back(text_of(k));
+      return;
+    }
+    own_.append_texts(count, text_of);
+  }
   // Appends the rows of `other`; both columns own their entries and use no
   // row ids. One copy of the bytes.
   void append_rows(const TextColumn& other) {

@@ -45,11 +45,20 @@ struct DayTicks {
 std::optional<DayTicks> day_ticks(std::int64_t count, int digits) {
   std::int64_t per_second = 0;
   switch (digits) {
-    case 0: per_second = 1; break;
-    case 3: per_second = 1'000; break;
-    case 6: per_second = 1'000'000; break;
-    case 9: per_second = 1'000'000'000; break;
-    default: return std::nullopt;
+    case 0:
+      per_second = 1;
+      break;
+    case 3:
+      per_second = 1'000;
+      break;
+    case 6:
+      per_second = 1'000'000;
+      break;
+    case 9:
+      per_second = 1'000'000'000;
+      break;
+    default:
+      return std::nullopt;
   }
   const auto [seconds, ticks] = split(count, per_second);
   const auto [days, of_day] = split(seconds, 86'400);
@@ -77,8 +86,17 @@ bool append_timestamp_text(std::string& out, std::int64_t count, int digits,
   const std::optional<DayTicks> time = day_ticks(count, digits);
   // Days beyond any 4-digit year would overflow the calendar's int days.
   if (!time || time->days < -800'000 || time->days > 3'000'000) return false;
+  if (!append_date_text(out, time->days)) return false;
+  out.push_back(' ');
+  append_clock(out, *time);
+  out.append(offset);
+  return true;
+}
+
+bool append_date_text(std::string& out, std::int64_t days) {
+  if (days < -800'000 || days > 3'000'000) return false;
   const std::chrono::year_month_day date{
-      std::chrono::sys_days{std::chrono::days{static_cast<int>(time->days)}}};
+      std::chrono::sys_days{std::chrono::days{static_cast<int>(days)}}};
   const int year = static_cast<int>(date.year());
   if (year < 1 || year > 9999) return false;
   append_digits(out, year, 4);
@@ -86,9 +104,13 @@ bool append_timestamp_text(std::string& out, std::int64_t count, int digits,
   append_digits(out, static_cast<unsigned>(date.month()), 2);
   out.push_back('-');
   append_digits(out, static_cast<unsigned>(date.day()), 2);
-  out.push_back(' ');
+  return true;
+}
+
+bool append_time_of_day_text(std::string& out, std::int64_t count, int digits) {
+  const std::optional<DayTicks> time = day_ticks(count, digits);
+  if (!time || time->days != 0) return false;
   append_clock(out, *time);
-  out.append(offset);
   return true;
 }
 

@@ -20,6 +20,18 @@ namespace colenc {
 bool append_timestamp_text(std::string& out, std::int64_t count, int digits,
                            std::string_view offset);
 
+// Appends to `out` the date `days` after 1970-01-01 as "YYYY-MM-DD", as
+// datetime.date writes it. Returns false, appending nothing, for a year
+// outside 1..9999.
+bool append_date_text(std::string& out, std::int64_t days);
+
+// Appends to `out` the time of day `count` ticks of 10^-digits seconds after
+// midnight as datetime.time writes it ("HH:MM:SS", then ".ffffff" where part
+// of a second remains, and three more digits where that part has
+// nanoseconds). Returns false, appending nothing, for a count outside one day
+// or other digits.
+bool append_time_of_day_text(std::string& out, std::int64_t count, int digits);
+
 // Appends to `out` the text of the Timedelta of `count` ticks of 10^-digits
 // seconds (digits 0, 3, 6 or 9). Returns false, appending nothing, for other
 // digits.

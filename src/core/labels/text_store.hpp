@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,31 @@ class TextStore {
       ends_[old_size + k] = base + (static_cast<std::size_t>(offsets[k + 1]) - first);
     }
   }
+  // Appends `count` texts, text k being text_of(k) (a string_view valid
+  // until this returns): their sizes first, so that the bytes grow once.
+  // On failure nothing is appended.
+  template <class TextOf>
+  void append_texts(std::size_t count, TextOf&& text_of) {
+    std::size_t added = 0;
+    for (std::size_t k = 0; k < count; ++k) added += text_of(k).size();
+    const std::size_t base = bytes_.size();
+    const std::size_t old_size = ends_.size();
+    bytes_.resize(base + added);
+    try {
+      ends_.resize(old_size + count);
+    } catch (...) {
+      bytes_.resize(base);
+      throw;
+    }
+    char* out = bytes_.data() + base;
+    std::size_t end = base;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::string_view text = text_of(k);
+      if (!text.empty()) std::memcpy(out + (end - base), text.data(), text.size());
+      end += text.size();
+      ends_[old_size + k] = end;
+    }
+  }
   // Appends every text of `other`, in one copy of their bytes.
   void append_store(const TextStore& other) {
     const std::size_t base = bytes_.size();
@@ -86,7 +112,8 @@ class TextStore {
       bytes_.resize(base);
       throw;
     }
-    for (std::size_t k = 0; k < other.ends_.size(); ++k) ends_[old_size + k] = base + other.ends_[k];
+    for (std::size_t k = 0; k < other.ends_.size(); ++k)
+      ends_[old_size + k] = base + other.ends_[k];
   }
   void clear() {
     bytes_.clear();

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "core/internal_error.hpp"
+#include "python/arrow/arrow_export.hpp"
 #include "python/decode/cell_view.hpp"
 #include "python/decode/column_decoder.hpp"
 #include "python/decode/decode_frame.hpp"
@@ -48,9 +49,9 @@ PyRef adopt_as_array(Matrix&& matrix, CellView& view) {
   PyRef owner = PyRef::steal(PyCapsule_New(cells.get(), "colenc.cells", free_adopted_cells));
   throw_if(!owner);
   cells.release();  // the capsule frees it now
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(
-      &PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 2, dims, nullptr,
-      cells_data, by_column ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY, nullptr));
+  PyRef array = PyRef::steal(
+      PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 2, dims, nullptr,
+                           cells_data, by_column ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY, nullptr));
   throw_if(!array);
   throw_if(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
                                  owner.release()) < 0);  // steals owner
@@ -73,8 +74,8 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info, LabelStrCac
   if (matrix.rows > 0) {
     for (std::size_t column : info.string_columns) {
       if (decoders[column]) continue;
-      decoders[column] = std::make_unique<ColumnDecoder>(
-          column_labels(info, column), missing.get(), matrix.rows, cache, column);
+      decoders[column] = std::make_unique<ColumnDecoder>(column_labels(info, column), missing.get(),
+                                                         matrix.rows, cache, column);
     }
   }
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
@@ -99,8 +100,8 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info, LabelStrCac
       PyObject* value;
       if (tallies[c]) {
         const Code key = code_key(cell);
-        value = key < tallies[c]->size() ? tallies[c]->take(key)
-                                         : Py_NewRef(decoders[c]->decode(cell));
+        value =
+            key < tallies[c]->size() ? tallies[c]->take(key) : Py_NewRef(decoders[c]->decode(cell));
       } else if (decoders[c]) {
         value = Py_NewRef(decoders[c]->decode(cell));
       } else {
@@ -118,8 +119,8 @@ PyRef names_list(const std::vector<std::string>& names) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   throw_if(!list);
   for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
-                                          "replace");
+    PyObject* name =
+        PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
     throw_if(name == nullptr);
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);  // steals name
   }
@@ -145,7 +146,11 @@ PyRef decode_float64_array(PyObject* array, const EncodingInfo& info, LabelStrCa
 
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place,
-                   LabelStrCache* cache) {
+                   LabelStrCache* cache, ResultLibrary library) {
+  if (library != ResultLibrary::kNumPyPandas) {
+    if (!column_names) throw InternalError("an Arrow result needs its column names");
+    return build_arrow_output(*column_names, std::move(matrix), info, library);
+  }
   CellView cells;
   if (!column_names) {
     if (matrix.order != MatrixOrder::kRowMajor) {

@@ -9,23 +9,25 @@
 #include <string>
 #include <vector>
 
-#include "core/labels/encoding_info.hpp"
 #include "core/columns/matrix.hpp"
-#include "python/input/in_place_column.hpp"
+#include "core/labels/encoding_info.hpp"
+#include "python/arrow/result_library.hpp"
 #include "python/decode/label_str_cache.hpp"
+#include "python/input/in_place_column.hpp"
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 
 // Returns a new reference to the result, taking over `matrix` as the storage
-// of its float64 array. `info` may be null (no decoding). A DataFrame's text
-// columns found in `in_place` (empty, or one entry per column) are decoded from
-// there rather than from the matrix. Labels' strs are taken from `cache`
-// (may be null) and kept there. Throws PythonError (NumPy or pandas raised)
-// or InternalError.
+// of its float64 array: an ndarray or a pandas DataFrame, or for `library`
+// polars or pyarrow a table of that library (see arrow_export.hpp). `info` may be null (no
+// decoding). A DataFrame's text columns found in `in_place` (empty, or one entry per column) are
+// decoded from there rather than from the matrix. Labels' strs are taken from `cache` (may be null)
+// and kept there. Throws PythonError (NumPy or pandas raised) or InternalError.
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place = {},
-                   LabelStrCache* cache = nullptr);
+                   LabelStrCache* cache = nullptr,
+                   ResultLibrary library = ResultLibrary::kNumPyPandas);
 
 // Returns decode's result for a 2-D float64 ndarray (borrowed, native byte
 // order, any strides), reading its cells where they lie instead of from a

@@ -1,4 +1,5 @@
-// prepare_table: recognition of the input by its type's name, and the choice
+// prepare_table: recognition of the input (an Arrow table by its stream
+// interface, anything else by its type's name), and the choice
 // of a reader: for an array by its dtype and layout, for each DataFrame column
 // by its storage, with the frame's `values` read as an array when some column
 // has no reader of its own. The readers hand typed columns to the pipeline.
@@ -15,6 +16,8 @@
 #include "core/engine/column_pipeline.hpp"
 #include "core/engine/pool.hpp"
 #include "core/internal_error.hpp"
+#include "python/arrow/arrow_columns.hpp"
+#include "python/arrow/arrow_stream.hpp"
 #include "python/cells/str_sharing.hpp"
 #include "python/input/copy_on_write.hpp"
 #include "python/input/frame_column_storage.hpp"
@@ -40,7 +43,7 @@
 namespace colenc::py {
 namespace {
 
-enum class InputKind { kArray, kDataFrame };
+enum class InputKind { kArray, kDataFrame, kArrowTable };
 
 // Frames of at most this many rows are read through `values`.
 constexpr std::size_t kFewRows = 4;
@@ -76,8 +79,65 @@ void write_stdout(std::string_view text) {
   }
 }
 
-// Names the kind of `obj` by its type's __name__; refuses every other name.
+// Returns the __module__ of `obj`'s type, or "" when it has none that is a str.
+std::string type_module(PyObject* obj) {
+  PyRef module =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    not_readable();
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(module.get(), &size);
+  throw_if(utf8 == nullptr);
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+bool in_package(const std::string& module, std::string_view package) {
+  return module == package || (module.size() > package.size() && module.starts_with(package) &&
+                               module[package.size()] == '.');
+}
+
+// True when `obj` (borrowed) is a pandas object: of a type defined by pandas
+// (a Series, an Index, ...) or an instance of pandas.DataFrame, subclasses
+// included. pandas objects export Arrow streams too, but keep their own
+// reading (or refusal) by name.
+bool is_pandas_object(PyObject* obj) {
+  if (in_package(type_module(obj), "pandas")) return true;
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("pandas"));
+  throw_if(!module_name);
+  PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
+  if (!pandas) {
+    throw_if(PyErr_Occurred() != nullptr);
+    return false;  // never imported: no object can be a DataFrame
+  }
+  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (!frame_type) return not_readable();
+  const int is_frame = PyObject_IsInstance(obj, frame_type.get());
+  throw_if(is_frame < 0);
+  return is_frame == 1;
+}
+
+// Writes the name of `obj`'s type to standard output and raises TypeError
+// "Unsupported type: ...".
+[[noreturn]] void refuse(PyObject* obj) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  throw_if(!name);
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  throw_if(utf8 == nullptr);
+  write_stdout(std::string(utf8, static_cast<std::size_t>(size)) + "\n");
+  PyErr_Format(PyExc_TypeError, "Unsupported type: '%U'. Supported types are: %s", name.get(),
+               "numpy.ndarray, pandas.DataFrame");
+  throw PythonError{};
+}
+
+// Names the kind of `obj`. An object that exports an Arrow stream is an
+// Arrow table (a polars DataFrame among them, whatever its type's name),
+// unless it is a pandas object; the rest is named by its type's __name__,
+// and every other name is refused.
 InputKind recognise(PyObject* obj) {
+  if (!is_pandas_object(obj) && exports_arrow_stream(obj)) return InputKind::kArrowTable;
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
   throw_if(!name);
   Py_ssize_t size = 0;
@@ -86,10 +146,7 @@ InputKind recognise(PyObject* obj) {
   const std::string_view kind(utf8, static_cast<std::size_t>(size));
   if (kind == "ndarray" || kind == "memmap") return InputKind::kArray;
   if (kind == "DataFrame") return InputKind::kDataFrame;
-  write_stdout(std::string(kind) + "\n");
-  PyErr_Format(PyExc_TypeError, "Unsupported type: '%U'. Supported types are: %s", name.get(),
-               "numpy.ndarray, pandas.DataFrame");
-  throw PythonError{};
+  refuse(obj);
 }
 
 // Allocates the matrix buffer, refusing a table whose cell count or byte size
@@ -248,12 +305,57 @@ AppliedFit read_fit(const TransformRead& transform, std::size_t width) {
   return apply_fit(transform.fit, width, transform.unknown);
 }
 
+// The library of the result for an Arrow table: polars for an object of a
+// polars type, pyarrow for any other.
+ResultLibrary arrow_result_library(PyObject* obj) {
+  return in_package(type_module(obj), "polars") ? ResultLibrary::kPolars : ResultLibrary::kPyArrow;
+}
+
+// Reads an Arrow table: its columns typed by their Arrow types, into a
+// column-major matrix, as the result's columns are stored apart; coded with
+// `transform`'s fit when it is set. An object whose stream is not a table (a
+// polars Series) is refused as unsupported.
+PreparedTable prepare_arrow_table(PyObject* obj, const TransformRead* transform) {
+  PreparedTable table;
+  table.result_library = arrow_result_library(obj);
+  std::optional<ArrowTable> imported = import_arrow_table(obj);
+  if (!imported) refuse(obj);
+  ArrowTable& arrow = *imported;
+  const Shape shape{arrow.rows, arrow.column_types.size()};
+  std::optional<AppliedFit> fit;
+  std::vector<bool> numbers_kept;
+  if (transform != nullptr) {
+    fit = read_fit(*transform, shape.cols);
+    numbers_kept.resize(shape.cols);
+    for (std::size_t j = 0; j < shape.cols; ++j) numbers_kept[j] = fit->holds_numbers(j);
+  }
+  table.matrix = allocate_matrix(shape);
+  table.matrix.order = MatrixOrder::kColumnMajor;
+  if (shape.rows == 0) {
+    // As for any table without rows: every column is an empty number column.
+    table.fitted_info = EncodingInfo();
+  } else {
+    ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
+                            process_arena(), fit ? &*fit : nullptr);
+    read_arrow_columns(arrow, std::span<double>(table.matrix.data), pipeline,
+                       fit ? &numbers_kept : nullptr);
+    table.fitted_info = pipeline.finish();
+    if (fit) {
+      table.fitted_info.reset();
+      table.unknown_cell = pipeline.first_unknown();
+    }
+  }
+  table.column_names = std::move(arrow.column_names);
+  return table;
+}
+
 }  // namespace
 
 PreparedTable prepare_table(PyObject* obj, bool copy_float64,
                             const std::vector<std::size_t>* in_place,
                             const TransformRead* transform) {
   const InputKind kind = recognise(obj);
+  if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj, transform);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
     table.column_names = read_column_labels(obj);

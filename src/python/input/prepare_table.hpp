@@ -14,6 +14,7 @@
 #include "core/columns/typed_columns.hpp"
 #include "core/engine/transform_columns.hpp"
 #include "core/labels/encoding_info.hpp"
+#include "python/arrow/result_library.hpp"
 #include "python/input/in_place_column.hpp"
 
 namespace colenc::py {
@@ -28,6 +29,9 @@ struct PreparedTable {
   // Empty, or one per column: the DataFrame columns left where they lie (see
   // prepare_table's `in_place`); their runs of the matrix stay zero.
   std::vector<InPlaceColumn> in_place;
+  // The library of the result: polars or pyarrow for a table read through
+  // Arrow (its matrix is then column-major and column_names are its fields).
+  ResultLibrary result_library = ResultLibrary::kNumPyPandas;
   // A transform naming its unknown cells: the first, by column and then row.
   std::optional<UnknownCell> unknown_cell;
 };
@@ -39,7 +43,9 @@ struct TransformRead {
   UnknownLabels unknown;
 };
 
-// Reads `obj` (borrowed). Throws PythonError with the interpreter's exception
+// Reads `obj` (borrowed): a pandas DataFrame, an ndarray or memmap by its
+// type's name, any other object with `__arrow_c_stream__` as an Arrow table.
+// Throws PythonError with the interpreter's exception
 // set (unsupported type, unreadable labels) or InternalError. The DataFrame
 // columns listed in `in_place` (null for none) that are native float64 NumPy
 // columns are not copied into the matrix: decode reads their codes where they

@@ -1,0 +1,235 @@
+// Decoding codes into Arrow text columns. Each code's label is looked up once
+// per row through a flat table by code; rows are decoded in blocks by tasks
+// on the pool, each block writing whole bytes of the validity bitmap alone.
+#include "python/arrow/decoded_texts.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "core/engine/pool.hpp"
+#include "python/decode/column_decoder.hpp"
+
+namespace colenc::py {
+namespace {
+
+constexpr std::size_t kBlock = std::size_t{1} << 16;  // rows a task decodes; a multiple of 8
+constexpr std::size_t kInlineView = 12;
+
+// The labels of a column, found by a cell's code through slots: slot c for
+// each code c below the map's size (every code of a fitted column), slot
+// size() for NaN and every code without a label, and, for a map with codes
+// beyond its size (only from a state read from bytes), one slot per entry
+// after that, reached through the map's own search.
+class LabelLookup {
+ public:
+  explicit LabelLookup(const CodeToLabel& labels)
+      : labels_(labels), dense_(std::all_of(labels.begin(), labels.end(), [&](const auto& entry) {
+          return entry.first < labels.size();
+        })) {
+    const std::size_t slots = labels.size() + 1 + (dense_ ? 0 : labels.size());
+    label_.assign(slots, std::string_view(""));  // never a null address, even when empty
+    known_.assign(slots, 0);
+    std::size_t position = 0;
+    for (const auto& [code, label] : labels) {
+      if (code < labels.size()) {
+        label_[code] = label;
+        known_[code] = 1;
+      }
+      if (!dense_) {
+        label_[labels.size() + 1 + position] = label;
+        known_[labels.size() + 1 + position] = 1;
+      }
+      ++position;
+    }
+  }
+  // True when every code is below the map's size: slots are codes.
+  bool dense() const { return dense_; }
+  std::size_t unknown_slot() const { return labels_.size(); }
+  std::size_t slot(double cell) const {
+    // NaN's key is 2**64 - 1, beyond every code.
+    const Code key = code_key(cell);
+    if (key < labels_.size() && known_[key]) return key;
+    if (dense_ || std::isnan(cell)) return unknown_slot();
+    const auto found = labels_.find(key);
+    return found == labels_.end() ? unknown_slot() : labels_.size() + 1 + found.position();
+  }
+  std::string_view label(std::size_t slot) const { return label_[slot]; }
+  std::uint8_t known(std::size_t slot) const { return known_[slot]; }
+  const CodeToLabel& labels() const { return labels_; }
+
+ private:
+  const CodeToLabel& labels_;
+  bool dense_;
+  std::vector<std::string_view> label_;
+  std::vector<std::uint8_t> known_;
+};
+
+// Runs body(first, last) for each block of rows, on the pool.
+template <class Body>
+void for_blocks(std::size_t rows, Body&& body) {
+  const std::size_t blocks = (rows + kBlock - 1) / kBlock;
+  process_arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+                        for (std::size_t b = range.begin(); b != range.end(); ++b) {
+                          body(b, b * kBlock, std::min(rows, (b + 1) * kBlock));
+                        }
+                      });
+  });
+}
+
+std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, const double* cells,
+                                                    std::size_t rows) {
+  auto texts = std::make_unique<ExportedTexts>();
+  texts->offsets = RawBuffer<std::int64_t>(rows + 1);
+  texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
+  const std::size_t blocks = (rows + kBlock - 1) / kBlock;
+  std::vector<std::int64_t> block_bytes(blocks + 1, 0);
+  std::vector<std::int64_t> block_nulls(blocks, 0);
+  std::int64_t* offsets = texts->offsets.data();
+  std::uint8_t* validity = texts->validity.data();
+  // Each block's bytes first, then each block written from its start.
+  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    std::int64_t bytes = 0;
+    for (std::size_t r = first; r < last; ++r) {
+      bytes += static_cast<std::int64_t>(lookup.label(lookup.slot(cells[r])).size());
+    }
+    block_bytes[b + 1] = bytes;
+  });
+  for (std::size_t b = 0; b < blocks; ++b) block_bytes[b + 1] += block_bytes[b];
+  offsets[rows] = block_bytes[blocks];
+  texts->bytes = RawBuffer<char>(static_cast<std::size_t>(block_bytes[blocks]));
+  char* bytes = texts->bytes.data();
+  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    std::int64_t at = block_bytes[b];
+    std::int64_t nulls = 0;
+    for (std::size_t r = first; r < last; r += 8) {
+      std::uint8_t bits = 0;
+      for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+        offsets[k] = at;
+        const std::size_t slot = lookup.slot(cells[k]);
+        const std::string_view label = lookup.label(slot);
+        std::memcpy(bytes + at, label.data(), label.size());
+        at += static_cast<std::int64_t>(label.size());
+        const std::uint8_t known = lookup.known(slot);
+        bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
+        nulls += 1 - known;
+      }
+      validity[r >> 3] = bits;
+    }
+    block_nulls[b] = nulls;
+  });
+  for (std::int64_t nulls : block_nulls) texts->null_count += nulls;
+  return texts;
+}
+
+// The 16-byte view of each label, made once per label: a text of up to 12
+// bytes inside the view, a longer one as its size, first 4 bytes, data
+// buffer and offset there. Long labels are stored back to back in data
+// buffers of at most 2 GiB (a view's offset has 31 bits).
+struct LabelViews {
+  // Codes below the map's size, then one all-zero view for every other code.
+  std::vector<std::array<char, 16>> by_code;
+  std::vector<std::uint8_t> known;  // 1 where the code has a label
+
+  LabelViews(const CodeToLabel& labels, ExportedTexts& texts) {
+    by_code.resize(labels.size() + 1);
+    known.assign(labels.size() + 1, 0);
+    constexpr std::size_t kMaxBuffer = std::numeric_limits<std::int32_t>::max();
+    std::vector<std::size_t> sizes;
+    for (const auto& [code, label] : labels) {
+      if (code >= labels.size() || label.size() <= kInlineView) continue;
+      if (sizes.empty() || sizes.back() + label.size() > kMaxBuffer) sizes.push_back(0);
+      sizes.back() += label.size();
+    }
+    for (std::size_t size : sizes) {
+      texts.view_data.emplace_back(size);
+      texts.view_data_sizes.push_back(0);
+    }
+    std::size_t buffer = 0;
+    for (const auto& [code, label] : labels) {
+      if (code >= labels.size()) continue;
+      by_code[code] = make_view(label, texts, buffer);
+      known[code] = 1;
+    }
+  }
+
+  // Returns the view of `label`, storing a long one in data buffer `buffer`,
+  // or the next one when it is full, as the buffers were sized.
+  static std::array<char, 16> make_view(std::string_view label, ExportedTexts& texts,
+                                        std::size_t& buffer) {
+    std::array<char, 16> view{};
+    const auto size = static_cast<std::int32_t>(label.size());
+    std::memcpy(view.data(), &size, 4);
+    if (label.size() <= kInlineView) {
+      std::memcpy(view.data() + 4, label.data(), label.size());
+      return view;
+    }
+    std::memcpy(view.data() + 4, label.data(), 4);
+    if (static_cast<std::size_t>(texts.view_data_sizes[buffer]) + label.size() >
+        static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+      ++buffer;
+    }
+    const auto offset = static_cast<std::int32_t>(texts.view_data_sizes[buffer]);
+    std::memcpy(texts.view_data[buffer].data() + offset, label.data(), label.size());
+    texts.view_data_sizes[buffer] += static_cast<std::int64_t>(label.size());
+    const auto index = static_cast<std::int32_t>(buffer);
+    std::memcpy(view.data() + 8, &index, 4);
+    std::memcpy(view.data() + 12, &offset, 4);
+    return view;
+  }
+};
+
+std::unique_ptr<ExportedTexts> decode_string_views(const LabelLookup& lookup, const double* cells,
+                                                   std::size_t rows) {
+  auto texts = std::make_unique<ExportedTexts>();
+  texts->string_view = true;
+  texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
+  texts->views = RawBuffer<char>(rows * 16);
+  const LabelViews views(lookup.labels(), *texts);
+  const std::size_t blocks = (rows + kBlock - 1) / kBlock;
+  std::vector<std::int64_t> block_nulls(blocks, 0);
+  std::uint8_t* validity = texts->validity.data();
+  char* out = texts->views.data();
+  const Code unknown = views.by_code.size() - 1;
+  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    std::int64_t nulls = 0;
+    for (std::size_t r = first; r < last; r += 8) {
+      std::uint8_t bits = 0;
+      for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+        // NaN's key is 2**64 - 1, beyond every code: the all-zero view.
+        const Code key = std::min(code_key(cells[k]), unknown);
+        std::memcpy(out + 16 * k, views.by_code[key].data(), 16);
+        const std::uint8_t known = views.known[key];
+        bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
+        nulls += 1 - known;
+      }
+      validity[r >> 3] = bits;
+    }
+    block_nulls[b] = nulls;
+  });
+  for (std::int64_t nulls : block_nulls) texts->null_count += nulls;
+  return texts;
+}
+
+}  // namespace
+
+std::unique_ptr<ExportedTexts> decode_texts(const CodeToLabel& labels, const double* cells,
+                                            std::size_t rows, bool views) {
+  const LabelLookup lookup(labels);
+  // Views are made per code below the map's size; a map with codes beyond it
+  // (only from a state read from bytes) is decoded as large_string.
+  if (views && lookup.dense()) return decode_string_views(lookup, cells, rows);
+  return decode_large_strings(lookup, cells, rows);
+}
+
+}  // namespace colenc::py
