@@ -34,23 +34,22 @@ std::shared_ptr<ArrowColumnChunks> import_arrow_chunks(PyObject* array, std::siz
   }
   // From here the stream is ours alone: released once, when `stream` dies,
   // on every path; the capsule finds it released and leaves it.
-  ArrowOwned<ArrowArrayStream> stream;
-  stream.take(source);
-  ArrowArrayStream* const s = stream.pointer();
+  ArrowOwned<ArrowArrayStream> stream = ArrowOwned<ArrowArrayStream>::take(source);
+  ArrowArrayStream* const s = &stream.get();
   auto chunks = std::make_shared<ArrowColumnChunks>();
   chunks->column = j;
   const auto stream_error = [&](const char* fallback) {
     const char* why = s->get_last_error != nullptr ? s->get_last_error(s) : nullptr;
     chunks->refuse(why != nullptr ? why : fallback);
   };
-  if (s->get_schema(s, chunks->schema.pointer()) != 0) stream_error("no Arrow schema");
+  if (s->get_schema(s, chunks->schema.out()) != 0) stream_error("no Arrow schema");
   if (chunks->schema.released() || chunks->schema.get().format == nullptr) {
     chunks->refuse("an Arrow schema without a format");
   }
   std::uint64_t total = 0;
   for (;;) {
     ArrowOwned<ArrowArray> next;
-    if (s->get_next(s, next.pointer()) != 0) stream_error("Arrow stream error");
+    if (s->get_next(s, next.out()) != 0) stream_error("Arrow stream error");
     if (next.released()) break;  // the end of the stream
     const ArrowArray& a = next.get();
     if (a.length < 0 || a.offset < 0 ||

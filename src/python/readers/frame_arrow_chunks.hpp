@@ -14,41 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "python/arrow/arrow_owned.hpp"
 #include "python/input/arrow_c_abi.hpp"
 
 namespace colenc::py {
-
-// Owns an Arrow struct (ArrowSchema, ArrowArray or ArrowArrayStream) and
-// calls its release once, when it dies. A move takes the struct over and
-// clears the source's release, as the interface moves its structs.
-template <class T>
-class ArrowOwned {
- public:
-  ArrowOwned() = default;
-  ArrowOwned(ArrowOwned&& other) noexcept : value_(other.value_) { other.value_.release = nullptr; }
-  ArrowOwned& operator=(ArrowOwned&&) = delete;
-  ArrowOwned(const ArrowOwned&) = delete;
-  ArrowOwned& operator=(const ArrowOwned&) = delete;
-  ~ArrowOwned() {
-    if (value_.release != nullptr) value_.release(&value_);
-  }
-
-  // Takes over `*source`, clearing its release so that its owner (a capsule)
-  // no longer releases it.
-  // REQUIRES: this holds nothing yet.
-  void take(T* source) {
-    value_ = *source;
-    source->release = nullptr;
-  }
-  // The struct itself: for a producer to fill (while it holds nothing), or
-  // for a stream's callbacks.
-  T* pointer() { return &value_; }
-  const T& get() const { return value_; }
-  bool released() const { return value_.release == nullptr; }
-
- private:
-  T value_{};
-};
 
 // Every array of one column's Arrow stream, in row order, with its schema.
 struct ArrowColumnChunks {
