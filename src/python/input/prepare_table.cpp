@@ -305,6 +305,22 @@ AppliedFit read_fit(const TransformRead& transform, std::size_t width) {
   return apply_fit(transform.fit, width, transform.unknown);
 }
 
+// A transform's fit applied to a table of `width` columns, and which of its
+// columns the fit holds as numbers; nothing when the call fits afresh.
+struct TableFit {
+  std::optional<AppliedFit> fit;
+  std::vector<bool> numbers_kept;
+
+  TableFit(const TransformRead* transform, std::size_t width) {
+    if (transform == nullptr) return;
+    fit = read_fit(*transform, width);
+    numbers_kept.resize(width);
+    for (std::size_t j = 0; j < width; ++j) numbers_kept[j] = fit->holds_numbers(j);
+  }
+  const AppliedFit* applied() const { return fit ? &*fit : nullptr; }
+  const std::vector<bool>* kept() const { return fit ? &numbers_kept : nullptr; }
+};
+
 // The library of the result for an Arrow table: polars for an object of a
 // polars type, pyarrow for any other.
 ResultLibrary arrow_result_library(PyObject* obj) {
@@ -322,13 +338,8 @@ PreparedTable prepare_arrow_table(PyObject* obj, const TransformRead* transform)
   if (!imported) refuse(obj);
   ArrowTable& arrow = *imported;
   const Shape shape{arrow.rows, arrow.column_types.size()};
-  std::optional<AppliedFit> fit;
-  std::vector<bool> numbers_kept;
-  if (transform != nullptr) {
-    fit = read_fit(*transform, shape.cols);
-    numbers_kept.resize(shape.cols);
-    for (std::size_t j = 0; j < shape.cols; ++j) numbers_kept[j] = fit->holds_numbers(j);
-  }
+  const TableFit table_fit(transform, shape.cols);
+  const std::optional<AppliedFit>& fit = table_fit.fit;
   table.matrix = allocate_matrix(shape);
   table.matrix.order = MatrixOrder::kColumnMajor;
   if (shape.rows == 0) {
@@ -336,9 +347,9 @@ PreparedTable prepare_arrow_table(PyObject* obj, const TransformRead* transform)
     table.fitted_info = EncodingInfo();
   } else {
     ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
-                            process_arena(), fit ? &*fit : nullptr);
+                            process_arena(), table_fit.applied());
     read_arrow_columns(arrow, std::span<double>(table.matrix.data), pipeline,
-                       fit ? &numbers_kept : nullptr);
+                       table_fit.kept());
     table.fitted_info = pipeline.finish();
     if (fit) {
       table.fitted_info.reset();
@@ -387,14 +398,9 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   }
 
   const Shape shape = read_shape(obj);
-  std::optional<AppliedFit> fit;
-  std::vector<bool> numbers_kept;
-  if (transform != nullptr) {
-    fit = read_fit(*transform, shape.cols);
-    numbers_kept.resize(shape.cols);
-    for (std::size_t j = 0; j < shape.cols; ++j) numbers_kept[j] = fit->holds_numbers(j);
-  }
-  const std::vector<bool>* kept = fit ? &numbers_kept : nullptr;
+  const TableFit table_fit(transform, shape.cols);
+  const std::optional<AppliedFit>& fit = table_fit.fit;
+  const std::vector<bool>* kept = table_fit.kept();
   table.matrix = allocate_matrix(shape);
   // A DataFrame result stores its columns apart; its matrix is laid out so.
   if (kind == InputKind::kDataFrame) table.matrix.order = MatrixOrder::kColumnMajor;
@@ -409,7 +415,7 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   // Each group of columns is encoded while the next is read, and its cells
   // are freed as soon as its codes are in the matrix.
   ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
-                          process_arena(), fit ? &*fit : nullptr);
+                          process_arena(), table_fit.applied());
   if (kind == InputKind::kDataFrame) {
     std::vector<bool> keep_in_place;
     if (in_place != nullptr) {
