@@ -69,23 +69,81 @@ def transform_block(encoder, part, unknown, state, redo, columns):
     """One partition's share of the whole table's transform (runs on a worker).
     A DataFrame block gets the partition's global row numbers as its index."""
     start, turned = state
-    encoded, _ = _transform(encoder, part, unknown, start)
     again = sorted(turned.intersection(redo)) if len(part) else []
-    if again:
+    if not again:
+        encoded, _ = _transform(encoder, part, unknown, start)
+    else:
+        # The partition's own transform can meet unknown labels in the columns
+        # transformed again (a number written in the number format where the
+        # whole table writes it through str()), so under "error" those columns
+        # are blanked for it and their cells are judged only as turned.
+        rest = _blank(part, again) if unknown == "error" else part
+        try:
+            encoded, _ = _transform(encoder, rest, unknown, start)
+        except ValueError as error:
+            rest_error = error
+        else:
+            rest_error = None
+        try:
+            fixed, _ = _transform(encoder, _marked(part, again, columns), unknown, start - 1)
+        except ValueError as error:
+            if rest_error is None:
+                raise
+            # Both fail: the whole table names the first unknown cell by
+            # column, then row, so the error of the earlier column is raised.
+            _raise_first(encoder, part, again, columns, start, rest_error, error)
+        if rest_error is not None:
+            raise rest_error
         matrix = np.array(encoded, dtype=np.float64, copy=True)
-        marked = np.full((len(part) + 1, matrix.shape[1]), np.nan, dtype=object)
-        for column in again:
-            marked[0, column] = MARKER
-            marked[1:, column] = cells_of(part, column)
-        if columns is not None:  # an unknown label is named by its column's label
-            marked = pd.DataFrame(marked, columns=columns, copy=False)
-        fixed, _ = _transform(encoder, marked, unknown, start - 1)
         matrix[:, again] = np.asarray(fixed)[1:, again]
         encoded = matrix if columns is None else pd.DataFrame(matrix, columns=columns, copy=False)
     if columns is None:
         return encoded
     encoded.index = pd.RangeIndex(start, start + len(encoded))
     return encoded
+
+
+def _marked(part, again, columns):
+    """The columns again of the partition below a marker row that makes them
+    turn to text at once; the other columns hold missing values only."""
+    marked = np.full((len(part) + 1, part.shape[1]), np.nan, dtype=object)
+    for column in again:
+        marked[0, column] = MARKER
+        marked[1:, column] = cells_of(part, column)
+    if columns is not None:  # an unknown label is named by its column's label
+        marked = pd.DataFrame(marked, columns=columns, copy=False)
+    return marked
+
+
+def _blank(part, blanked):
+    """A copy of the partition whose columns in blanked hold missing values
+    only, which are never unknown."""
+    if isinstance(part, np.ndarray):
+        out = np.array(part, dtype=object, copy=True)
+        out[:, list(blanked)] = np.nan
+        return out
+    out = part.copy(deep=False)
+    for column in blanked:
+        out.isetitem(column, pd.Series(np.nan, index=part.index, dtype=object))
+    return out
+
+
+def _raise_first(encoder, part, again, columns, start, rest_error, again_error):
+    """Raises the error of the earlier column when both the blanked partition
+    (rest_error) and the columns transformed again (again_error) meet an
+    unknown label under "error": the first failing column of again is found
+    alone, then the other columns left of it are asked for an error."""
+    for first in again:
+        try:
+            _transform(encoder, _marked(part, [first], columns), "error", start - 1)
+        except ValueError:
+            break
+    left = sorted(set(again) | set(range(first, part.shape[1])))
+    try:
+        _transform(encoder, _blank(part, left), "error", start)
+    except ValueError as error:
+        raise error from None
+    raise again_error from None
 
 
 _ROW = re.compile(r"(column .*?, row )(\d+)(: .*)", re.S)

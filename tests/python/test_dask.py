@@ -221,6 +221,55 @@ def test_object_arrays_cut_into_row_blocks_encode_as_the_whole_array(rows, width
         assert_same_transform(encoder, da.from_array(source, chunks=chunks), data.draw(st.sampled_from(UNKNOWN)))
 
 
+# The whole column turns at row 0 ("<NA>" is a text), so 0.0 at row 7 is "0.0";
+# the partition of rows 7-8 alone would write it "0" above its own turn.
+ONLY_MISSING_ABOVE = [["<NA>"] * 5 + [None, "<NA>", 0.0, None], ["<NA>"] * 5 + [None] + ["<NA>"] * 3]
+
+
+def threads_on_object_columns():
+    return dask.config.set({"scheduler": "threads", "dataframe.convert-string": False})
+
+
+def cut_at_row_7(columns, kind):
+    source = np.empty((9, len(columns)), dtype=object)
+    for j, column in enumerate(columns):
+        source[:, j] = column
+    if kind == "array":
+        return source, da.from_array(source, chunks=((7, 2), (len(columns),)))
+    frame = pd.DataFrame(source, columns=[f"c{j}" for j in range(len(columns))])
+    return frame, partitioned(frame, [0, 7, 9])
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+@pytest.mark.parametrize("unknown", UNKNOWN)
+def test_a_turn_above_of_missing_texts_only_labels_later_numbers_through_str(kind, unknown):
+    with threads_on_object_columns():
+        source, table = cut_at_row_7(ONLY_MISSING_ABOVE, kind)
+        assert_same_as_whole(table)
+        encoder = Encoder()
+        encoder.encode(source)
+        assert_same_transform(encoder, table, unknown)
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+@pytest.mark.parametrize("number_column", [0, 1])
+def test_unknown_cells_in_a_reformatted_column_and_another_name_the_first_by_column(kind, number_column):
+    # Row 7 of the text column is an unknown "5.0", row 8 of the number column a text.
+    text = ["<NA>"] * 7 + [5.0, None]
+    numbers = [float(i) for i in range(8)] + ["x"]
+    fit = [ONLY_MISSING_ABOVE[0], [float(i) for i in range(9)]]
+    new = [text, numbers]
+    if number_column == 0:
+        fit, new = fit[::-1], new[::-1]
+    encoder = Encoder()
+    encoder.encode(cut_at_row_7(fit, kind)[0])
+    with pytest.raises(ValueError) as whole:
+        encoder.transform(cut_at_row_7(new, kind)[0], unknown="error")
+    with threads_on_object_columns(), pytest.raises(ValueError) as got:
+        colenc_dask.transform(encoder, cut_at_row_7(new, kind)[1], "error").compute()
+    assert str(got.value) == str(whole.value)
+
+
 def test_the_turn_in_a_later_partition_reformats_earlier_numbers_and_later_ones(scheduler):
     # Whole table: 1.0 above the turn is "1", 1.0 below it is "1.0", NaN above "NaN", below "nan".
     cells = [1.0, float("nan"), 2.5, "a", 1.0, float("nan"), True, 2.5]
