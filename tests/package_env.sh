@@ -13,13 +13,16 @@ one_dist() {
 
 # new_test_env PYTHON NAME: makes a directory /tmp/colenc-NAME.XXXXXX, removed
 # when the script exits, with a virtual environment (pip up to date) in venv/
-# and a copy of the suite in tests/; sets `work` to its path.
+# a copy of the suite in tests/ and of the example table it reads in
+# examples/; sets `work` to its path.
 new_test_env() {
   work="$(mktemp -d "/tmp/colenc-$2.XXXXXX")"
   trap 'rm -rf "$work"' EXIT
   "$1" -m venv "$work/venv"
   "$work/venv/bin/python" -m pip install -q --upgrade pip
   cp -r "$(dirname "${BASH_SOURCE[0]}")/python" "$work/tests"
+  mkdir "$work/examples"
+  cp "$(dirname "${BASH_SOURCE[0]}")/../examples/customers.csv" "$work/examples/"
   printf '[pytest]\nfilterwarnings = error\naddopts = -ra\n' >"$work/pytest.ini"
 }
 

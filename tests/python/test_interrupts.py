@@ -76,9 +76,11 @@ def loaded_table():
 
 def loaded_frame():
     # Object columns read side by side on the pool, their few texts repeating
-    # under other objects (each row's text is looked up): 12M cells of 200k
-    # objects, the last cell the sentinel.
-    objects = np.array([(f"w{k % 100}" + ".")[:-1] for k in range(ROWS // 10)], dtype=object)
+    # under other objects (each row's text is looked up): 48M cells of 800k
+    # objects, the last cell the sentinel. Read on both cores, fewer cells
+    # would all be read before the signal comes.
+    rows = 4 * ROWS
+    objects = np.array([(f"w{k % 100}" + ".")[:-1] for k in range(rows // 10)], dtype=object)
     columns = {f"t{k}": np.roll(np.tile(objects, 10), k) for k in range(6)}
     columns["t5"][-1] = Sentinel()
     return pd.DataFrame(columns)
