@@ -15,21 +15,6 @@ namespace {
 
 constexpr int kMaxNesting = 64;
 
-int unit_digits(char unit) {
-  switch (unit) {
-    case 's':
-      return 0;
-    case 'm':
-      return 3;
-    case 'u':
-      return 6;
-    case 'n':
-      return 9;
-    default:
-      return -1;
-  }
-}
-
 const char* unit_name(int digits) {
   switch (digits) {
     case 0:
@@ -241,6 +226,21 @@ ArrowType read_type(const ArrowSchema& schema, int depth) {
 }
 
 }  // namespace
+
+int unit_digits(char unit) {
+  switch (unit) {
+    case 's':
+      return 0;
+    case 'm':
+      return 3;
+    case 'u':
+      return 6;
+    case 'n':
+      return 9;
+    default:
+      return -1;
+  }
+}
 
 ArrowRole ArrowType::role() const {
   switch (kind) {

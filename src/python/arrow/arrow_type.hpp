@@ -52,6 +52,10 @@ struct ArrowType {
   ArrowRole role() const;
 };
 
+// The digits of a second in an Arrow time unit letter ('s', 'm', 'u', 'n'):
+// 0, 3, 6 or 9; -1 for any other letter.
+int unit_digits(char unit);
+
 // Reads the type of `schema` (borrowed). Never fails: a type colenc cannot
 // read is kUnsupported, with its name. Throws ArrowInvalid (see
 // arrow_array_view.hpp) for a format string it cannot parse.

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "python/arrow/arrow_type.hpp"
+
 namespace colenc::py {
 
 // The arrays of one column and how a key is read from them.
@@ -42,20 +44,6 @@ int value_width(std::string_view format) {
 bool is_index_format(std::string_view format) {
   return format.size() == 1 &&
          std::string_view("cCsSiIlL").find(format[0]) != std::string_view::npos;
-}
-
-// The digits of a second of a timestamp or duration unit letter.
-int unit_digits(char unit) {
-  switch (unit) {
-    case 's':
-      return 0;
-    case 'm':
-      return 3;
-    case 'u':
-      return 6;
-    default:
-      return 9;
-  }
 }
 
 // Sets the time form of timestamps (naive or in UTC, whose cells are
