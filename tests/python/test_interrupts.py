@@ -19,7 +19,11 @@ from support import column
 
 SANITIZED = os.environ.get("COLENC_SANITIZED") == "1"
 ROWS = 2_000_000  # two columns: a scan of seconds, while Ctrl-C comes after 50 ms
-PROMPT = 1.0  # seconds from the signal to the KeyboardInterrupt, generous for loaded machines
+# Seconds from the signal to the KeyboardInterrupt, generous for loaded
+# machines. Under AddressSanitizer each new block is first filled with garbage
+# (the result matrix of the loaded frame is 384 MB) before any cell is read,
+# and every cell read costs a few times more.
+PROMPT = 3.0 if SANITIZED else 1.0
 
 # Sends SIGINT to the parent each time a delay arrives on stdin, and reports
 # when it did on the monotonic clock, which all processes share.
