@@ -357,10 +357,12 @@ constexpr std::size_t kSampleSize = kSampleRuns * kSampleRunEntries;
 // More repeats than this in the sample and the column is not mostly distinct.
 constexpr std::size_t kMaxSampleRepeats = kSampleSize / 20;
 
-// Returns true when sampled entries of the column are nearly all distinct:
-// chunk sets would then hold almost every entry, and sorting the entries
-// themselves is cheaper in time and far cheaper in memory. A column of
-// repeated texts is told apart within its first few hundred samples.
+}  // namespace
+
+// Chunk sets of a mostly distinct column would hold almost every entry, and
+// sorting the entries themselves is cheaper in time and far cheaper in
+// memory. A column of repeated texts is told apart within its first few
+// hundred samples.
 bool mostly_distinct(const TextColumn& texts) {
   const std::size_t entries = texts.entry_count();
   if (entries < kSampleFromEntries) return false;
@@ -383,6 +385,8 @@ bool mostly_distinct(const TextColumn& texts) {
   }
   return repeats <= kMaxSampleRepeats;
 }
+
+namespace {
 
 // Fits a mostly distinct column by sorting its entries: each run of equal
 // texts is coded (RunCoder), every entry of the run gets its value, and the
