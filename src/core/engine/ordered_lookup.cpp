@@ -15,11 +15,6 @@ namespace {
 
 // Sorted entries per task of the walk; each task first bisects for its start.
 constexpr std::size_t kWalkRows = std::size_t{1} << 16;
-// Rows per task of the plain loops over a column.
-constexpr std::size_t kGrainRows = std::size_t{1} << 14;
-// Entries ahead of the current one in sorted order whose texts are requested
-// early: sorted order scatters the reads over the column.
-constexpr std::size_t kPrefetchAhead = 16;
 
 }  // namespace
 
@@ -60,15 +55,8 @@ bool bisect_entries(const TextColumn& texts, const OrderedLabels& labels,
 bool merge_entries(const TextColumn& texts, const OrderedLabels& labels,
                    std::span<double> entry_codes) {
   const std::size_t entries = texts.entry_count();
-  std::vector<PrefixedIndex> order(entries);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kGrainRows),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        order[i] = PrefixedIndex{byte_prefix(texts.entry(i)), i};
-                      }
-                    });
-  const auto text_of = [&texts](std::uint64_t entry) { return texts.entry(entry); };
-  sort_by_text(std::span<PrefixedIndex>(order), text_of);
+  const std::vector<PrefixedIndex> order = sorted_entries(texts);
+  const std::span<const PrefixedIndex> sorted(order);
 
   std::atomic<bool> unknown{false};
   tbb::parallel_for(
@@ -79,16 +67,7 @@ bool merge_entries(const TextColumn& texts, const OrderedLabels& labels,
         double value = 0.0;
         std::string_view last;
         for (std::size_t k = range.begin(); k != range.end(); ++k) {
-          // Each text's offsets twice as far ahead as its bytes, whose
-          // address they give.
-          if (k + 2 * kPrefetchAhead < range.end()) {
-            __builtin_prefetch(texts.entry_locator(order[k + 2 * kPrefetchAhead].index));
-          }
-          if (k + kPrefetchAhead < range.end()) {
-            const std::uint64_t ahead = order[k + kPrefetchAhead].index;
-            __builtin_prefetch(texts.entry(ahead).data());
-            __builtin_prefetch(&entry_codes[ahead], 1);
-          }
+          prefetch_sorted_walk(texts, sorted, entry_codes, k, range.end());
           const std::string_view text = texts.entry(order[k].index);
           if (k == range.begin() || text != last) {
             at = labels.lower_bound(text, at);
