@@ -357,10 +357,12 @@ constexpr std::size_t kSampleSize = kSampleRuns * kSampleRunEntries;
 // More repeats than this in the sample and the column is not mostly distinct.
 constexpr std::size_t kMaxSampleRepeats = kSampleSize / 20;
 
-// Returns true when sampled entries of the column are nearly all distinct:
-// chunk sets would then hold almost every entry, and sorting the entries
-// themselves is cheaper in time and far cheaper in memory. A column of
-// repeated texts is told apart within its first few hundred samples.
+}  // namespace
+
+// Chunk sets of a mostly distinct column would hold almost every entry, and
+// sorting the entries themselves is cheaper in time and far cheaper in
+// memory. A column of repeated texts is told apart within its first few
+// hundred samples.
 bool mostly_distinct(const TextColumn& texts) {
   const std::size_t entries = texts.entry_count();
   if (entries < kSampleFromEntries) return false;
@@ -384,6 +386,8 @@ bool mostly_distinct(const TextColumn& texts) {
   return repeats <= kMaxSampleRepeats;
 }
 
+namespace {
+
 // Fits a mostly distinct column by sorting its entries: each run of equal
 // texts is coded (RunCoder), every entry of the run gets its value, and the
 // run's text one hash and one map entry. The sort
@@ -391,15 +395,7 @@ bool mostly_distinct(const TextColumn& texts) {
 // compared only where many share a prefix.
 LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) {
   const std::size_t entries = texts.entry_count();
-  std::vector<PrefixedIndex> order(entries);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kGrainRows),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        order[i] = PrefixedIndex{byte_prefix(texts.entry(i)), i};
-                      }
-                    });
-  sort_by_text(std::span<PrefixedIndex>(order),
-               [&texts](std::uint64_t entry) { return texts.entry(entry); });
+  std::vector<PrefixedIndex> order = sorted_entries(texts);
 
   // Each run of equal texts: its text is copied into the map once, and every
   // entry of the run gets its code. Sorted order scatters the reads over the
@@ -411,16 +407,7 @@ LabelToCode fit_by_sort(const TextColumn& texts, std::span<double> entry_codes) 
   double value = 0.0;
   std::string_view last;
   for (std::size_t k = 0; k < entries; ++k) {
-    // Each text's offsets twice as far ahead as its bytes, whose address
-    // they give.
-    if (k + 2 * kPrefetchAhead < entries) {
-      __builtin_prefetch(texts.entry_locator(order[k + 2 * kPrefetchAhead].index));
-    }
-    if (k + kPrefetchAhead < entries) {
-      const std::uint64_t ahead = order[k + kPrefetchAhead].index;
-      __builtin_prefetch(texts.entry(ahead).data());
-      __builtin_prefetch(&entry_codes[ahead], 1);
-    }
+    prefetch_sorted_walk(texts, std::span<const PrefixedIndex>(order), entry_codes, k, entries);
     const std::string_view text = texts.entry(order[k].index);
     if (k == 0 || order[k].prefix != order[k - 1].prefix || text != last) {
       value = runs.start_run(text, text, add);

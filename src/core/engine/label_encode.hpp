@@ -30,6 +30,10 @@ enum class FitPath : std::uint8_t {
   kSeedAndChunks,  // the first rows' fit, then chunks that met other texts
 };
 
+// Returns true when `texts` has many entries (2^17 or more) and a sample of
+// them spread over the column is nearly all distinct.
+bool mostly_distinct(const TextColumn& texts);
+
 // Fits `texts`, writes one float64 per row into `codes` (the code of the row's
 // label, or NaN with bit pattern kMissingCodeBits for a missing-value label)
 // and returns the column's maps; stores the way taken in `*path` when `path`

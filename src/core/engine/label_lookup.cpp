@@ -1,7 +1,9 @@
 // Looking up a column's labels in its stored fit, in row ranges on the pool.
 // Each range keeps a small memory of its recent texts (RecentTexts) in front
 // of the map's keyed index, so that a column of few distinct texts mostly
-// skips the keyed hash, as fitting does.
+// skips the keyed hash, as fitting does. A large fit in label order is not
+// indexed for a few texts, nor for a long column of nearly distinct texts:
+// those are bisected or walked beside the labels (ordered_lookup.hpp).
 #include "core/engine/label_lookup.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
@@ -10,8 +12,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <optional>
 #include <string>
 
+#include "core/engine/label_encode.hpp"
+#include "core/engine/ordered_lookup.hpp"
 #include "core/formats/number_format.hpp"
 #include "core/hashing/keyed_hash.hpp"
 #include "core/hashing/recent_texts.hpp"
@@ -26,6 +31,24 @@ namespace {
 constexpr std::size_t kRangeRows = std::size_t{1} << 16;
 constexpr std::size_t kRecentFromRows = std::size_t{1} << 10;
 constexpr std::size_t kBatchRows = 16;
+// Fits of fewer labels are always searched through their index, which is
+// small and quickly made.
+constexpr std::size_t kOrderedFromLabels = std::size_t{1} << 16;
+// A large fit in label order bisects for at most one text per this many
+// labels, rather than making its index.
+constexpr std::size_t kLabelsPerBisection = 32;
+
+// Returns the fit's labels in label order when the fit is large and in
+// label order, and `wanted()` says the texts at hand are better looked up
+// without its index.
+template <class Wanted>
+std::optional<OrderedLabels> ordered_labels(const ColumnLookup& lookup, Wanted&& wanted) {
+  const LabelToCode& map = *lookup.label_to_code;
+  if (map.size() < kOrderedFromLabels || !wanted()) return std::nullopt;
+  const std::optional<std::size_t> coded = map.coded_in_label_order();
+  if (!coded) return std::nullopt;
+  return OrderedLabels(map, *coded, lookup.unknown_value);
+}
 
 // The memory holds, per text, a value id: an entry of the map, or one of
 // these two past its end.
@@ -121,11 +144,21 @@ double look_up_label(const ColumnLookup& lookup, std::string_view label) {
 }
 
 bool look_up_entries(const TextColumn& texts, const ColumnLookup& lookup,
-                     std::span<double> entry_codes) {
+                     std::span<double> entry_codes, LookupPath* path) {
+  LookupPath ignored;
+  LookupPath& taken = path != nullptr ? *path : ignored;
+  taken = LookupPath::kIndex;
   const std::size_t entries = texts.entry_count();
   if (entry_codes.size() != entries) {
     throw InternalError("code buffer of " + std::to_string(entry_codes.size()) + " cells for " +
                         std::to_string(entries) + " entries");
+  }
+  const bool few = entries * kLabelsPerBisection <= lookup.label_to_code->size();
+  if (const std::optional<OrderedLabels> labels =
+          ordered_labels(lookup, [&] { return few || mostly_distinct(texts); })) {
+    taken = few ? LookupPath::kBisection : LookupPath::kSortedWalk;
+    return few ? bisect_entries(texts, *labels, entry_codes)
+               : merge_entries(texts, *labels, entry_codes);
   }
   if (entries <= kRangeRows) return look_up_range(texts, lookup, 0, entries, entry_codes);
   std::atomic<bool> unknown{false};
@@ -165,6 +198,9 @@ bool look_up_numbers(std::span<const double> numbers, const ColumnLookup& lookup
     throw InternalError("code buffer of " + std::to_string(codes.size()) + " cells for " +
                         std::to_string(numbers.size()) + " numbers");
   }
+  const std::optional<OrderedLabels> labels = ordered_labels(lookup, [&] {
+    return numbers.size() * kLabelsPerBisection <= lookup.label_to_code->size();
+  });
   std::atomic<bool> unknown{false};
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, numbers.size(), kRangeRows),
@@ -175,6 +211,10 @@ bool look_up_numbers(std::span<const double> numbers, const ColumnLookup& lookup
         for (std::size_t i = range.begin(); i != range.end(); ++i) {
           text.clear();
           append_number(text, numbers[i]);
+          if (labels) {
+            codes[i] = labels->value_at(labels->lower_bound(text), text, seen);
+            continue;
+          }
           const std::size_t id = id_of_label(lookup, ids, text);
           seen |= id == ids.unknown;
           codes[i] = value_of_id(lookup, ids, id);

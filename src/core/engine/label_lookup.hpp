@@ -32,13 +32,22 @@ struct ColumnLookup {
 // for a missing-value label, or lookup.unknown_value.
 double look_up_label(const ColumnLookup& lookup, std::string_view label);
 
+// The way a column's entries were looked up. Only tests read it, to show
+// that each way is still taken; callers leave it out.
+enum class LookupPath : std::uint8_t {
+  kIndex,       // the map's index, behind a memory of recent texts
+  kBisection,   // a few texts in a large fit in label order
+  kSortedWalk,  // many nearly distinct texts, sorted, beside such a fit
+};
+
 // Writes the value of every entry of `texts` (its entries, whatever its rows)
-// into entry_codes[k], in row ranges on the current arena. Returns true when
-// some entry was unknown. Safe to run from several threads on one fit: the
-// map's lazy index is built once, under its own guard.
+// into entry_codes[k], in row ranges on the current arena, and the way taken
+// into `*path` when `path` is not null. Returns true when some entry was
+// unknown. Safe to run from several threads on one fit: the map's lazy index
+// is built once, under its own guard.
 // REQUIRES: entry_codes.size() == texts.entry_count()
 bool look_up_entries(const TextColumn& texts, const ColumnLookup& lookup,
-                     std::span<double> entry_codes);
+                     std::span<double> entry_codes, LookupPath* path = nullptr);
 
 // Writes the value of every row of `texts` into codes[i], looking up each
 // entry once however many rows share it. Returns true when some row was unknown.

@@ -4,6 +4,7 @@
 // of a million distinct texts costs no more memory than the pairs themselves.
 #include "core/engine/prefix_sort.hpp"
 
+#include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
 #include <array>
@@ -76,6 +77,21 @@ void sort_level(PrefixedIndex* first, std::size_t count, int byte) {
 void sort_by_prefix(std::span<PrefixedIndex> items) {
   if (items.size() < 2) return;
   sort_level(items.data(), items.size(), 0);
+}
+
+std::vector<PrefixedIndex> sorted_entries(const TextColumn& texts) {
+  constexpr std::size_t kGrainRows = std::size_t{1} << 14;
+  const std::size_t entries = texts.entry_count();
+  std::vector<PrefixedIndex> order(entries);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kGrainRows),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        order[i] = PrefixedIndex{byte_prefix(texts.entry(i)), i};
+                      }
+                    });
+  sort_by_text(std::span<PrefixedIndex>(order),
+               [&texts](std::uint64_t entry) { return texts.entry(entry); });
+  return order;
 }
 
 }  // namespace colenc

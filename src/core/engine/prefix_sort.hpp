@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
+#include "core/columns/typed_columns.hpp"
 #include "core/labels/labels.hpp"
 
 namespace colenc {
@@ -47,6 +49,23 @@ inline constexpr std::size_t kCompareRunMax = 32;
 // it bounds the recursion (a run of texts that all agree on a prefix is walked
 // down in a loop, not by recursion).
 inline constexpr std::size_t kRadixDepthMax = 512;
+
+// Asks early for what a walk of the column `texts` (a TextColumn) in sorted
+// `order`, writing `codes` by entry, needs some steps after step k (of a walk
+// that ends at `end`): sorted order scatters the reads over the column. An
+// entry's offsets are asked for twice as far ahead as its bytes, whose
+// address they give.
+template <class Texts>
+void prefetch_sorted_walk(const Texts& texts, std::span<const PrefixedIndex> order,
+                          std::span<double> codes, std::size_t k, std::size_t end) {
+  constexpr std::size_t kAhead = 16;
+  if (k + 2 * kAhead < end) __builtin_prefetch(texts.entry_locator(order[k + 2 * kAhead].index));
+  if (k + kAhead < end) {
+    const std::uint64_t ahead = order[k + kAhead].index;
+    __builtin_prefetch(texts.entry(ahead).data());
+    __builtin_prefetch(&codes[ahead], 1);
+  }
+}
 
 // Sorts `items` into label order of text_of(index), equal texts adjacent.
 // REQUIRES: every item's prefix is byte_prefix(text_of(index), depth), and all
@@ -96,5 +115,10 @@ void sort_by_text(std::span<PrefixedIndex> items, const TextOf& text_of, std::si
     }
   }
 }
+
+// Returns the entries of `texts` in label order of their texts, equal texts
+// adjacent, each with its prefix (see sort_by_text); the prefixes are taken
+// in parallel on the current arena.
+std::vector<PrefixedIndex> sorted_entries(const TextColumn& texts);
 
 }  // namespace colenc

@@ -78,6 +78,7 @@ std::pair<LabelToCode::const_iterator, bool> LabelToCode::try_emplace(const Preh
   b.coded.push_back(code.has_value());
   Rollback drop_coded([&b] { b.coded.pop_back(); });
   index.try_emplace(label, entry, b.text_of());
+  b.label_order.store(-1, std::memory_order_relaxed);
   drop_coded.commit();
   drop_code.commit();
   drop_text.commit();
@@ -91,6 +92,32 @@ void LabelToCode::insert_or_assign(std::string_view label, std::optional<Code> c
   const std::size_t entry = found.position();
   body_->codes[entry] = code.value_or(0);
   body_->coded[entry] = code.has_value();
+  body_->label_order.store(-1, std::memory_order_relaxed);
+}
+
+std::optional<std::size_t> LabelToCode::coded_in_label_order() const {
+  if (!body_) return 0;
+  const Body& b = *body_;
+  int known = b.label_order.load(std::memory_order_acquire);
+  if (known < 0) {
+    // Threads that ask at once each work it out, and store the same answer.
+    const std::size_t size = b.codes.size();
+    std::size_t coded = 0;
+    while (coded < size && b.coded[coded] && b.codes[coded] == coded &&
+           (coded == 0 || label_less(b.texts[coded - 1], b.texts[coded]))) {
+      ++coded;
+    }
+    bool ordered = size - coded <= 3;
+    for (std::size_t i = coded; ordered && i < size; ++i) {
+      ordered = !b.coded[i] && is_missing_label(b.texts[i]);
+      for (std::size_t j = coded; ordered && j < i; ++j) ordered = b.texts[j] != b.texts[i];
+    }
+    b.coded_prefix.store(coded, std::memory_order_relaxed);
+    known = ordered ? 1 : 0;
+    b.label_order.store(known, std::memory_order_release);
+  }
+  if (known == 0) return std::nullopt;
+  return b.coded_prefix.load(std::memory_order_relaxed);
 }
 
 LabelToCode LabelToCode::Builder::finish() && {

@@ -8,6 +8,7 @@
 // of order); iteration yields pairs by value, in insertion order.
 #pragma once
 
+#include <atomic>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -110,6 +111,14 @@ class LabelToCode {
   // REQUIRES: i < size().
   value_type entry(std::size_t i) const;
 
+  // Returns k when the map lies as a fit lays it out: entries 0..k-1 with
+  // the codes 0..k-1 and texts in strictly ascending label order, then at
+  // most three distinct missing-value labels without a code. Such a map can
+  // be searched by bisection, or walked beside sorted texts, without its
+  // index. Otherwise nothing. Worked out by one pass over the texts on the
+  // first ask, and remembered until the map changes.
+  std::optional<std::size_t> coded_in_label_order() const;
+
   // When entries 0..k-1 have the codes 0..k-1 and any later entry has none,
   // as a fitted column lays them out, returns the inverse sharing this map's
   // texts; otherwise nothing.
@@ -141,6 +150,11 @@ struct LabelToCode::Body {
   // than searched. Safe to call from several threads at once; a failed
   // attempt leaves no index behind.
   TextIds& index() const;
+  // What coded_in_label_order() found: -1 not yet asked, 0 not in label
+  // order, 1 in label order with `coded_prefix` coded entries. Any change of
+  // the entries sets it back to -1.
+  mutable std::atomic<int> label_order{-1};
+  mutable std::atomic<std::size_t> coded_prefix{0};
   // Returns the function from an entry to its text, as the index reads it.
   auto text_of() const {
     return [this](std::uint64_t entry) { return texts[entry]; };
