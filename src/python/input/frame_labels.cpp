@@ -10,8 +10,10 @@ namespace colenc::py {
 namespace {
 
 // First reading of the labels: every element a str. Returns false, with no
-// exception left set, when the labels are not all text.
-bool read_text_labels(PyObject* labels, std::vector<std::string>& out) {
+// exception left set, when the labels are not all text. `exact` tells
+// whether every one is exactly a str, not of a subclass such as numpy.str_.
+bool read_text_labels(PyObject* labels, std::vector<std::string>& out, bool& exact) {
+  exact = true;
   if (PyUnicode_Check(labels) || !PySequence_Check(labels)) return false;
   PyRef iterator = PyRef::steal(PyObject_GetIter(labels));
   if (!iterator) {
@@ -26,6 +28,7 @@ bool read_text_labels(PyObject* labels, std::vector<std::string>& out) {
       clear_ordinary_error();
       return false;
     }
+    exact = exact && PyUnicode_CheckExact(item.get());
     out.emplace_back(utf8, static_cast<std::size_t>(size));
   }
   if (PyErr_Occurred()) {
@@ -63,11 +66,15 @@ std::vector<std::string> read_integer_labels(PyObject* labels) {
 
 }  // namespace
 
-std::vector<std::string> read_column_labels(PyObject* frame) {
+std::vector<std::string> read_column_labels(PyObject* frame, PyRef* text_labels) {
   PyRef labels = PyRef::steal(PyObject_GetAttrString(frame, "columns"));
   throw_if(!labels);
   std::vector<std::string> names;
-  if (read_text_labels(labels.get(), names)) return names;
+  bool exact = false;
+  if (read_text_labels(labels.get(), names, exact)) {
+    if (text_labels != nullptr && exact) *text_labels = std::move(labels);
+    return names;
+  }
   return read_integer_labels(labels.get());
 }
 

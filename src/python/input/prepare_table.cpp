@@ -369,7 +369,7 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj, transform);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
-    table.column_names = read_column_labels(obj);
+    table.column_names = read_column_labels(obj, &table.column_labels);
   } else {
     ensure_numpy_api();
     if (is_float64_matrix(obj)) {
