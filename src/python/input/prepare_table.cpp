@@ -30,6 +30,7 @@
 #include "python/readers/array_objects_by_rows.hpp"
 #include "python/readers/array_subscription.hpp"
 #include "python/readers/frame_arrow_str.hpp"
+#include "python/readers/frame_block_values.hpp"
 #include "python/readers/frame_distinct_values.hpp"
 #include "python/readers/frame_object_columns.hpp"
 #include "python/readers/frame_stored_columns.hpp"
@@ -47,27 +48,6 @@ enum class InputKind { kArray, kDataFrame, kArrowTable };
 
 // Frames of at most this many rows are read through `values`.
 constexpr std::size_t kFewRows = 4;
-
-// Returns true when a column of `frame` (borrowed) has a pd.ArrowDtype: its
-// Arrow arrays are checked only by their storage reader, while `values`
-// would hand them to pyarrow as they are, broken layouts included. Any
-// ordinary failure to tell counts as true, so the storage readers decide.
-bool has_arrow_dtype_column(PyObject* frame) {
-  PyRef dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
-  PyRef each = dtypes ? PyRef::steal(PyObject_GetIter(dtypes.get())) : PyRef{};
-  if (!each) {
-    clear_ordinary_error();
-    return true;
-  }
-  while (PyRef dtype = PyRef::steal(PyIter_Next(each.get()))) {
-    if (std::string_view(Py_TYPE(dtype.get())->tp_name) == "ArrowDtype") return true;
-  }
-  if (PyErr_Occurred() != nullptr) {
-    clear_ordinary_error();
-    return true;
-  }
-  return false;
-}
 
 // Writes `text` to the process's standard output stream (file descriptor 1),
 // bypassing Python's sys.stdout.
@@ -429,15 +409,25 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
     }
     // A frame of a few rows costs more per column found in its storage than
     // per cell of its `values`, which types every cell alike (serving one row
-    // at a time). Decode, which reads codes where they lie, keeps the columns.
-    const bool few_rows =
-        shape.rows <= kFewRows && in_place == nullptr && !has_arrow_dtype_column(obj);
-    if (few_rows || !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
-                                        in_place != nullptr ? &keep_in_place : nullptr,
-                                        table.in_place, pipeline, kept)) {
+    // at a time); its `values` is made from its blocks where that costs less
+    // than pandas' own. Its Arrow columns are checked by their storage
+    // readers alone. Decode, which reads codes where they lie, keeps the
+    // columns.
+    FewRowRead few_rows;
+    if (shape.rows <= kFewRows && in_place == nullptr) {
+      few_rows = few_row_road(obj, shape);
+    } else {
+      few_rows.road = FewRowRoad::kStorage;
+    }
+    if (few_rows.road != FewRowRoad::kStorage ||
+        !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                            in_place != nullptr ? &keep_in_place : nullptr, table.in_place,
+                            pipeline, kept)) {
       table.in_place.clear();
-      read_array(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
-                 table.matrix.order, pipeline, kept);
+      PyRef values = few_rows.road == FewRowRoad::kBlockValues ? std::move(few_rows.values)
+                                                                : read_frame_values(obj);
+      read_array(values.get(), shape, std::span<double>(table.matrix.data), table.matrix.order,
+                 pipeline, kept);
     }
   } else {
     read_array(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline,
