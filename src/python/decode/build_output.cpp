@@ -15,6 +15,7 @@
 #include "python/decode/column_decoder.hpp"
 #include "python/decode/decode_frame.hpp"
 #include "python/decode/result_labels.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -157,7 +158,7 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
   // The frame takes the array's columns as they are: a column-major matrix is
   // already the frame's own layout, so nothing is copied.
   throw_if(PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0);
-  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyRef frame_type = get_attribute(pandas.get(), "DataFrame");
   throw_if(!frame_type);
   // The array stays alive until the end: decoding reads the codes from it.
   PyRef floats = adopt_as_array(std::move(matrix), cells);

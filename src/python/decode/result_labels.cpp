@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "python/runtime/errors.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/panic.hpp"
 
 namespace colenc::py {
@@ -25,11 +26,12 @@ PyRef names_list(const std::vector<std::string>& names) {
   return list;
 }
 
-// Returns a new reference to attribute `name` of `obj` (borrowed), or null
-// with no exception set when it cannot be read (an interrupt, or the
-// interpreter running out of memory, still propagates as PythonError).
+// Returns a new reference to attribute `name` (a string literal) of `obj`
+// (borrowed), or null with no exception set when it cannot be read (an
+// interrupt, or the interpreter running out of memory, still propagates as
+// PythonError).
 PyRef optional_attribute(PyObject* obj, const char* name) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(obj, name));
+  PyRef value = get_attribute(obj, name);
   if (!value) clear_ordinary_error();
   return value;
 }
@@ -126,7 +128,7 @@ bool is_str_list_index(PyObject* pandas, PyObject* labels, std::size_t count) {
 
 PyRef result_columns(PyObject* pandas, const std::vector<std::string>& names, PyObject* labels) {
   if (labels != nullptr && !names.empty() && is_str_list_index(pandas, labels, names.size())) {
-    PyRef view = PyRef::steal(PyObject_CallMethod(labels, "view", nullptr));
+    PyRef view = call_method(labels, "view");
     if (view) return view;
     clear_ordinary_error();
   }

@@ -6,6 +6,7 @@
 
 #include "python/cells/object_cell.hpp"
 #include "python/runtime/errors.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -35,7 +36,7 @@ bool add_text_label(PyObject* label, std::vector<std::string>& out, bool& exact)
 PyRef label_objects(PyObject* labels) {
   if (std::string_view(Py_TYPE(labels)->tp_name) != "Index") return PyRef();
   ensure_numpy_api();
-  PyRef method = PyRef::steal(PyObject_GetAttrString(labels, "to_numpy"));
+  PyRef method = get_attribute(labels, "to_numpy");
   PyRef no_args = PyRef::steal(PyTuple_New(0));
   PyRef kwargs = PyRef::steal(PyDict_New());
   PyRef object_dtype = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
@@ -84,7 +85,7 @@ bool read_text_labels(PyObject* labels, std::vector<std::string>& out, bool& exa
 
 // Second reading: labels.tolist() as 64-bit integers, each written in decimal.
 std::vector<std::string> read_integer_labels(PyObject* labels) {
-  PyRef list = PyRef::steal(PyObject_CallMethod(labels, "tolist", nullptr));
+  PyRef list = call_method(labels, "tolist");
   throw_if(!list);
   if (PyUnicode_Check(list.get()) || !PySequence_Check(list.get())) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
@@ -111,7 +112,7 @@ std::vector<std::string> read_integer_labels(PyObject* labels) {
 }  // namespace
 
 std::vector<std::string> read_column_labels(PyObject* frame, PyRef* text_labels) {
-  PyRef labels = PyRef::steal(PyObject_GetAttrString(frame, "columns"));
+  PyRef labels = get_attribute(frame, "columns");
   throw_if(!labels);
   std::vector<std::string> names;
   bool exact = false;

@@ -36,6 +36,7 @@
 #include "python/readers/frame_stored_columns.hpp"
 #include "python/readers/frame_values.hpp"
 #include "python/runtime/errors.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -61,8 +62,7 @@ void write_stdout(std::string_view text) {
 
 // Returns the __module__ of `obj`'s type, or "" when it has none that is a str.
 std::string type_module(PyObject* obj) {
-  PyRef module =
-      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+  PyRef module = get_attribute(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__");
   if (!module || !PyUnicode_Check(module.get())) {
     not_readable();
     return {};
@@ -91,7 +91,7 @@ bool is_pandas_object(PyObject* obj) {
     throw_if(PyErr_Occurred() != nullptr);
     return false;  // never imported: no object can be a DataFrame
   }
-  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyRef frame_type = get_attribute(pandas.get(), "DataFrame");
   if (!frame_type) return not_readable();
   const int is_frame = PyObject_IsInstance(obj, frame_type.get());
   throw_if(is_frame < 0);
@@ -212,17 +212,17 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
   throw_if(!module_name);
   PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
   if (!pandas) return not_readable();
-  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyRef frame_type = get_attribute(pandas.get(), "DataFrame");
   if (!frame_type) return not_readable();
   // A subclass may change how its cells read; it goes through `values`.
   if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return false;
-  PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
+  PyRef iloc = get_attribute(frame, "iloc");
   if (!iloc) return not_readable();
 
   std::vector<ColumnStorage> storage(shape.cols);
   std::vector<DistinctValuesColumn> distinct;
   // items() gives each column by position, as iloc[:, j] does, for less.
-  PyRef items = PyRef::steal(PyObject_CallMethod(frame, "items", nullptr));
+  PyRef items = call_method(frame, "items");
   if (!items) return not_readable();
   for (std::size_t j = 0; j < shape.cols; ++j) {
     PyRef item = PyRef::steal(PyIter_Next(items.get()));

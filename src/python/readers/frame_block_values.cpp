@@ -25,6 +25,7 @@
 #include "python/input/storage_lookup.hpp"
 #include "python/readers/frame_array_cells.hpp"
 #include "python/runtime/errors.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 
@@ -39,7 +40,7 @@ bool type_named(PyObject* obj, std::string_view name) { return Py_TYPE(obj)->tp_
 // they are, broken layouts included. Any ordinary failure to tell counts as
 // true, so that the storage readers decide.
 bool has_arrow_dtype_column(PyObject* frame) {
-  PyRef dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
+  PyRef dtypes = get_attribute(frame, "dtypes");
   PyRef each = dtypes ? PyRef::steal(PyObject_GetIter(dtypes.get())) : PyRef{};
   if (!each) {
     clear_ordinary_error();
@@ -279,8 +280,8 @@ bool asked_block_cells(const Block& block, Shape shape, ObjectValues& out) {
   PyRef object_dtype =
       PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
   throw_if(!object_dtype);
-  PyRef cells =
-      PyRef::steal(PyObject_CallMethod(block.block.get(), "get_values", "O", object_dtype.get()));
+  PyRef cells = PyRef::steal(PyObject_CallMethodOneArg(block.block.get(), interned("get_values"),
+                                                       object_dtype.get()));
   if (!cells) return not_readable();
   if (!PyArray_Check(cells.get())) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(cells.get());
