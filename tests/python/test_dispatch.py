@@ -72,13 +72,39 @@ class Label(str):
     ([True, False], ["1", "0"]),
     (["a", "a"], ["a", "a"]),
     (["\u00e9", "c\x00d"], ["\u00e9", "c\x00d"]),
+    (pd.Index(["a", "b"], name="named"), ["a", "b"]),
+    (pd.Index(["a", "b"], dtype=object), ["a", "b"]),
+    (pd.Index(["a", "b"], dtype="string"), ["a", "b"]),
+    (pd.CategoricalIndex(["a", "b"]), ["a", "b"]),
 ])
-def test_dataframe_column_labels_become_text(labels, expected):
-    frame = pd.DataFrame([[1.0, 2.0]], columns=labels)
-    result, cols = Encoder().encode(frame)
-    assert list(result.columns) == expected and cols == []
-    assert [result.iloc[0, 0], result.iloc[0, 1]] == [1.0, 2.0]
+@pytest.mark.parametrize("rows", [1, 5])
+def test_dataframe_column_labels_become_text(labels, expected, rows):
+    frame = pd.DataFrame([[1.0, "x"]] * rows, columns=labels)
+    e = Encoder()
+    result, cols = e.encode(frame)
+    assert list(result.columns) == expected and cols == [1]
+    assert [result.iloc[0, 0], result.iloc[0, 1]] == [1.0, 0.0]
     assert all(type(c) is str for c in result.columns)
+    # The labels are the Index pandas makes of the texts, whatever the input's
+    # own columns were, and never the input's object itself.
+    for out in (result, e.transform(frame)[0], e.decode(frame)):
+        pd.testing.assert_index_equal(out.columns, pd.Index(expected), exact=True)
+        assert out.columns is not frame.columns
+    result.columns.name = "renamed"
+    assert frame.columns.name == getattr(labels, "name", None)
+
+
+@pytest.mark.parametrize("storage", ["python", "pyarrow"])
+def test_dataframe_column_labels_follow_the_string_options_in_force(storage):
+    pytest.importorskip("pyarrow")
+    frame = pd.DataFrame({"a": [1.0], "b": ["x"]})
+    with pd.option_context("mode.string_storage", storage):
+        expected = pd.Index(["a", "b"])
+        for labels in (frame.columns, expected):
+            result, _ = Encoder().encode(frame.set_axis(labels, axis=1))
+            pd.testing.assert_index_equal(result.columns, expected, exact=True)
+    result, _ = Encoder().encode(frame)
+    pd.testing.assert_index_equal(result.columns, pd.Index(["a", "b"]), exact=True)
 
 
 @pytest.mark.parametrize("labels, error", [

@@ -14,6 +14,8 @@
 #include "python/decode/cell_view.hpp"
 #include "python/decode/column_decoder.hpp"
 #include "python/decode/decode_frame.hpp"
+#include "python/decode/result_labels.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -114,19 +116,6 @@ PyRef decode_array(const CellView& matrix, const EncodingInfo& info, LabelStrCac
   return objects;
 }
 
-// Returns a new list of str holding `names`.
-PyRef names_list(const std::vector<std::string>& names) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  throw_if(!list);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* name =
-        PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
-    throw_if(name == nullptr);
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);  // steals name
-  }
-  return list;
-}
-
 }  // namespace
 
 PyRef decode_float64_array(PyObject* array, const EncodingInfo& info, LabelStrCache* cache) {
@@ -146,7 +135,7 @@ PyRef decode_float64_array(PyObject* array, const EncodingInfo& info, LabelStrCa
 
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place,
-                   LabelStrCache* cache, ResultLibrary library) {
+                   LabelStrCache* cache, ResultLibrary library, PyObject* column_labels) {
   if (library != ResultLibrary::kNumPyPandas) {
     if (!column_names) throw InternalError("an Arrow result needs its column names");
     return build_arrow_output(*column_names, std::move(matrix), info, library);
@@ -164,12 +153,12 @@ PyRef build_output(const std::optional<std::vector<std::string>>& column_names, 
   throw_if(!pandas);
   PyRef kwargs = PyRef::steal(PyDict_New());
   throw_if(!kwargs);
-  PyRef names = names_list(*column_names);
+  PyRef names = result_columns(pandas.get(), *column_names, column_labels);
   throw_if(PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0);
   // The frame takes the array's columns as they are: a column-major matrix is
   // already the frame's own layout, so nothing is copied.
   throw_if(PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0);
-  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyRef frame_type = get_attribute(pandas.get(), "DataFrame");
   throw_if(!frame_type);
   // The array stays alive until the end: decoding reads the codes from it.
   PyRef floats = adopt_as_array(std::move(matrix), cells);

@@ -23,11 +23,15 @@ namespace colenc::py {
 // polars or pyarrow a table of that library (see arrow_export.hpp). `info` may be null (no
 // decoding). A DataFrame's text columns found in `in_place` (empty, or one entry per column) are
 // decoded from there rather than from the matrix. Labels' strs are taken from `cache` (may be null)
-// and kept there. Throws PythonError (NumPy or pandas raised) or InternalError.
+// and kept there. `column_labels` (borrowed, may be null) is the input frame's `columns` when its
+// labels are `column_names`, each exactly a str: the DataFrame takes a view of it when it is the
+// Index pandas would make of them, rather than making that Index anew.
+// Throws PythonError (NumPy or pandas raised) or InternalError.
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place = {},
                    LabelStrCache* cache = nullptr,
-                   ResultLibrary library = ResultLibrary::kNumPyPandas);
+                   ResultLibrary library = ResultLibrary::kNumPyPandas,
+                   PyObject* column_labels = nullptr);
 
 // Returns decode's result for a 2-D float64 ndarray (borrowed, native byte
 // order, any strides), reading its cells where they lie instead of from a

@@ -183,7 +183,7 @@ PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     state.encoding_info.reset();
     state.encoding_info = std::move(table.fitted_info);
     PyRef result = build_output(table.column_names, std::move(table.matrix), nullptr, {}, nullptr,
-                                table.result_library);
+                                table.result_library, table.column_labels.get());
     PyRef columns = state.encoding_info ? column_list(state.encoding_info->string_columns)
                                         : PyRef::borrow(Py_None);
     PyRef pair = PyRef::steal(PyTuple_Pack(2, result.get(), columns.get()));
@@ -213,7 +213,8 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     table.fitted_info.reset();
     return build_output(table.column_names, std::move(table.matrix), info, table.in_place,
-                        &as_encoder(self)->label_strs, table.result_library)
+                        &as_encoder(self)->label_strs, table.result_library,
+                        table.column_labels.get())
         .release();
   });
 }
@@ -242,7 +243,7 @@ PyObject* Encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t na
       return nullptr;
     }
     PyRef result = build_output(table.column_names, std::move(table.matrix), nullptr, {}, nullptr,
-                                table.result_library);
+                                table.result_library, table.column_labels.get());
     PyRef columns = column_list(fit.string_columns);
     PyRef pair = PyRef::steal(PyTuple_Pack(2, result.get(), columns.get()));
     throw_if(!pair);

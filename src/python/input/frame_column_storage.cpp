@@ -8,6 +8,7 @@
 #include "python/input/storage_lookup.hpp"
 #include "python/readers/frame_arrow_keys.hpp"
 #include "python/readers/frame_arrow_str.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 
 namespace colenc::py {
@@ -15,7 +16,7 @@ namespace {
 
 // Takes a NumPy-backed column: numeric dtypes and object.
 bool find_numpy_storage(PyObject* series, std::size_t rows, ColumnStorage& out) {
-  PyRef values = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
+  PyRef values = call_method(series, "to_numpy");
   if (!is_column_array(values.get(), rows)) return not_readable();
   const int type_num = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(values.get()));
   if (type_num == NPY_OBJECT) {
@@ -32,12 +33,12 @@ bool find_numpy_storage(PyObject* series, std::size_t rows, ColumnStorage& out) 
 // Takes a column of pandas' string dtype, Python- or Arrow-backed.
 bool find_string_storage(PyObject* array, PyObject* dtype, std::size_t j, std::size_t rows,
                          ColumnStorage& out) {
-  PyRef storage_name = PyRef::steal(PyObject_GetAttrString(dtype, "storage"));
-  PyRef missing = PyRef::steal(PyObject_GetAttrString(dtype, "na_value"));
+  PyRef storage_name = get_attribute(dtype, "storage");
+  PyRef missing = get_attribute(dtype, "na_value");
   if (!storage_name || !missing) return not_readable();
   if (text_equals(storage_name.get(), "python")) {
     PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", "object"));
-    PyRef method = PyRef::steal(PyObject_GetAttrString(array, "to_numpy"));
+    PyRef method = get_attribute(array, "to_numpy");
     if (!kwargs || !method) return not_readable();
     PyRef empty = PyRef::steal(PyTuple_New(0));
     if (!empty) return not_readable();
@@ -89,7 +90,7 @@ bool find_arrow_dtype_storage(PyObject* series, PyObject* dtype, std::size_t j, 
 bool find_column_storage(PyObject* column, std::size_t j, std::size_t rows, ColumnStorage& out,
                          std::vector<DistinctValuesColumn>& distinct) {
   PyRef series = PyRef::borrow(column);
-  PyRef dtype = PyRef::steal(PyObject_GetAttrString(series.get(), "dtype"));
+  PyRef dtype = get_attribute(series.get(), "dtype");
   if (!dtype) return not_readable();
   const auto by_distinct_values = [&](std::string_view dtype_name) {
     DistinctValuesColumn column;
@@ -115,7 +116,7 @@ bool find_column_storage(PyObject* column, std::size_t j, std::size_t rows, Colu
     return find_arrow_dtype_storage(series.get(), dtype.get(), j, rows, out, distinct);
   }
   if (dtype_name != "StringDtype") return by_distinct_values(dtype_name);
-  PyRef array = PyRef::steal(PyObject_GetAttrString(series.get(), "array"));
+  PyRef array = get_attribute(series.get(), "array");
   if (!array) return not_readable();
   return find_string_storage(array.get(), dtype.get(), j, rows, out);
 }

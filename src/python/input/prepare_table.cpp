@@ -30,11 +30,13 @@
 #include "python/readers/array_objects_by_rows.hpp"
 #include "python/readers/array_subscription.hpp"
 #include "python/readers/frame_arrow_str.hpp"
+#include "python/readers/frame_block_values.hpp"
 #include "python/readers/frame_distinct_values.hpp"
 #include "python/readers/frame_object_columns.hpp"
 #include "python/readers/frame_stored_columns.hpp"
 #include "python/readers/frame_values.hpp"
 #include "python/runtime/errors.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -48,27 +50,6 @@ enum class InputKind { kArray, kDataFrame, kArrowTable };
 // Frames of at most this many rows are read through `values`.
 constexpr std::size_t kFewRows = 4;
 
-// Returns true when a column of `frame` (borrowed) has a pd.ArrowDtype: its
-// Arrow arrays are checked only by their storage reader, while `values`
-// would hand them to pyarrow as they are, broken layouts included. Any
-// ordinary failure to tell counts as true, so the storage readers decide.
-bool has_arrow_dtype_column(PyObject* frame) {
-  PyRef dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
-  PyRef each = dtypes ? PyRef::steal(PyObject_GetIter(dtypes.get())) : PyRef{};
-  if (!each) {
-    clear_ordinary_error();
-    return true;
-  }
-  while (PyRef dtype = PyRef::steal(PyIter_Next(each.get()))) {
-    if (std::string_view(Py_TYPE(dtype.get())->tp_name) == "ArrowDtype") return true;
-  }
-  if (PyErr_Occurred() != nullptr) {
-    clear_ordinary_error();
-    return true;
-  }
-  return false;
-}
-
 // Writes `text` to the process's standard output stream (file descriptor 1),
 // bypassing Python's sys.stdout.
 void write_stdout(std::string_view text) {
@@ -81,8 +62,7 @@ void write_stdout(std::string_view text) {
 
 // Returns the __module__ of `obj`'s type, or "" when it has none that is a str.
 std::string type_module(PyObject* obj) {
-  PyRef module =
-      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+  PyRef module = get_attribute(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__");
   if (!module || !PyUnicode_Check(module.get())) {
     not_readable();
     return {};
@@ -111,7 +91,7 @@ bool is_pandas_object(PyObject* obj) {
     throw_if(PyErr_Occurred() != nullptr);
     return false;  // never imported: no object can be a DataFrame
   }
-  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyRef frame_type = get_attribute(pandas.get(), "DataFrame");
   if (!frame_type) return not_readable();
   const int is_frame = PyObject_IsInstance(obj, frame_type.get());
   throw_if(is_frame < 0);
@@ -232,17 +212,17 @@ bool read_frame_columns(PyObject* frame, Shape shape, std::span<double> placed,
   throw_if(!module_name);
   PyRef pandas = PyRef::steal(PyImport_GetModule(module_name.get()));
   if (!pandas) return not_readable();
-  PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyRef frame_type = get_attribute(pandas.get(), "DataFrame");
   if (!frame_type) return not_readable();
   // A subclass may change how its cells read; it goes through `values`.
   if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return false;
-  PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
+  PyRef iloc = get_attribute(frame, "iloc");
   if (!iloc) return not_readable();
 
   std::vector<ColumnStorage> storage(shape.cols);
   std::vector<DistinctValuesColumn> distinct;
   // items() gives each column by position, as iloc[:, j] does, for less.
-  PyRef items = PyRef::steal(PyObject_CallMethod(frame, "items", nullptr));
+  PyRef items = call_method(frame, "items");
   if (!items) return not_readable();
   for (std::size_t j = 0; j < shape.cols; ++j) {
     PyRef item = PyRef::steal(PyIter_Next(items.get()));
@@ -369,7 +349,7 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
   if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj, transform);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
-    table.column_names = read_column_labels(obj);
+    table.column_names = read_column_labels(obj, &table.column_labels);
   } else {
     ensure_numpy_api();
     if (is_float64_matrix(obj)) {
@@ -429,15 +409,25 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
     }
     // A frame of a few rows costs more per column found in its storage than
     // per cell of its `values`, which types every cell alike (serving one row
-    // at a time). Decode, which reads codes where they lie, keeps the columns.
-    const bool few_rows =
-        shape.rows <= kFewRows && in_place == nullptr && !has_arrow_dtype_column(obj);
-    if (few_rows || !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
-                                        in_place != nullptr ? &keep_in_place : nullptr,
-                                        table.in_place, pipeline, kept)) {
+    // at a time); its `values` is made from its blocks where that costs less
+    // than pandas' own. Its Arrow columns are checked by their storage
+    // readers alone. Decode, which reads codes where they lie, keeps the
+    // columns.
+    FewRowRead few_rows;
+    if (shape.rows <= kFewRows && in_place == nullptr) {
+      few_rows = few_row_road(obj, shape);
+    } else {
+      few_rows.road = FewRowRoad::kStorage;
+    }
+    if (few_rows.road != FewRowRoad::kStorage ||
+        !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
+                            in_place != nullptr ? &keep_in_place : nullptr, table.in_place,
+                            pipeline, kept)) {
       table.in_place.clear();
-      read_array(read_frame_values(obj).get(), shape, std::span<double>(table.matrix.data),
-                 table.matrix.order, pipeline, kept);
+      PyRef values = few_rows.road == FewRowRoad::kBlockValues ? std::move(few_rows.values)
+                                                                : read_frame_values(obj);
+      read_array(values.get(), shape, std::span<double>(table.matrix.data), table.matrix.order,
+                 pipeline, kept);
     }
   } else {
     read_array(obj, shape, std::span<double>(table.matrix.data), table.matrix.order, pipeline,

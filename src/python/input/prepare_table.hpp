@@ -16,11 +16,15 @@
 #include "core/labels/encoding_info.hpp"
 #include "python/arrow/result_library.hpp"
 #include "python/input/in_place_column.hpp"
+#include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
 
 struct PreparedTable {
   std::optional<std::vector<std::string>> column_names;  // DataFrame labels
+  // A DataFrame's `columns` when every label is exactly a str: the result
+  // may take them as they are (build_output).
+  PyRef column_labels;
   Matrix matrix;
   std::optional<EncodingInfo> fitted_info;  // absent on the float64 fast path
   // With copy_float64 false, a 2-D float64 array is not copied: it is here

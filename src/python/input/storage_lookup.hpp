@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "python/runtime/errors.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -33,10 +34,11 @@ inline bool text_equals(PyObject* text, std::string_view expected) {
   return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
 }
 
-// Returns a new reference to attribute `name` of `obj` (borrowed), or null
-// with no exception set (an interrupt still propagates as PythonError).
+// Returns a new reference to attribute `name` (a string literal) of `obj`
+// (borrowed), or null with no exception set (an interrupt still propagates
+// as PythonError).
 inline PyRef attribute(PyObject* obj, const char* name) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(obj, name));
+  PyRef value = get_attribute(obj, name);
   if (!value) not_readable();
   return value;
 }

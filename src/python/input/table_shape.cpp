@@ -6,6 +6,7 @@
 
 #include "core/internal_error.hpp"
 #include "python/cells/cell_typing.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
@@ -24,7 +25,7 @@ std::size_t read_dimension(PyObject* item) {
 }  // namespace
 
 Shape read_shape(PyObject* obj) {
-  PyRef shape = PyRef::steal(PyObject_GetAttrString(obj, "shape"));
+  PyRef shape = get_attribute(obj, "shape");
   if (!shape) fail_from_python("failed to read the table's shape");
   if (!PyTuple_Check(shape.get())) {
     throw InternalError("failed to read the table's shape: expected a tuple of two integers");

@@ -7,6 +7,7 @@
 
 #include "core/internal_error.hpp"
 #include "python/input/storage_lookup.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/py_ref.hpp"
 
 namespace colenc::py {
@@ -18,9 +19,9 @@ void ArrowColumnChunks::refuse(const std::string& what) const {
 std::shared_ptr<ArrowColumnChunks> import_arrow_chunks(PyObject* array, std::size_t j,
                                                        std::size_t rows) {
   // The chunked array pandas stores, and a capsule owning a stream over it.
-  PyRef chunked = PyRef::steal(PyObject_CallMethod(array, "__arrow_array__", nullptr));
+  PyRef chunked = call_method(array, "__arrow_array__");
   PyRef capsule =
-      chunked ? PyRef::steal(PyObject_CallMethod(chunked.get(), "__arrow_c_stream__", nullptr))
+      chunked ? call_method(chunked.get(), "__arrow_c_stream__")
               : PyRef();
   if (!capsule || !PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {
     not_readable();

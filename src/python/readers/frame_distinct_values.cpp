@@ -14,6 +14,7 @@
 
 #include "core/formats/number_format.hpp"
 #include "python/input/storage_lookup.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/py_ref.hpp"
 #include "python/input/storage_lookup.hpp"
@@ -164,7 +165,7 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
   if (PyArray_DescrCheck(dtype)) {
     const int type_num = reinterpret_cast<PyArray_Descr*>(dtype)->type_num;
     if (type_num != NPY_DATETIME && type_num != NPY_TIMEDELTA) return false;
-    PyRef stored = PyRef::steal(PyObject_CallMethod(series, "to_numpy", nullptr));
+    PyRef stored = call_method(series, "to_numpy");
     if (!stored) return not_readable();
     if (!keep_time_arrays(stored.get(), rows, out)) return false;
     out.time.digits = datetime64_digits(stored.get());

@@ -12,6 +12,7 @@
 #include "core/formats/utf8.hpp"
 #include "python/cells/cell_typing.hpp"
 #include "python/cells/object_cell.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -193,7 +194,7 @@ bool type_distinct_values(PyObject* iloc, std::size_t frame_columns,
   // The frame's own rows, so that `values` is built from the same dtypes.
   PyRef part = PyRef::steal(PyObject_GetItem(iloc, positions.get()));
   if (!part) return not_readable();
-  PyRef values = PyRef::steal(PyObject_GetAttrString(part.get(), "values"));
+  PyRef values = get_attribute(part.get(), "values");
   if (!values) return not_readable();
   if (!PyArray_CheckExact(values.get())) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(values.get());

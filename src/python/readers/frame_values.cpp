@@ -3,13 +3,14 @@
 #include "python/readers/frame_values.hpp"
 
 #include "python/runtime/errors.hpp"
+#include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/panic.hpp"
 
 namespace colenc::py {
 
 PyRef read_frame_values(PyObject* frame) {
-  PyRef values = PyRef::steal(PyObject_GetAttrString(frame, "values"));
+  PyRef values = get_attribute(frame, "values");
   if (!values) fail_from_python("failed to read the DataFrame's values");
   ensure_numpy_api();  // pandas has imported NumPy; its values are read directly
   return values;
