@@ -8,7 +8,11 @@
 namespace colenc::py {
 
 RepeatedStrs::RepeatedStrs(std::size_t j, TypedColumns& columns, bool share) {
-  if (!share || columns.row_count > TextColumn::kMaxEntries) return;
+  // A column of a few rows has too few repeats to pay for the memory of
+  // recent objects, which a one-row call would otherwise make per column.
+  if (!share || columns.row_count < kMinRows || columns.row_count > TextColumn::kMaxEntries) {
+    return;
+  }
   columns.text_cells[j].use_row_ids();
   recent_.resize(kRecentSlots);
   active_ = true;
