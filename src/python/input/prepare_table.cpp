@@ -415,16 +415,16 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
     // columns.
     FewRowRead few_rows;
     if (shape.rows <= kFewRows && in_place == nullptr) {
-      few_rows = few_row_road(obj, shape);
+      few_rows = few_row_source(obj, shape);
     } else {
-      few_rows.road = FewRowRoad::kStorage;
+      few_rows.source = FewRowSource::kStorage;
     }
-    if (few_rows.road != FewRowRoad::kStorage ||
+    if (few_rows.source != FewRowSource::kStorage ||
         !read_frame_columns(obj, shape, std::span<double>(table.matrix.data),
                             in_place != nullptr ? &keep_in_place : nullptr, table.in_place,
                             pipeline, kept)) {
       table.in_place.clear();
-      PyRef values = few_rows.road == FewRowRoad::kBlockValues ? std::move(few_rows.values)
+      PyRef values = few_rows.source == FewRowSource::kBlockValues ? std::move(few_rows.values)
                                                                 : read_frame_values(obj);
       read_array(values.get(), shape, std::span<double>(table.matrix.data), table.matrix.order,
                  pipeline, kept);

@@ -325,13 +325,13 @@ PyRef block_values(std::vector<Block>& blocks, Shape shape) {
 
 }  // namespace
 
-FewRowRead few_row_road(PyObject* frame, Shape shape) {
+FewRowRead few_row_source(PyObject* frame, Shape shape) {
   FewRowRead read;
   if (!is_exact_frame(frame)) return read;
   ensure_numpy_api();
   std::vector<Block> blocks;
   if (!read_blocks(frame, blocks)) {
-    if (has_arrow_dtype_column(frame)) read.road = FewRowRoad::kStorage;
+    if (has_arrow_dtype_column(frame)) read.source = FewRowSource::kStorage;
     return read;
   }
   bool object = false;
@@ -339,7 +339,7 @@ FewRowRead few_row_road(PyObject* frame, Shape shape) {
   for (const Block& block : blocks) {
     switch (dtype_kind(block.dtype.get())) {
       case DtypeKind::kArrow:
-        read.road = FewRowRoad::kStorage;
+        read.source = FewRowSource::kStorage;
         return read;
       case DtypeKind::kNumPyObject:
       case DtypeKind::kString:
@@ -356,7 +356,7 @@ FewRowRead few_row_road(PyObject* frame, Shape shape) {
   // may have a common dtype other than object.
   if (blocks.size() < 2 || !object || !known || shape.rows == 0) return read;
   if (PyRef values = block_values(blocks, shape)) {
-    read.road = FewRowRoad::kBlockValues;
+    read.source = FewRowSource::kBlockValues;
     read.values = std::move(values);
   }
   return read;

@@ -1,6 +1,6 @@
-// The road of a DataFrame of a few rows (a one-row call at serving time),
-// chosen from the frame's blocks: its storage readers when a column has a
-// pd.ArrowDtype, else the cells of its `values`. Where `values` is an object
+// Where the cells of a DataFrame of a few rows (a one-row call at serving
+// time) are read from, chosen from the frame's blocks: its storage readers
+// when a column has a pd.ArrowDtype, else the cells of its `values`. Where `values` is an object
 // array, the same array is made here block by block, for far less than
 // pandas' own interleaving of the blocks costs on a few rows: every block
 // gives its cells as pandas' `values` gives them (its get_values(object)),
@@ -15,7 +15,7 @@
 
 namespace colenc::py {
 
-enum class FewRowRoad {
+enum class FewRowSource {
   kStorage,      // some column has a pd.ArrowDtype: the storage readers, which
                  // alone check its Arrow arrays (pyarrow takes them as they are)
   kValues,       // the frame's `values`
@@ -23,17 +23,17 @@ enum class FewRowRoad {
 };
 
 struct FewRowRead {
-  FewRowRoad road = FewRowRoad::kValues;
+  FewRowSource source = FewRowSource::kValues;
   // kBlockValues: the 2-D object array of `values`, cell for cell: each cell
   // the object `values` holds there, or one of the same type and value.
   PyRef values;
 };
 
-// Chooses the road of `frame` (borrowed), a DataFrame of `shape`, of at most
-// a few rows. A subclass of pandas.DataFrame, whose cells may read
+// Chooses where the cells of `frame` (borrowed), a DataFrame of `shape` of at
+// most a few rows, are read from. A subclass of pandas.DataFrame, whose cells may read
 // otherwise, takes `values`. Throws PythonError for an interrupt or the
 // interpreter running out of memory; any other failure to read the blocks
 // only sends the frame through `values`.
-FewRowRead few_row_road(PyObject* frame, Shape shape);
+FewRowRead few_row_source(PyObject* frame, Shape shape);
 
 }  // namespace colenc::py
