@@ -160,6 +160,67 @@ def test_each_arrow_type_encodes_as_its_object_array(name):
         assert_encodes_as_object_array(lambda: pa.table({"x": extra}), pa.table({"x": extra}))
 
 
+def _view(text, buffer=0, offset=0, pad=b"\0"):
+    """The 16-byte string view of `text` (bytes): inside the view up to 12
+    bytes, padded with `pad`, else its first 4 bytes, buffer and offset."""
+    size = np.array([len(text)], "<i4").tobytes()
+    if len(text) <= 12:
+        return size + text + pad * (12 - len(text))
+    return size + text[:4] + np.array([buffer, offset], "<i4").tobytes()
+
+
+LONG = "a text beyond twelve bytes ✓".encode()
+OTHER = b"thirteen byte"
+# Equal texts under different views: short ones padded differently, long ones
+# in either data buffer at different offsets; a null row whose view is
+# malformed, which is never read.
+CRAFTED_VIEWS = [_view(b"short"), _view(b"short", pad=b"\xff"), _view(LONG, 0, 0),
+                 np.array([-5, 0, 9, 9], "<i4").tobytes(), _view(LONG, 1, 3), _view(LONG, 0, 0),
+                 _view(b""), _view(b"exactly12byt"), _view(OTHER, 1, 3 + len(LONG)), _view(b"nan"),
+                 _view(b"short", pad=b"s")]
+
+
+def crafted_views():
+    validity = pa.py_buffer(np.packbits([1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1], bitorder="little"))
+    return pa.Array.from_buffers(pa.string_view(), len(CRAFTED_VIEWS), [
+        validity, pa.py_buffer(b"".join(CRAFTED_VIEWS)), pa.py_buffer(LONG + b"tail"),
+        pa.py_buffer(b"xyz" + LONG + OTHER)], null_count=1)
+
+
+@pytest.mark.parametrize("fit", [None, np.array([["short"], [LONG.decode()], ["zz"]], object)])
+def test_string_views_encode_by_their_texts_whatever_the_view(fit):
+    column = crafted_views()
+    assert column.to_pylist()[:6] == ["short", "short", LONG.decode(), None, LONG.decode(),
+                                      LONG.decode()]
+    table = pa.table({"v": column, "n": pa.array(np.arange(len(column), dtype=float))})
+    for make in layouts(table):
+        assert_encodes_as_object_array(make, table, fit=fit)
+
+
+@pytest.mark.parametrize("rows, words, chunks", [(7, 3, 1), (300_000, 40, 1), (300_000, 40, 3),
+                                                 (200_000, 150_000, 2), (70_000, 2_000, 1)])
+def test_polars_string_views_encode_as_their_object_array(rows, words, chunks):
+    # Short and long texts, nulls, missing-value labels; tall columns take the
+    # seeded, chunked and sorted fits of texts read from their views.
+    rng = np.random.default_rng(rows + words)
+    vocabulary = np.array([f"w{k}" if k % 3 else f"a longer word number {k}" for k in range(words)]
+                          + ["nan", "<NA>", None], dtype=object)
+    texts = vocabulary[rng.integers(0, len(vocabulary), rows)]
+    parts = np.array_split(np.arange(rows), chunks)
+    frame = pl.concat([pl.DataFrame({"t": texts[p].tolist(), "n": p.astype(float)}) for p in parts],
+                      rechunk=False)
+    assert frame.n_chunks() == chunks
+    a, b = Encoder(), Encoder()
+    result, columns = a.encode(frame)
+    expected, expected_columns = b.encode(object_array(frame.to_arrow()))
+    np.testing.assert_array_equal(as_matrix(result, ["t", "n"]), expected)
+    assert columns == expected_columns == [0]
+    assert a.__getstate__() == b.__getstate__()
+    # pandas holds a null as NaN, whose missing-value label differs: only the codes agree.
+    np.testing.assert_array_equal(result.to_numpy(), Encoder().encode(frame.to_pandas())[0])
+    assert a.decode(result)["t"].to_list() == [None if t in ("nan", "<NA>") else t for t in texts]
+
+
 def test_unused_dictionary_values_are_no_labels():
     values = pa.array(["never", "b", "a", "unused", None])
     column = pa.DictionaryArray.from_arrays(pa.array([2, 1, None, 2, 4], pa.int8()), values)
