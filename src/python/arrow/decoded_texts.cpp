@@ -31,10 +31,7 @@ constexpr std::size_t kInlineView = 12;
 // after that, reached through the map's own search.
 class LabelLookup {
  public:
-  explicit LabelLookup(const CodeToLabel& labels)
-      : labels_(labels), dense_(std::all_of(labels.begin(), labels.end(), [&](const auto& entry) {
-          return entry.first < labels.size();
-        })) {
+  explicit LabelLookup(const CodeToLabel& labels) : labels_(labels), dense_(is_dense(labels)) {
     const std::size_t slots = labels.size() + 1 + (dense_ ? 0 : labels.size());
     label_.assign(slots, std::string_view(""));  // never a null address, even when empty
     known_.assign(slots, 0);
@@ -53,6 +50,10 @@ class LabelLookup {
   }
   // True when every code is below the map's size: slots are codes.
   bool dense() const { return dense_; }
+  static bool is_dense(const CodeToLabel& labels) {
+    return std::all_of(labels.begin(), labels.end(),
+                       [&](const auto& entry) { return entry.first < labels.size(); });
+  }
   std::size_t unknown_slot() const { return labels_.size(); }
   std::size_t slot(double cell) const {
     // NaN's key is 2**64 - 1, beyond every code.
@@ -64,7 +65,6 @@ class LabelLookup {
   }
   std::string_view label(std::size_t slot) const { return label_[slot]; }
   std::uint8_t known(std::size_t slot) const { return known_[slot]; }
-  const CodeToLabel& labels() const { return labels_; }
 
  private:
   const CodeToLabel& labels_;
@@ -85,6 +85,99 @@ void for_blocks(std::size_t rows, Body&& body) {
                         }
                       });
   });
+}
+
+// The labels of a dense map by slot (code, then one empty slot for NaN and
+// every code without a label), as decode_dense_large_strings reads them:
+// each label's size in a table of its own, small enough to stay in the
+// caches while the sizes of all rows are added up, and apart from it the
+// label's first 16 bytes, so that most labels are written with one fixed
+// 16-byte move and no read of the map's texts.
+struct DenseLabels {
+  struct Label {
+    char head[16] = {};  // the first 16 bytes, zero-padded
+    const char* data = nullptr;
+  };
+  std::vector<std::uint32_t> sizes;
+  std::vector<Label> labels;
+
+  explicit DenseLabels(const CodeToLabel& map) : sizes(map.size() + 1, 0), labels(map.size() + 1) {
+    for (const auto& [code, label] : map) {
+      sizes[code] = static_cast<std::uint32_t>(label.size());
+      Label& slot = labels[code];
+      if (!label.empty()) {
+        std::memcpy(slot.head, label.data(), std::min<std::size_t>(label.size(), 16));
+      }
+      slot.data = label.data();
+    }
+  }
+  // True when every label's size fits the table of sizes.
+  static bool fits(const CodeToLabel& map) {
+    return std::all_of(map.begin(), map.end(), [](const auto& entry) {
+      return entry.second.size() <= std::numeric_limits<std::uint32_t>::max();
+    });
+  }
+  std::size_t slot(double cell) const {
+    // NaN's key is 2**64 - 1, beyond every code: the empty slot.
+    return static_cast<std::size_t>(std::min<Code>(code_key(cell), sizes.size() - 1));
+  }
+};
+
+// As decode_large_strings, for a map whose codes are 0 to size() - 1 (every
+// fitted column's): each block's bytes are added up from the small table of
+// sizes, then written label by label.
+std::unique_ptr<ExportedTexts> decode_dense_large_strings(const CodeToLabel& map,
+                                                          const double* cells, std::size_t rows) {
+  const DenseLabels labels(map);
+  const std::size_t unknown = labels.sizes.size() - 1;
+  auto texts = std::make_unique<ExportedTexts>();
+  texts->offsets = RawBuffer<std::int64_t>(rows + 1);
+  texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
+  const std::size_t blocks = (rows + kBlock - 1) / kBlock;
+  std::vector<std::int64_t> block_bytes(blocks + 1, 0);
+  std::vector<std::int64_t> block_nulls(blocks, 0);
+  std::int64_t* offsets = texts->offsets.data();
+  std::uint8_t* validity = texts->validity.data();
+  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    std::uint64_t bytes = 0;
+    for (std::size_t r = first; r < last; ++r) bytes += labels.sizes[labels.slot(cells[r])];
+    block_bytes[b + 1] = static_cast<std::int64_t>(bytes);
+  });
+  for (std::size_t b = 0; b < blocks; ++b) block_bytes[b + 1] += block_bytes[b];
+  offsets[rows] = block_bytes[blocks];
+  texts->bytes = RawBuffer<char>(static_cast<std::size_t>(block_bytes[blocks]));
+  char* bytes = texts->bytes.data();
+  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    std::int64_t at = block_bytes[b];
+    // A 16-byte move may run past its label but never past its block's
+    // bytes: the next block's are written by another task meanwhile.
+    const std::int64_t end = block_bytes[b + 1];
+    std::int64_t nulls = 0;
+    for (std::size_t r = first; r < last; r += 8) {
+      std::uint8_t bits = 0;
+      for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+        offsets[k] = at;
+        const std::size_t slot = labels.slot(cells[k]);
+        const DenseLabels::Label& label = labels.labels[slot];
+        const std::size_t size = labels.sizes[slot];
+        if (end - at >= 16) {
+          std::memcpy(bytes + at, label.head, 16);
+          if (size > 16) std::memcpy(bytes + at + 16, label.data + 16, size - 16);
+        } else {
+          // Here size < 16: the head holds the whole label.
+          std::memcpy(bytes + at, label.head, size);
+        }
+        at += static_cast<std::int64_t>(size);
+        const auto known = static_cast<std::uint8_t>(slot != unknown);
+        bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
+        nulls += 1 - known;
+      }
+      validity[r >> 3] = bits;
+    }
+    block_nulls[b] = nulls;
+  });
+  for (std::int64_t nulls : block_nulls) texts->null_count += nulls;
+  return texts;
 }
 
 std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, const double* cells,
@@ -189,13 +282,13 @@ struct LabelViews {
   }
 };
 
-std::unique_ptr<ExportedTexts> decode_string_views(const LabelLookup& lookup, const double* cells,
+std::unique_ptr<ExportedTexts> decode_string_views(const CodeToLabel& labels, const double* cells,
                                                    std::size_t rows) {
   auto texts = std::make_unique<ExportedTexts>();
   texts->string_view = true;
   texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
   texts->views = RawBuffer<char>(rows * 16);
-  const LabelViews views(lookup.labels(), *texts);
+  const LabelViews views(labels, *texts);
   const std::size_t blocks = (rows + kBlock - 1) / kBlock;
   std::vector<std::int64_t> block_nulls(blocks, 0);
   std::uint8_t* validity = texts->validity.data();
@@ -225,11 +318,12 @@ std::unique_ptr<ExportedTexts> decode_string_views(const LabelLookup& lookup, co
 
 std::unique_ptr<ExportedTexts> decode_texts(const CodeToLabel& labels, const double* cells,
                                             std::size_t rows, bool views) {
-  const LabelLookup lookup(labels);
   // Views are made per code below the map's size; a map with codes beyond it
   // (only from a state read from bytes) is decoded as large_string.
-  if (views && lookup.dense()) return decode_string_views(lookup, cells, rows);
-  return decode_large_strings(lookup, cells, rows);
+  const bool dense = LabelLookup::is_dense(labels);
+  if (views && dense) return decode_string_views(labels, cells, rows);
+  if (dense && DenseLabels::fits(labels)) return decode_dense_large_strings(labels, cells, rows);
+  return decode_large_strings(LabelLookup(labels), cells, rows);
 }
 
 }  // namespace colenc::py
