@@ -313,6 +313,58 @@ def test_decode_with_a_restored_state_of_sparse_codes(library):
     assert decoded["c"].to_list() == [long, "x", long, "x", None]
 
 
+def _float64_at_odd_address(values):
+    """A float64 array over a buffer one byte past an aligned address."""
+    buffer = pa.py_buffer(b"\0" + np.ascontiguousarray(values, "<f8").tobytes())[1:]
+    return pa.Array.from_buffers(pa.float64(), len(values), [None, buffer])
+
+
+@pytest.mark.parametrize("layout", ["one batch", "sliced", "with a null", "two chunks",
+                                    "misaligned"])
+@pytest.mark.parametrize("library", ["polars", "pyarrow"])
+def test_decode_of_any_layout_gives_the_pandas_decode_and_copies_numbers_bit_for_bit(library,
+                                                                                    layout):
+    # Codes of one batch without nulls are read where they lie, the others
+    # from a copy; blocks of rows are decoded side by side, with labels from
+    # empty to longer than a view holds; numbers are copied bit for bit, a
+    # null as NaN, and the result outlives its input, holding none of it.
+    rng = np.random.default_rng(7)
+    rows = 6 * 65_536 + 11
+    vocabulary = np.array(["", "ü"] + [str(k) for k in range(40)] +
+                          ["x" * k + str(k) for k in range(10, 40, 3)], object)
+    enc = Encoder()
+    enc.encode(pa.table({"w": pa.array(vocabulary.tolist())}))
+    codes = rng.integers(-1, len(vocabulary) + 2, rows) + rng.choice([0.0, 0.5], rows)
+    codes[rng.random(rows) < 0.05] = np.nan
+    payload = np.array([0x7FF8_0000_0000_0ABC], np.uint64).view(np.float64)[0]
+    numbers = rng.choice([1.5, -0.0, payload, -np.inf, 1e-310], rows)
+    baseline = pa.total_allocated_bytes()
+    table = pa.table({"w": codes, "n": numbers})
+    if layout == "sliced":
+        table = pa.concat_tables([table.slice(rows - 5), table]).combine_chunks().slice(5)
+    elif layout == "with a null":
+        codes[4] = np.nan
+        table = pa.table({"w": pa.array(codes, mask=np.arange(rows) == 4),
+                          "n": pa.array(numbers, mask=np.arange(rows) == 2)})
+    elif layout == "two chunks":
+        table = pa.concat_tables([table.slice(0, 70_001), table.slice(70_001)])
+    elif layout == "misaligned":
+        table = pa.table({"w": _float64_at_odd_address(codes), "n": _float64_at_odd_address(numbers)})
+    source = pl.from_arrow(table, rechunk=False) if library == "polars" else table
+    expected = enc.decode(pd.DataFrame({"w": codes, "n": numbers}))["w"]
+    decoded = enc.decode(source)
+    del source, table
+    assert pa.total_allocated_bytes() == baseline  # the result holds none of the input
+    column = decoded["n"].to_numpy() if library == "polars" else decoded.column("n").to_numpy()
+    same = np.ones(rows, bool)
+    if layout == "with a null":
+        assert math.isnan(column[2])
+        same[2] = False
+    np.testing.assert_array_equal(column.view(np.uint64)[same], numbers.view(np.uint64)[same])
+    words = decoded["w"].to_list() if library == "polars" else decoded.column("w").to_pylist()
+    assert words == [None if pd.isna(w) else w for w in expected]
+
+
 def test_calls_leave_the_inputs_reference_counts_unchanged():
     frame = pl.DataFrame({"w": ["a", "b"], "n": [1.0, 2.0]})
     table = frame.to_arrow()

@@ -46,6 +46,14 @@ class ArrowArrayView {
   T value(std::int64_t i) const {
     return load<T>(values_, offset_ + i);
   }
+  // For a float64 array: where the value of row 0 lies, or null when the
+  // values lie unaligned (or there are none).
+  const double* float64_values() const {
+    if (values_ == nullptr) return nullptr;
+    const char* first = static_cast<const char*>(values_) + offset_ * 8;
+    if (reinterpret_cast<std::uintptr_t>(first) % alignof(double) != 0) return nullptr;
+    return reinterpret_cast<const double*>(first);
+  }
   // The bit of row i of a boolean array.
   bool bit(std::int64_t i) const {
     const std::int64_t at = offset_ + i;

@@ -440,8 +440,27 @@ void read_column(const ArrowTable& table, std::size_t j, std::span<double> place
 
 }  // namespace
 
+std::vector<InPlaceCodes> in_place_codes(const ArrowTable& table,
+                                         const std::vector<std::size_t>& columns) {
+  std::vector<InPlaceCodes> in_place(table.column_types.size());
+  if (table.batches.size() != 1) return in_place;
+  for (const std::size_t j : columns) {
+    if (j >= in_place.size() || table.column_types[j].kind != ArrowKind::kFloat64) continue;
+    try {
+      const ArrowArrayView view = table.column_view(0, j);
+      const double* cells = view.float64_values();
+      if (view.validity() != nullptr || cells == nullptr) continue;
+      in_place[j] = InPlaceCodes{cells, table.batches[0]};
+    } catch (const ArrowInvalid&) {
+      // Read as usual, where the failure is reported.
+    }
+  }
+  return in_place;
+}
+
 void read_arrow_columns(const ArrowTable& table, std::span<double> placed, ColumnPipeline& pipeline,
-                        const std::vector<bool>* numbers_kept) {
+                        const std::vector<bool>* numbers_kept,
+                        const std::vector<InPlaceCodes>* in_place) {
   const std::size_t width = table.column_types.size();
   if (placed.size() != table.rows * width) {
     throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a table of " +
@@ -452,6 +471,10 @@ void read_arrow_columns(const ArrowTable& table, std::span<double> placed, Colum
   SignalCheck signals;
   std::size_t handed_over = 0;
   for (std::size_t j = 0; j < width; ++j) {
+    if (in_place != nullptr && (*in_place)[j].cells != nullptr) {
+      columns.number_run(j, placed);  // placed: left as it is
+      continue;
+    }
     try {
       read_column(table, j, placed, columns, signals);
     } catch (const ArrowInvalid& invalid) {

@@ -11,6 +11,7 @@
 
 #include "core/columns/matrix.hpp"
 #include "core/labels/encoding_info.hpp"
+#include "python/arrow/in_place_codes.hpp"
 #include "python/arrow/result_library.hpp"
 #include "python/decode/label_str_cache.hpp"
 #include "python/input/in_place_column.hpp"
@@ -23,11 +24,14 @@ namespace colenc::py {
 // polars or pyarrow a table of that library (see arrow_export.hpp). `info` may be null (no
 // decoding). A DataFrame's text columns found in `in_place` (empty, or one entry per column) are
 // decoded from there rather than from the matrix. Labels' strs are taken from `cache` (may be null)
-// and kept there. Throws PythonError (NumPy or pandas raised) or InternalError.
+// and kept there. An Arrow result's text columns found in `arrow_in_place`
+// (empty, or one entry per column) are decoded from there. Throws
+// PythonError (NumPy or pandas raised) or InternalError.
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place = {},
                    LabelStrCache* cache = nullptr,
-                   ResultLibrary library = ResultLibrary::kNumPyPandas);
+                   ResultLibrary library = ResultLibrary::kNumPyPandas,
+                   const std::vector<InPlaceCodes>& arrow_in_place = {});
 
 // Returns decode's result for a 2-D float64 ndarray (borrowed, native byte
 // order, any strides), reading its cells where they lie instead of from a
