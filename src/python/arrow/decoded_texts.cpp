@@ -148,6 +148,16 @@ std::unique_ptr<ExportedTexts> decode_dense_large_strings(const CodeToLabel& map
   texts->bytes = RawBuffer<char>(static_cast<std::size_t>(block_bytes[blocks]));
   char* bytes = texts->bytes.data();
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    // Everything the loop reads is held in locals: the bytes it writes
+    // through char pointers could alias anything captured by reference,
+    // which the compiler would then load again after every label.
+    const std::uint32_t* const sizes = labels.sizes.data();
+    const DenseLabels::Label* const heads = labels.labels.data();
+    const double* const codes = cells;
+    char* const out = bytes;
+    std::int64_t* const row_offsets = offsets;
+    std::uint8_t* const bits_out = validity;
+    const std::size_t unknown_slot = unknown;
     std::int64_t at = block_bytes[b];
     // A 16-byte move may run past its label but never past its block's
     // bytes: the next block's are written by another task meanwhile.
@@ -156,23 +166,25 @@ std::unique_ptr<ExportedTexts> decode_dense_large_strings(const CodeToLabel& map
     for (std::size_t r = first; r < last; r += 8) {
       std::uint8_t bits = 0;
       for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
-        offsets[k] = at;
-        const std::size_t slot = labels.slot(cells[k]);
-        const DenseLabels::Label& label = labels.labels[slot];
-        const std::size_t size = labels.sizes[slot];
+        row_offsets[k] = at;
+        // NaN's key is 2**64 - 1, beyond every code: the empty slot.
+        const auto slot =
+            static_cast<std::size_t>(std::min<Code>(code_key(codes[k]), unknown_slot));
+        const DenseLabels::Label& label = heads[slot];
+        const std::size_t size = sizes[slot];
         if (end - at >= 16) {
-          std::memcpy(bytes + at, label.head, 16);
-          if (size > 16) std::memcpy(bytes + at + 16, label.data + 16, size - 16);
+          std::memcpy(out + at, label.head, 16);
+          if (size > 16) std::memcpy(out + at + 16, label.data + 16, size - 16);
         } else {
           // Here size < 16: the head holds the whole label.
-          std::memcpy(bytes + at, label.head, size);
+          std::memcpy(out + at, label.head, size);
         }
         at += static_cast<std::int64_t>(size);
-        const auto known = static_cast<std::uint8_t>(slot != unknown);
+        const auto known = static_cast<std::uint8_t>(slot != unknown_slot);
         bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
         nulls += 1 - known;
       }
-      validity[r >> 3] = bits;
+      bits_out[r >> 3] = bits;
     }
     block_nulls[b] = nulls;
   });
@@ -295,18 +307,26 @@ std::unique_ptr<ExportedTexts> decode_string_views(const CodeToLabel& labels, co
   char* out = texts->views.data();
   const Code unknown = views.by_code.size() - 1;
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    // Locals, not captures: the views written through a char pointer could
+    // alias anything captured by reference, loaded again after every row.
+    const std::array<char, 16>* const by_code = views.by_code.data();
+    const std::uint8_t* const known_codes = views.known.data();
+    const double* const codes = cells;
+    char* const views_out = out;
+    std::uint8_t* const bits_out = validity;
+    const Code unknown_key = unknown;
     std::int64_t nulls = 0;
     for (std::size_t r = first; r < last; r += 8) {
       std::uint8_t bits = 0;
       for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
         // NaN's key is 2**64 - 1, beyond every code: the all-zero view.
-        const Code key = std::min(code_key(cells[k]), unknown);
-        std::memcpy(out + 16 * k, views.by_code[key].data(), 16);
-        const std::uint8_t known = views.known[key];
+        const Code key = std::min(code_key(codes[k]), unknown_key);
+        std::memcpy(views_out + 16 * k, by_code[key].data(), 16);
+        const std::uint8_t known = known_codes[key];
         bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
         nulls += 1 - known;
       }
-      validity[r >> 3] = bits;
+      bits_out[r >> 3] = bits;
     }
     block_nulls[b] = nulls;
   });
