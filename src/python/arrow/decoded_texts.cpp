@@ -7,7 +7,6 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -237,22 +236,23 @@ std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, c
   return texts;
 }
 
-// The 16-byte view of each label, made once per label: a text of up to 12
-// bytes inside the view, a longer one as its size, first 4 bytes, data
-// buffer and offset there. Long labels are stored back to back in data
-// buffers of at most 2 GiB (a view's offset has 31 bits).
+// The 16-byte view of each label of a dense map, made once per label: a
+// text of up to 12 bytes inside the view, a longer one as its size, first 4
+// bytes, data buffer and offset there. Long labels are stored back to back
+// in data buffers of at most 2 GiB (a view's offset has 31 bits). The table
+// is written in place, never zero-filled first: a map of a million labels
+// would pay for 16 MB of fresh pages twice.
 struct LabelViews {
-  // Codes below the map's size, then one all-zero view for every other code.
-  std::vector<std::array<char, 16>> by_code;
-  std::vector<std::uint8_t> known;  // 1 where the code has a label
+  // The view of each code below the map's size, then the all-zero view of
+  // every other code: 16 bytes each.
+  RawBuffer<char> by_code;
 
-  LabelViews(const CodeToLabel& labels, ExportedTexts& texts) {
-    by_code.resize(labels.size() + 1);
-    known.assign(labels.size() + 1, 0);
+  // REQUIRES: LabelLookup::is_dense(labels): every slot below size() is written.
+  LabelViews(const CodeToLabel& labels, ExportedTexts& texts) : by_code(16 * (labels.size() + 1)) {
     constexpr std::size_t kMaxBuffer = std::numeric_limits<std::int32_t>::max();
     std::vector<std::size_t> sizes;
     for (const auto& [code, label] : labels) {
-      if (code >= labels.size() || label.size() <= kInlineView) continue;
+      if (label.size() <= kInlineView) continue;
       if (sizes.empty() || sizes.back() + label.size() > kMaxBuffer) sizes.push_back(0);
       sizes.back() += label.size();
     }
@@ -261,25 +261,25 @@ struct LabelViews {
       texts.view_data_sizes.push_back(0);
     }
     std::size_t buffer = 0;
-    for (const auto& [code, label] : labels) {
-      if (code >= labels.size()) continue;
-      by_code[code] = make_view(label, texts, buffer);
-      known[code] = 1;
-    }
+    char* const views = by_code.data();
+    for (const auto& [code, label] : labels) write_view(label, texts, buffer, views + 16 * code);
+    std::memset(views + 16 * labels.size(), 0, 16);
   }
 
-  // Returns the view of `label`, storing a long one in data buffer `buffer`,
-  // or the next one when it is full, as the buffers were sized.
-  static std::array<char, 16> make_view(std::string_view label, ExportedTexts& texts,
-                                        std::size_t& buffer) {
-    std::array<char, 16> view{};
+  // Writes the view of `label` at `view`, storing a long one in data buffer
+  // `buffer`, or the next one when it is full, as the buffers were sized.
+  // Written where it goes, in parts: a view put together on the stack and
+  // then moved whole would wait on its own parts' stores.
+  static void write_view(std::string_view label, ExportedTexts& texts, std::size_t& buffer,
+                         char* view) {
     const auto size = static_cast<std::int32_t>(label.size());
-    std::memcpy(view.data(), &size, 4);
+    std::memcpy(view, &size, 4);
     if (label.size() <= kInlineView) {
-      std::memcpy(view.data() + 4, label.data(), label.size());
-      return view;
+      std::memset(view + 4, 0, kInlineView);
+      if (!label.empty()) std::memcpy(view + 4, label.data(), label.size());
+      return;
     }
-    std::memcpy(view.data() + 4, label.data(), 4);
+    std::memcpy(view + 4, label.data(), 4);
     if (static_cast<std::size_t>(texts.view_data_sizes[buffer]) + label.size() >
         static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
       ++buffer;
@@ -288,12 +288,12 @@ struct LabelViews {
     std::memcpy(texts.view_data[buffer].data() + offset, label.data(), label.size());
     texts.view_data_sizes[buffer] += static_cast<std::int64_t>(label.size());
     const auto index = static_cast<std::int32_t>(buffer);
-    std::memcpy(view.data() + 8, &index, 4);
-    std::memcpy(view.data() + 12, &offset, 4);
-    return view;
+    std::memcpy(view + 8, &index, 4);
+    std::memcpy(view + 12, &offset, 4);
   }
 };
 
+// REQUIRES: LabelLookup::is_dense(labels).
 std::unique_ptr<ExportedTexts> decode_string_views(const CodeToLabel& labels, const double* cells,
                                                    std::size_t rows) {
   auto texts = std::make_unique<ExportedTexts>();
@@ -305,12 +305,11 @@ std::unique_ptr<ExportedTexts> decode_string_views(const CodeToLabel& labels, co
   std::vector<std::int64_t> block_nulls(blocks, 0);
   std::uint8_t* validity = texts->validity.data();
   char* out = texts->views.data();
-  const Code unknown = views.by_code.size() - 1;
+  const Code unknown = labels.size();
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
     // Locals, not captures: the views written through a char pointer could
     // alias anything captured by reference, loaded again after every row.
-    const std::array<char, 16>* const by_code = views.by_code.data();
-    const std::uint8_t* const known_codes = views.known.data();
+    const char* const by_code = views.by_code.data();
     const double* const codes = cells;
     char* const views_out = out;
     std::uint8_t* const bits_out = validity;
@@ -319,10 +318,11 @@ std::unique_ptr<ExportedTexts> decode_string_views(const CodeToLabel& labels, co
     for (std::size_t r = first; r < last; r += 8) {
       std::uint8_t bits = 0;
       for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
-        // NaN's key is 2**64 - 1, beyond every code: the all-zero view.
+        // NaN's key is 2**64 - 1, beyond every code: the all-zero view. In a
+        // dense map every other code below its size has a label.
         const Code key = std::min(code_key(codes[k]), unknown_key);
-        std::memcpy(views_out + 16 * k, by_code[key].data(), 16);
-        const std::uint8_t known = known_codes[key];
+        std::memcpy(views_out + 16 * k, by_code + 16 * key, 16);
+        const auto known = static_cast<std::uint8_t>(key != unknown_key);
         bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
         nulls += 1 - known;
       }
