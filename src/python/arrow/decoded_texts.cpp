@@ -91,44 +91,49 @@ void for_blocks(std::size_t rows, Body&& body) {
 // each label's size in a table of its own, small enough to stay in the
 // caches while the sizes of all rows are added up, and apart from it the
 // label's first 16 bytes, so that most labels are written with one fixed
-// 16-byte move and no read of the map's texts.
+// 16-byte move and no read of the map's texts. Both tables are written in
+// place, never zero-filled first (see LabelViews).
 struct DenseLabels {
   struct Label {
-    char head[16] = {};  // the first 16 bytes, zero-padded
-    const char* data = nullptr;
+    char head[16];  // the first 16 bytes, zero-padded
+    const char* data;
   };
-  std::vector<std::uint32_t> sizes;
-  std::vector<Label> labels;
+  std::size_t unknown;  // the empty slot: the map's size
+  RawBuffer<std::uint32_t> sizes;
+  RawBuffer<Label> labels;
+  bool fits = true;  // false: a label is too long for the table of sizes
 
-  explicit DenseLabels(const CodeToLabel& map) : sizes(map.size() + 1, 0), labels(map.size() + 1) {
+  // REQUIRES: LabelLookup::is_dense(map): every slot below size() is written.
+  explicit DenseLabels(const CodeToLabel& map)
+      : unknown(map.size()), sizes(map.size() + 1), labels(map.size() + 1) {
+    std::uint32_t* const size_of = sizes.data();
+    Label* const label_of = labels.data();
     for (const auto& [code, label] : map) {
-      sizes[code] = static_cast<std::uint32_t>(label.size());
-      Label& slot = labels[code];
+      fits = fits && label.size() <= std::numeric_limits<std::uint32_t>::max();
+      size_of[code] = static_cast<std::uint32_t>(label.size());
+      Label& slot = label_of[code];
+      std::memset(slot.head, 0, 16);
       if (!label.empty()) {
         std::memcpy(slot.head, label.data(), std::min<std::size_t>(label.size(), 16));
       }
       slot.data = label.data();
     }
-  }
-  // True when every label's size fits the table of sizes.
-  static bool fits(const CodeToLabel& map) {
-    return std::all_of(map.begin(), map.end(), [](const auto& entry) {
-      return entry.second.size() <= std::numeric_limits<std::uint32_t>::max();
-    });
+    size_of[unknown] = 0;
+    std::memset(label_of[unknown].head, 0, 16);
+    label_of[unknown].data = nullptr;
   }
   std::size_t slot(double cell) const {
     // NaN's key is 2**64 - 1, beyond every code: the empty slot.
-    return static_cast<std::size_t>(std::min<Code>(code_key(cell), sizes.size() - 1));
+    return static_cast<std::size_t>(std::min<Code>(code_key(cell), unknown));
   }
 };
 
 // As decode_large_strings, for a map whose codes are 0 to size() - 1 (every
-// fitted column's): each block's bytes are added up from the small table of
-// sizes, then written label by label.
-std::unique_ptr<ExportedTexts> decode_dense_large_strings(const CodeToLabel& map,
+// fitted column's), through its DenseLabels: each block's bytes are added
+// up from the small table of sizes, then written label by label.
+std::unique_ptr<ExportedTexts> decode_dense_large_strings(const DenseLabels& labels,
                                                           const double* cells, std::size_t rows) {
-  const DenseLabels labels(map);
-  const std::size_t unknown = labels.sizes.size() - 1;
+  const std::size_t unknown = labels.unknown;
   auto texts = std::make_unique<ExportedTexts>();
   texts->offsets = RawBuffer<std::int64_t>(rows + 1);
   texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
@@ -139,7 +144,8 @@ std::unique_ptr<ExportedTexts> decode_dense_large_strings(const CodeToLabel& map
   std::uint8_t* validity = texts->validity.data();
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
     std::uint64_t bytes = 0;
-    for (std::size_t r = first; r < last; ++r) bytes += labels.sizes[labels.slot(cells[r])];
+    const std::uint32_t* const sizes = labels.sizes.data();
+    for (std::size_t r = first; r < last; ++r) bytes += sizes[labels.slot(cells[r])];
     block_bytes[b + 1] = static_cast<std::int64_t>(bytes);
   });
   for (std::size_t b = 0; b < blocks; ++b) block_bytes[b + 1] += block_bytes[b];
@@ -342,7 +348,10 @@ std::unique_ptr<ExportedTexts> decode_texts(const CodeToLabel& labels, const dou
   // (only from a state read from bytes) is decoded as large_string.
   const bool dense = LabelLookup::is_dense(labels);
   if (views && dense) return decode_string_views(labels, cells, rows);
-  if (dense && DenseLabels::fits(labels)) return decode_dense_large_strings(labels, cells, rows);
+  if (dense) {
+    const DenseLabels dense_labels(labels);
+    if (dense_labels.fits) return decode_dense_large_strings(dense_labels, cells, rows);
+  }
   return decode_large_strings(LabelLookup(labels), cells, rows);
 }
 
