@@ -180,16 +180,22 @@ CRAFTED_VIEWS = [_view(b"short"), _view(b"short", pad=b"\xff"), _view(LONG, 0, 0
                  _view(b"short", pad=b"s")]
 
 
-def crafted_views():
+def crafted_views(shift=0):
+    """CRAFTED_VIEWS as an array, its views and data `shift` bytes past an
+    aligned address."""
+    def buffer(data):
+        return pa.py_buffer(b"\0" * shift + data)[shift:]
     validity = pa.py_buffer(np.packbits([1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1], bitorder="little"))
     return pa.Array.from_buffers(pa.string_view(), len(CRAFTED_VIEWS), [
-        validity, pa.py_buffer(b"".join(CRAFTED_VIEWS)), pa.py_buffer(LONG + b"tail"),
-        pa.py_buffer(b"xyz" + LONG + OTHER)], null_count=1)
+        validity, buffer(b"".join(CRAFTED_VIEWS)), buffer(LONG + b"tail"),
+        buffer(b"xyz" + LONG + OTHER)], null_count=1)
 
 
+@pytest.mark.parametrize("shift", [0, 1])
 @pytest.mark.parametrize("fit", [None, np.array([["short"], [LONG.decode()], ["zz"]], object)])
-def test_string_views_encode_by_their_texts_whatever_the_view(fit):
-    column = crafted_views()
+def test_string_views_encode_by_their_texts_whatever_the_view(fit, shift):
+    column = crafted_views(shift)
+    assert column.buffers()[1].address % 8 == shift
     assert column.to_pylist()[:6] == ["short", "short", LONG.decode(), None, LONG.decode(),
                                       LONG.decode()]
     table = pa.table({"v": column, "n": pa.array(np.arange(len(column), dtype=float))})
