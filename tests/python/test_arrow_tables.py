@@ -309,11 +309,12 @@ def test_decode_with_a_restored_state_of_sparse_codes(library):
     long = "a label longer than twelve bytes ✓"
     enc = Encoder()
     enc.__setstate__(make_state([0], {0: {"x": 7, long: 2**40}}, {0: {7: "x", 2**40: long}}))
-    codes = {"c": [7.0, 2.0**40, 0.0, float("nan"), 7.9, 1e30]}
+    # Rows over several blocks, which are decoded side by side.
+    codes = {"c": [7.0, 2.0**40, 0.0, float("nan"), 7.9, 1e30] * 30_000}
     table = pl.DataFrame(codes) if library == "polars" else pa.table(codes)
     decoded = enc.decode(table)
     column = decoded["c"].to_list() if library == "polars" else decoded.column("c").to_pylist()
-    assert column == ["x", long, None, None, "x", None]
+    assert column == ["x", long, None, None, "x", None] * 30_000
     enc.__setstate__(make_state([0], {0: {"x": 0, long: 1}}, {0: {0: "x", 1: long}}))
     decoded = enc.decode(pl.DataFrame({"c": [1.0, 0.0, 1.5, -1.0, 2.0]}))
     assert decoded["c"].to_list() == [long, "x", long, "x", None]

@@ -142,10 +142,18 @@ std::unique_ptr<ExportedTexts> decode_dense_large_strings(const DenseLabels& lab
   std::vector<std::int64_t> block_nulls(blocks, 0);
   std::int64_t* offsets = texts->offsets.data();
   std::uint8_t* validity = texts->validity.data();
+  // Each row's slot is kept in its offset until the offset is written: the
+  // second pass reads it where it writes, rather than the codes again, and
+  // writes exactly the bytes the first counted.
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
     std::uint64_t bytes = 0;
     const std::uint32_t* const sizes = labels.sizes.data();
-    for (std::size_t r = first; r < last; ++r) bytes += sizes[labels.slot(cells[r])];
+    std::int64_t* const row_slots = offsets;
+    for (std::size_t r = first; r < last; ++r) {
+      const std::size_t slot = labels.slot(cells[r]);
+      row_slots[r] = static_cast<std::int64_t>(slot);
+      bytes += sizes[slot];
+    }
     block_bytes[b + 1] = static_cast<std::int64_t>(bytes);
   });
   for (std::size_t b = 0; b < blocks; ++b) block_bytes[b + 1] += block_bytes[b];
@@ -158,7 +166,6 @@ std::unique_ptr<ExportedTexts> decode_dense_large_strings(const DenseLabels& lab
     // which the compiler would then load again after every label.
     const std::uint32_t* const sizes = labels.sizes.data();
     const DenseLabels::Label* const heads = labels.labels.data();
-    const double* const codes = cells;
     char* const out = bytes;
     std::int64_t* const row_offsets = offsets;
     std::uint8_t* const bits_out = validity;
@@ -171,10 +178,8 @@ std::unique_ptr<ExportedTexts> decode_dense_large_strings(const DenseLabels& lab
     for (std::size_t r = first; r < last; r += 8) {
       std::uint8_t bits = 0;
       for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+        const auto slot = static_cast<std::size_t>(row_offsets[k]);
         row_offsets[k] = at;
-        // NaN's key is 2**64 - 1, beyond every code: the empty slot.
-        const auto slot =
-            static_cast<std::size_t>(std::min<Code>(code_key(codes[k]), unknown_slot));
         const DenseLabels::Label& label = heads[slot];
         const std::size_t size = sizes[slot];
         if (end - at >= 16) {
@@ -207,11 +212,15 @@ std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, c
   std::vector<std::int64_t> block_nulls(blocks, 0);
   std::int64_t* offsets = texts->offsets.data();
   std::uint8_t* validity = texts->validity.data();
-  // Each block's bytes first, then each block written from its start.
+  // Each block's bytes first, then each block written from its start. Each
+  // row's slot is kept in its offset until the offset is written, so the
+  // codes are read once: the bytes written are the bytes counted.
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
     std::int64_t bytes = 0;
     for (std::size_t r = first; r < last; ++r) {
-      bytes += static_cast<std::int64_t>(lookup.label(lookup.slot(cells[r])).size());
+      const std::size_t slot = lookup.slot(cells[r]);
+      offsets[r] = static_cast<std::int64_t>(slot);
+      bytes += static_cast<std::int64_t>(lookup.label(slot).size());
     }
     block_bytes[b + 1] = bytes;
   });
@@ -225,8 +234,8 @@ std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, c
     for (std::size_t r = first; r < last; r += 8) {
       std::uint8_t bits = 0;
       for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+        const auto slot = static_cast<std::size_t>(offsets[k]);
         offsets[k] = at;
-        const std::size_t slot = lookup.slot(cells[k]);
         const std::string_view label = lookup.label(slot);
         std::memcpy(bytes + at, label.data(), label.size());
         at += static_cast<std::int64_t>(label.size());
