@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/labels/labels.hpp"
+#include "string_views.hpp"
 
 namespace colenc {
 namespace {
@@ -167,10 +168,22 @@ struct LargeCase {
   bool shared_ends = false;
 };
 
+void expect_reference_fit(const TextColumn& column, const std::vector<std::string>& rows,
+                          int arena_size, FitPath path);
+
 // Encodes `rows` on an arena of `arena_size` threads and checks the way taken,
-// the labels, their inverse and every code against the plain rule.
+// the labels, their inverse and every code against the plain rule; the rows
+// owned by the column and borrowed as string views alike.
 void expect_reference_fit(const std::vector<std::string>& rows, int arena_size, FitPath path) {
-  const TextColumn column = make_column(rows);
+  for (const bool views : {false, true}) {
+    SCOPED_TRACE(views ? "borrowed views" : "owned texts");
+    expect_reference_fit(views ? borrowed_view_column(rows) : make_column(rows), rows, arena_size,
+                         path);
+  }
+}
+
+void expect_reference_fit(const TextColumn& column, const std::vector<std::string>& rows,
+                          int arena_size, FitPath path) {
   tbb::task_arena arena(arena_size);
   FitPath taken{};
   const auto [codes, labels] = arena.execute([&] { return label_encode_column(column, &taken); });

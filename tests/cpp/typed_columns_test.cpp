@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "string_views.hpp"
 
 namespace colenc {
 namespace {
@@ -148,6 +151,43 @@ TEST(TypedColumns, BorrowedNullRowsReadAsTheirTexts) {
     expect_walk_reads_entries(texts, 0, expected.size());
     expect_walk_reads_entries(texts, 3, 6);
   }
+}
+
+// A column borrowing string views reads short texts inside their views and
+// long ones in the buffers they name, null rows as their texts; it keeps the
+// views alive, takes no further rows, and a copy reads the same.
+TEST(TypedColumns, BorrowedViewsAreReadInPlaceWithTheirNulls) {
+  const std::vector<std::string> rows = {"",  "short", "exactly12byt", "thirteen byte",
+                                         "x", "skipped",  "thirteen byte", "ü"};
+  auto views = std::make_shared<StringViews>(rows);
+  std::memset(views->views.data() + 16 * 5, 0xFF, 16);  // a null row's view is never read
+  std::weak_ptr<const StringViews> watch = views;
+  // Bits from offset 2: row 5 null, the others valid.
+  const std::uint8_t validity[2] = {0b01111100, 0b00000011};
+  BorrowedNulls nulls{validity, 2, 0, "<NA>", "<NA>"};
+  TypedColumns table(rows.size(), 2);
+  table.borrow_views(0, views->views.data(), views->buffer_addresses(), rows.size(), views, nulls);
+  views.reset();
+  EXPECT_FALSE(watch.expired());
+  std::vector<std::string> expected = rows;
+  expected[5] = "<NA>";
+  const TypedColumns copy = table;
+  for (const TypedColumns* t : {static_cast<const TypedColumns*>(&table), &copy}) {
+    const TextColumn& texts = t->text_cells[0];
+    ASSERT_TRUE(t->column_is_text[0]);
+    ASSERT_EQ(texts.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(texts[i], expected[i]) << i;
+    expect_walk_reads_entries(texts, 0, expected.size());
+    expect_walk_reads_entries(texts, 3, 6);
+    EXPECT_EQ(texts.byte_size(), 0u + 5 + 12 + 13 + 1 + 13 + 2);
+    EXPECT_EQ(texts.bytes_end(), nullptr);  // every text has 8 readable bytes
+  }
+  EXPECT_THROW(table.text_cells[0].push_back("y"), std::logic_error);
+  EXPECT_THROW(table.borrow_views(0, nullptr, {}, rows.size(), nullptr), std::logic_error);
+  table.number_cells[1] = {1.0};
+  EXPECT_THROW(table.borrow_views(1, nullptr, {}, rows.size(), nullptr), std::logic_error);
+  table.text_cells[0].clear();
+  EXPECT_FALSE(watch.expired());  // the copy still holds them
 }
 
 }  // namespace

@@ -160,6 +160,73 @@ def test_each_arrow_type_encodes_as_its_object_array(name):
         assert_encodes_as_object_array(lambda: pa.table({"x": extra}), pa.table({"x": extra}))
 
 
+def _view(text, buffer=0, offset=0, pad=b"\0"):
+    """The 16-byte string view of `text` (bytes): inside the view up to 12
+    bytes, padded with `pad`, else its first 4 bytes, buffer and offset."""
+    size = np.array([len(text)], "<i4").tobytes()
+    if len(text) <= 12:
+        return size + text + pad * (12 - len(text))
+    return size + text[:4] + np.array([buffer, offset], "<i4").tobytes()
+
+
+LONG = "a text beyond twelve bytes ✓".encode()
+OTHER = b"thirteen byte"
+# Equal texts under different views: short ones padded differently, long ones
+# in either data buffer at different offsets; a null row whose view is
+# malformed, which is never read.
+CRAFTED_VIEWS = [_view(b"short"), _view(b"short", pad=b"\xff"), _view(LONG, 0, 0),
+                 np.array([-5, 0, 9, 9], "<i4").tobytes(), _view(LONG, 1, 3), _view(LONG, 0, 0),
+                 _view(b""), _view(b"exactly12byt"), _view(OTHER, 1, 3 + len(LONG)), _view(b"nan"),
+                 _view(b"short", pad=b"s")]
+
+
+def crafted_views(shift=0):
+    """CRAFTED_VIEWS as an array, its views and data `shift` bytes past an
+    aligned address."""
+    def buffer(data):
+        return pa.py_buffer(b"\0" * shift + data)[shift:]
+    validity = pa.py_buffer(np.packbits([1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1], bitorder="little"))
+    return pa.Array.from_buffers(pa.string_view(), len(CRAFTED_VIEWS), [
+        validity, buffer(b"".join(CRAFTED_VIEWS)), buffer(LONG + b"tail"),
+        buffer(b"xyz" + LONG + OTHER)], null_count=1)
+
+
+@pytest.mark.parametrize("shift", [0, 1])
+@pytest.mark.parametrize("fit", [None, np.array([["short"], [LONG.decode()], ["zz"]], object)])
+def test_string_views_encode_by_their_texts_whatever_the_view(fit, shift):
+    column = crafted_views(shift)
+    assert column.buffers()[1].address % 8 == shift
+    assert column.to_pylist()[:6] == ["short", "short", LONG.decode(), None, LONG.decode(),
+                                      LONG.decode()]
+    table = pa.table({"v": column, "n": pa.array(np.arange(len(column), dtype=float))})
+    for make in layouts(table):
+        assert_encodes_as_object_array(make, table, fit=fit)
+
+
+@pytest.mark.parametrize("rows, words, chunks", [(7, 3, 1), (300_000, 40, 1), (300_000, 40, 3),
+                                                 (200_000, 150_000, 2), (70_000, 2_000, 1)])
+def test_polars_string_views_encode_as_their_object_array(rows, words, chunks):
+    # Short and long texts, nulls, missing-value labels; tall columns take the
+    # seeded, chunked and sorted fits of texts read from their views.
+    rng = np.random.default_rng(rows + words)
+    vocabulary = np.array([f"w{k}" if k % 3 else f"a longer word number {k}" for k in range(words)]
+                          + ["nan", "<NA>", None], dtype=object)
+    texts = vocabulary[rng.integers(0, len(vocabulary), rows)]
+    parts = np.array_split(np.arange(rows), chunks)
+    frame = pl.concat([pl.DataFrame({"t": texts[p].tolist(), "n": p.astype(float)}) for p in parts],
+                      rechunk=False)
+    assert frame.n_chunks() == chunks
+    a, b = Encoder(), Encoder()
+    result, columns = a.encode(frame)
+    expected, expected_columns = b.encode(object_array(frame.to_arrow()))
+    np.testing.assert_array_equal(as_matrix(result, ["t", "n"]), expected)
+    assert columns == expected_columns == [0]
+    assert a.__getstate__() == b.__getstate__()
+    # pandas holds a null as NaN, whose missing-value label differs: only the codes agree.
+    np.testing.assert_array_equal(result.to_numpy(), Encoder().encode(frame.to_pandas())[0])
+    assert a.decode(result)["t"].to_list() == [None if t in ("nan", "<NA>") else t for t in texts]
+
+
 def test_unused_dictionary_values_are_no_labels():
     values = pa.array(["never", "b", "a", "unused", None])
     column = pa.DictionaryArray.from_arrays(pa.array([2, 1, None, 2, 4], pa.int8()), values)
@@ -242,14 +309,68 @@ def test_decode_with_a_restored_state_of_sparse_codes(library):
     long = "a label longer than twelve bytes ✓"
     enc = Encoder()
     enc.__setstate__(make_state([0], {0: {"x": 7, long: 2**40}}, {0: {7: "x", 2**40: long}}))
-    codes = {"c": [7.0, 2.0**40, 0.0, float("nan"), 7.9, 1e30]}
+    # Rows over several blocks, which are decoded side by side.
+    codes = {"c": [7.0, 2.0**40, 0.0, float("nan"), 7.9, 1e30] * 30_000}
     table = pl.DataFrame(codes) if library == "polars" else pa.table(codes)
     decoded = enc.decode(table)
     column = decoded["c"].to_list() if library == "polars" else decoded.column("c").to_pylist()
-    assert column == ["x", long, None, None, "x", None]
+    assert column == ["x", long, None, None, "x", None] * 30_000
     enc.__setstate__(make_state([0], {0: {"x": 0, long: 1}}, {0: {0: "x", 1: long}}))
     decoded = enc.decode(pl.DataFrame({"c": [1.0, 0.0, 1.5, -1.0, 2.0]}))
     assert decoded["c"].to_list() == [long, "x", long, "x", None]
+
+
+def _float64_at_odd_address(values):
+    """A float64 array over a buffer one byte past an aligned address."""
+    buffer = pa.py_buffer(b"\0" + np.ascontiguousarray(values, "<f8").tobytes())[1:]
+    return pa.Array.from_buffers(pa.float64(), len(values), [None, buffer])
+
+
+@pytest.mark.parametrize("layout", ["one batch", "sliced", "with a null", "two chunks",
+                                    "misaligned"])
+@pytest.mark.parametrize("library", ["polars", "pyarrow"])
+def test_decode_of_any_layout_gives_the_pandas_decode_and_copies_numbers_bit_for_bit(library,
+                                                                                    layout):
+    # Codes of one batch without nulls are read where they lie, the others
+    # from a copy; blocks of rows are decoded side by side, with labels from
+    # empty to longer than a view holds; numbers are copied bit for bit, a
+    # null as NaN, and the result outlives its input, holding none of it.
+    rng = np.random.default_rng(7)
+    rows = 6 * 65_536 + 11
+    vocabulary = np.array(["", "ü"] + [str(k) for k in range(40)] +
+                          ["x" * k + str(k) for k in range(10, 40, 3)], object)
+    enc = Encoder()
+    enc.encode(pa.table({"w": pa.array(vocabulary.tolist())}))
+    codes = rng.integers(-1, len(vocabulary) + 2, rows) + rng.choice([0.0, 0.5], rows)
+    codes[rng.random(rows) < 0.05] = np.nan
+    payload = np.array([0x7FF8_0000_0000_0ABC], np.uint64).view(np.float64)[0]
+    numbers = rng.choice([1.5, -0.0, payload, -np.inf, 1e-310], rows)
+    baseline = pa.total_allocated_bytes()
+    table = pa.table({"w": codes, "n": numbers})
+    if layout == "sliced":
+        table = pa.concat_tables([table.slice(rows - 5), table]).combine_chunks().slice(5)
+    elif layout == "with a null":
+        codes[4] = np.nan
+        table = pa.table({"w": pa.array(codes, mask=np.arange(rows) == 4),
+                          "n": pa.array(numbers, mask=np.arange(rows) == 2)})
+    elif layout == "two chunks":
+        table = pa.concat_tables([table.slice(0, 70_001), table.slice(70_001)])
+    elif layout == "misaligned":
+        table = pa.table({"w": _float64_at_odd_address(codes),
+                          "n": _float64_at_odd_address(numbers)})
+    source = pl.from_arrow(table, rechunk=False) if library == "polars" else table
+    expected = enc.decode(pd.DataFrame({"w": codes, "n": numbers}))["w"]
+    decoded = enc.decode(source)
+    del source, table
+    assert pa.total_allocated_bytes() == baseline  # the result holds none of the input
+    column = decoded["n"].to_numpy() if library == "polars" else decoded.column("n").to_numpy()
+    same = np.ones(rows, bool)
+    if layout == "with a null":
+        assert math.isnan(column[2])
+        same[2] = False
+    np.testing.assert_array_equal(column.view(np.uint64)[same], numbers.view(np.uint64)[same])
+    words = decoded["w"].to_list() if library == "polars" else decoded.column("w").to_pylist()
+    assert words == [None if pd.isna(w) else w for w in expected]
 
 
 def test_calls_leave_the_inputs_reference_counts_unchanged():
@@ -377,14 +498,17 @@ def test_stream_failing_halfway_releases_everything():
 
 
 def test_results_release_their_matrix_and_the_input():
-    table = pa.table({"w": ["a", "b"] * 5000, "n": np.arange(10000.0),
-                      "l": pa.array(["x", None] * 5000, pa.large_string())})
     baseline = pa.total_allocated_bytes()
     enc = Encoder()
     for _ in range(3):
+        table = pa.table({"w": ["a", "b"] * 5000, "n": np.arange(10000.0),
+                          "l": pa.array(["x", None] * 5000, pa.large_string()),
+                          "v": pa.array(["y", None, "a text past twelve bytes"] * 5000,
+                                        pa.string_view())[:10000]})
         result, _ = enc.encode(table)
         decoded = enc.decode(result)
-        del result, decoded
+        del table, result, decoded
+    # Neither the encoder nor a result holds the input's memory.
     assert pa.total_allocated_bytes() == baseline
 
 

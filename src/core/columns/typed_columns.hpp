@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <span>
@@ -46,8 +47,8 @@ inline bool ids_stop_paying(std::size_t distinct, std::size_t rows) {
 // earlier entry (the same immutable source object) refers to that entry
 // instead of storing its bytes again. Equal texts may still sit in different
 // entries; fitting compares bytes, never ids. A column may also borrow its
-// entries from memory it does not own (an Arrow string array), kept alive by a
-// handle it holds.
+// entries from memory it does not own (an Arrow string array, by its offsets
+// or by its 16-byte views), kept alive by a handle it holds.
 class TextColumn {
  public:
   using EntryId = std::uint32_t;
@@ -76,6 +77,9 @@ class TextColumn {
 
   using BorrowedNulls = colenc::BorrowedNulls;
 
+  // Texts of up to this many bytes lie inside their 16-byte view.
+  static constexpr std::int32_t kInlineView = 12;
+
   // Makes the column's rows `count` texts in memory it does not own: row k's
   // text runs from data + offsets[k] to data + offsets[k + 1], unless `nulls`
   // says the row is null. `keep` keeps that memory alive as long as the column
@@ -83,20 +87,25 @@ class TextColumn {
   // REQUIRES: empty() && !has_row_ids() (else throws std::logic_error).
   void borrow(const char* data, const std::int64_t* offsets, std::size_t count,
               std::shared_ptr<const void> keep, const BorrowedNulls& nulls = {}) {
-    if (!empty() || row_ids_) throw std::logic_error("only an empty column can borrow its texts");
-    if (nulls.validity != nullptr) {
-      // Each null text is followed by 8 zero bytes, so that it can be read
-      // with one 8-byte load like any borrowed text.
-      null_texts_.assign(nulls.before).append(8, '\0').append(nulls.after).append(8, '\0');
-      null_before_size_ = nulls.before.size();
-      validity_ = nulls.validity;
-      validity_offset_ = nulls.bit_offset;
-      first_valid_ = nulls.first_valid;
-    }
+    start_borrowing(count, std::move(keep), nulls);
     borrowed_data_ = data;
     borrowed_offsets_ = offsets;
-    borrowed_count_ = count;
-    keep_ = std::move(keep);
+  }
+
+  // Makes the column's rows `count` texts given by 16-byte Arrow string views
+  // in memory it does not own: view k lies at views + 16 * k, its length
+  // first (an int32); a text of up to kInlineView bytes follows it inside the
+  // view, a longer one lies in buffers[b] from offset o, b and o being the
+  // view's last two int32. Null rows are as `nulls` says; `keep` keeps the
+  // memory alive. No row can be added afterwards.
+  // REQUIRES: empty() && !has_row_ids() (else throws std::logic_error); every
+  //           view of a valid row has a length of 0 or more and, beyond
+  //           kInlineView, names a buffer of `buffers` that holds its bytes.
+  void borrow_views(const char* views, std::vector<const char*> buffers, std::size_t count,
+                    std::shared_ptr<const void> keep, const BorrowedNulls& nulls = {}) {
+    start_borrowing(count, std::move(keep), nulls);
+    borrowed_views_ = views;
+    view_buffers_ = std::move(buffers);
   }
 
   // Appends one row with a new entry holding `text`.
@@ -117,7 +126,7 @@ class TextColumn {
   template <class Offset>
   void append_run(const char* data, const Offset* offsets, std::size_t count) {
     if (count == 0) return;
-    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
+    if (borrows()) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
       for (std::size_t k = 0; k < count; ++k)
         push_back(std::string_view(data + offsets[k],
@@ -131,7 +140,7 @@ class TextColumn {
   template <class TextOf>
   void append_texts(std::size_t count, TextOf&& text_of) {
     if (count == 0) return;
-    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
+    if (borrows()) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
       for (std::size_t k = 0; k < count; ++k) push_back(text_of(k));
       return;
@@ -141,8 +150,7 @@ class TextColumn {
   // Appends the rows of `other`; both columns own their entries and use no
   // row ids. One copy of the bytes.
   void append_rows(const TextColumn& other) {
-    if (borrowed_offsets_ != nullptr || other.borrowed_offsets_ != nullptr || row_ids_ ||
-        other.row_ids_) {
+    if (borrows() || other.borrows() || row_ids_ || other.row_ids_) {
       throw std::logic_error("only owned entries without row ids are appended whole");
     }
     own_.append_store(other.own_);
@@ -168,22 +176,19 @@ class TextColumn {
   // Returns the text of entry `k`.
   // REQUIRES: k < entry_count().
   std::string_view entry(std::size_t k) const {
-    if (borrowed_offsets_ != nullptr) {
-      if (validity_ != nullptr) {
-        const auto bit = static_cast<std::uint64_t>(validity_offset_) + k;
-        if (((validity_[bit >> 3] >> (bit & 7)) & 1) == 0) return null_text(k);
-      }
-      const std::int64_t begin = borrowed_offsets_[k];
-      return std::string_view(borrowed_data_ + begin,
-                              static_cast<std::size_t>(borrowed_offsets_[k + 1] - begin));
-    }
-    return own_[k];
+    if (!borrows()) return own_[k];
+    if (validity_ != nullptr && !is_valid(k)) return null_text(k);
+    if (borrowed_views_ != nullptr) return view_text(k);
+    const std::int64_t begin = borrowed_offsets_[k];
+    return std::string_view(borrowed_data_ + begin,
+                            static_cast<std::size_t>(borrowed_offsets_[k + 1] - begin));
   }
-  // Where entry k's offsets are kept: prefetching it ahead of the text's own
-  // bytes lets reads in an order that jumps around the column (a sorted
-  // order) wait on neither.
+  // Where entry k's offsets (or view) are kept: prefetching it ahead of the
+  // text's own bytes lets reads in an order that jumps around the column (a
+  // sorted order) wait on neither.
   const void* entry_locator(std::size_t k) const {
     if (borrowed_offsets_ != nullptr) return borrowed_offsets_ + k;
+    if (borrowed_views_ != nullptr) return borrowed_views_ + 16 * k;
     return own_.locator(k);
   }
   // Calls f(k, entry(k)) for every entry k in [begin, end), in order. Where
@@ -191,7 +196,13 @@ class TextColumn {
   // the loop over borrowed offsets without nulls is a plain read of them.
   template <class F>
   void for_each_entry(std::size_t begin, std::size_t end, F&& f) const {
-    if (borrowed_offsets_ == nullptr) {
+    if (borrowed_views_ != nullptr) {
+      if (validity_ == nullptr) {
+        for (std::size_t k = begin; k != end; ++k) f(k, view_text(k));
+      } else {
+        for (std::size_t k = begin; k != end; ++k) f(k, is_valid(k) ? view_text(k) : null_text(k));
+      }
+    } else if (borrowed_offsets_ == nullptr) {
       for (std::size_t k = begin; k != end; ++k) f(k, own_[k]);
     } else if (validity_ == nullptr) {
       const std::int64_t* offsets = borrowed_offsets_;
@@ -218,9 +229,7 @@ class TextColumn {
   // Number of rows.
   std::size_t size() const { return row_ids_ ? ids_.size() : entry_count(); }
   bool empty() const { return size() == 0; }
-  std::size_t entry_count() const {
-    return borrowed_offsets_ != nullptr ? borrowed_count_ : own_.size();
-  }
+  std::size_t entry_count() const { return borrows() ? borrowed_count_ : own_.size(); }
   void reserve(std::size_t cells, std::size_t bytes) {
     if (row_ids_) ids_.reserve(cells);
     own_.reserve(row_ids_ ? 0 : cells, bytes);
@@ -241,17 +250,29 @@ class TextColumn {
     std::vector<EntryId>().swap(ids_);
     forget_borrowed();
   }
-  // Bytes of all entries' texts.
+  // Bytes of all entries' texts (borrowed views: of the valid rows' texts,
+  // found by a walk over the views).
   std::size_t byte_size() const {
     if (borrowed_offsets_ != nullptr) {
       return static_cast<std::size_t>(borrowed_offsets_[borrowed_count_] - borrowed_offsets_[0]);
     }
+    if (borrowed_views_ != nullptr) {
+      std::size_t bytes = 0;
+      for (std::size_t k = 0; k < borrowed_count_; ++k) {
+        if (validity_ == nullptr || is_valid(k)) bytes += view_size(k);
+      }
+      return bytes;
+    }
     return own_.byte_size();
   }
   // One past the last byte of the entries' texts: every text lies before it,
-  // or (a null row's) is followed by 8 readable bytes.
+  // or (a null row's) is followed by 8 readable bytes. Null for borrowed
+  // views, whose texts lie in several buffers: there every text is followed
+  // by 8 readable bytes from its start (a short one lies inside its view, a
+  // long one is longer than 8 bytes).
   const char* bytes_end() const {
     if (borrowed_offsets_ != nullptr) return borrowed_data_ + borrowed_offsets_[borrowed_count_];
+    if (borrowed_views_ != nullptr) return nullptr;
     return own_.bytes_end();
   }
 
@@ -259,9 +280,12 @@ class TextColumn {
   TextStore own_;             // the entries, unless borrowed
   std::vector<EntryId> ids_;  // entry of each row, when row_ids_
   bool row_ids_ = false;
-  // Borrowed entries, when borrowed_offsets_ is set (own_ unused).
+  // Borrowed entries, when borrowed_offsets_ or borrowed_views_ is set (own_
+  // unused).
   const char* borrowed_data_ = nullptr;
   const std::int64_t* borrowed_offsets_ = nullptr;
+  const char* borrowed_views_ = nullptr;  // 16 bytes per row
+  std::vector<const char*> view_buffers_;
   std::size_t borrowed_count_ = 0;
   std::shared_ptr<const void> keep_;
   // Null rows of borrowed entries (see BorrowedNulls), when validity_ is set.
@@ -271,10 +295,51 @@ class TextColumn {
   std::string null_texts_;  // before, 8 zero bytes, after, 8 zero bytes
   std::size_t null_before_size_ = 0;
 
+  bool borrows() const { return borrowed_offsets_ != nullptr || borrowed_views_ != nullptr; }
+
+  // The steps every borrow shares: the column empty, the null rows, the
+  // count and the handle that keeps the memory.
+  void start_borrowing(std::size_t count, std::shared_ptr<const void> keep,
+                       const BorrowedNulls& nulls) {
+    if (!empty() || row_ids_) throw std::logic_error("only an empty column can borrow its texts");
+    if (nulls.validity != nullptr) {
+      // Each null text is followed by 8 zero bytes, so that it can be read
+      // with one 8-byte load like any borrowed text.
+      null_texts_.assign(nulls.before).append(8, '\0').append(nulls.after).append(8, '\0');
+      null_before_size_ = nulls.before.size();
+      validity_ = nulls.validity;
+      validity_offset_ = nulls.bit_offset;
+      first_valid_ = nulls.first_valid;
+    }
+    borrowed_count_ = count;
+    keep_ = std::move(keep);
+  }
+  bool is_valid(std::size_t k) const {
+    const auto bit = static_cast<std::uint64_t>(validity_offset_) + k;
+    return ((validity_[bit >> 3] >> (bit & 7)) & 1) != 0;
+  }
+  std::size_t view_size(std::size_t k) const {
+    std::int32_t size;
+    std::memcpy(&size, borrowed_views_ + 16 * k, sizeof size);
+    return static_cast<std::size_t>(size);
+  }
+  std::string_view view_text(std::size_t k) const {
+    const char* view = borrowed_views_ + 16 * k;
+    std::int32_t size;
+    std::memcpy(&size, view, sizeof size);
+    if (size <= kInlineView) return {view + 4, static_cast<std::size_t>(size)};
+    std::int32_t buffer;
+    std::int32_t offset;
+    std::memcpy(&buffer, view + 8, sizeof buffer);
+    std::memcpy(&offset, view + 12, sizeof offset);
+    return {view_buffers_[static_cast<std::size_t>(buffer)] + offset,
+            static_cast<std::size_t>(size)};
+  }
+
   // Checks that a row can be added and, with row ids, gives the next row the
   // id of the entry about to be added.
   void add_row_id() {
-    if (borrowed_offsets_ != nullptr) throw std::logic_error("a borrowing column takes no rows");
+    if (borrows()) throw std::logic_error("a borrowing column takes no rows");
     if (row_ids_) {
       if (own_.size() >= kMaxEntries) throw std::length_error("too many texts in one column");
       ids_.push_back(static_cast<EntryId>(own_.size()));
@@ -288,6 +353,8 @@ class TextColumn {
   void forget_borrowed() {
     borrowed_data_ = nullptr;
     borrowed_offsets_ = nullptr;
+    borrowed_views_ = nullptr;
+    std::vector<const char*>().swap(view_buffers_);
     borrowed_count_ = 0;
     validity_ = nullptr;
     std::string().swap(null_texts_);
@@ -363,6 +430,19 @@ struct TypedColumns {
     }
     std::vector<double>().swap(number_cells[j]);
     text_cells[j].borrow(data, offsets, count, std::move(keep), nulls);
+    column_is_text[j] = true;
+  }
+
+  // As borrow_texts, for rows given by 16-byte string views (see
+  // TextColumn::borrow_views).
+  void borrow_views(std::size_t j, const char* views, std::vector<const char*> buffers,
+                    std::size_t count, std::shared_ptr<const void> keep,
+                    const TextColumn::BorrowedNulls& nulls = {}) {
+    if (column_is_text[j] || !number_cells[j].empty() || count != row_count) {
+      throw std::logic_error("only an untouched column can borrow all its texts");
+    }
+    std::vector<double>().swap(number_cells[j]);
+    text_cells[j].borrow_views(views, std::move(buffers), count, std::move(keep), nulls);
     column_is_text[j] = true;
   }
 

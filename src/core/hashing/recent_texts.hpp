@@ -41,12 +41,14 @@ class RecentTexts {
   }
 
   // Returns the ends of `text`, whose bytes may be read up to `readable`
-  // (the end of the buffer it lies in): a text with 8 readable bytes from
-  // its start is read in one or two loads and masked.
+  // (the end of the buffer it lies in), or, when `readable` is null, for 8
+  // bytes from its start whatever its size: a text with 8 readable bytes
+  // from its start is read in one or two loads and masked.
   static Ends ends_of(std::string_view text, const char* readable) {
     Ends ends;
     const std::size_t n = text.size();
-    if (std::endian::native == std::endian::little && n != 0 && readable - text.data() >= 8) {
+    if (std::endian::native == std::endian::little && n != 0 &&
+        (readable == nullptr || readable - text.data() >= 8)) {
       // Masks in place of a branch on the length, which in most columns
       // varies from row to row and so would be mispredicted half the time:
       // `all` is all ones for a text of 8 bytes or more, which keeps its

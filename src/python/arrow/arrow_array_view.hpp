@@ -46,6 +46,14 @@ class ArrowArrayView {
   T value(std::int64_t i) const {
     return load<T>(values_, offset_ + i);
   }
+  // For a float64 array: where the value of row 0 lies, or null when the
+  // values lie unaligned (or there are none).
+  const double* float64_values() const {
+    if (values_ == nullptr) return nullptr;
+    const char* first = static_cast<const char*>(values_) + offset_ * 8;
+    if (reinterpret_cast<std::uintptr_t>(first) % alignof(double) != 0) return nullptr;
+    return reinterpret_cast<const double*>(first);
+  }
   // The bit of row i of a boolean array.
   bool bit(std::int64_t i) const {
     const std::int64_t at = offset_ + i;
@@ -82,6 +90,12 @@ class ArrowArrayView {
     return static_cast<const char*>(offsets_) + static_cast<std::size_t>(offset_ + i) * width;
   }
   const char* text_data() const { return data_; }
+  // For utf8_view: where the 16-byte view of row i lies, and the data
+  // buffers that views of more than 12 bytes name by their index.
+  const char* text_view(std::int64_t i) const {
+    return static_cast<const char*>(values_) + (offset_ + i) * 16;
+  }
+  const std::vector<const char*>& view_buffers() const { return view_buffers_; }
   // The validity bitmap (null when no row is null) and the bit of row 0 in it.
   const std::uint8_t* validity() const { return validity_; }
   std::int64_t offset() const { return offset_; }

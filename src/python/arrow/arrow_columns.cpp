@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -164,13 +166,13 @@ void write_numbers(const ArrowArrayView& view, double* out) {
   }
 }
 
-// Appends rows [0, length) of a utf8 / large_utf8 / string view array, "<NA>"
-// for null rows. A run of rows whose offsets lie aligned is copied in one
-// piece; views, and offsets that lie unaligned, row by row in one pass.
+// Appends rows [0, length) of a utf8 / large_utf8 array, "<NA>" for null
+// rows. A run of rows whose offsets lie aligned is copied in one piece;
+// offsets that lie unaligned, row by row in one pass.
 void append_texts(const ArrowArrayView& view, TextColumn& texts) {
   const ArrowKind kind = view.type->kind;
   const std::size_t width = kind == ArrowKind::kUtf8 ? 4 : 8;
-  const bool runs = kind != ArrowKind::kUtf8View && !view.has_nulls() && view.length > 0 &&
+  const bool runs = !view.has_nulls() && view.length > 0 &&
                     reinterpret_cast<std::uintptr_t>(view.text_offsets(0)) % width == 0;
   const auto count = static_cast<std::size_t>(view.length);
   if (!runs) {
@@ -185,6 +187,66 @@ void append_texts(const ArrowArrayView& view, TextColumn& texts) {
     texts.append_run(view.text_data(), static_cast<const std::int64_t*>(view.text_offsets(0)),
                      count);
   }
+}
+
+// What a column that borrows string views keeps alive: the batches, and,
+// for a column of several batches, its views gathered in one buffer.
+struct BorrowedViews {
+  std::vector<std::shared_ptr<OwnedArray>> batches;
+  std::unique_ptr<char[]> views;
+};
+
+// Makes text column j borrow its rows' 16-byte views, read by the fit where
+// they lie: no text is copied. The views of several batches are gathered
+// into one buffer, each long view's buffer index moved past the buffers of
+// the batches before, and a null row given the view of "<NA>".
+void borrow_view_column(const ArrowTable& table, std::size_t j, TypedColumns& columns) {
+  auto keep = std::make_shared<BorrowedViews>();
+  keep->batches = table.batches;
+  if (table.batches.size() == 1) {
+    const ArrowArrayView view = table.column_view(0, j);
+    TextColumn::BorrowedNulls nulls;
+    if (view.validity() != nullptr) {
+      nulls.validity = view.validity();
+      nulls.bit_offset = view.offset();
+      nulls.before = nulls.after = std::string(kNullText);
+    }
+    const char* views = view.text_view(0);
+    columns.borrow_views(j, views, view.view_buffers(), table.rows, std::move(keep), nulls);
+    return;
+  }
+  keep->views.reset(new char[16 * table.rows]);
+  char* out = keep->views.get();
+  std::vector<const char*> buffers;
+  char null_view[16] = {};
+  const auto null_size = static_cast<std::int32_t>(kNullText.size());
+  std::memcpy(null_view, &null_size, 4);
+  std::memcpy(null_view + 4, kNullText.data(), kNullText.size());
+  for (std::size_t b = 0; b < table.batches.size(); ++b) {
+    const ArrowArrayView view = table.column_view(b, j);
+    const std::size_t base = buffers.size();
+    buffers.insert(buffers.end(), view.view_buffers().begin(), view.view_buffers().end());
+    if (buffers.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+      throw ArrowInvalid("more string view buffers than a view can name");
+    }
+    for (std::int64_t i = 0; i < view.length; ++i, out += 16) {
+      if (!view.is_valid(i)) {
+        std::memcpy(out, null_view, 16);
+        continue;
+      }
+      std::memcpy(out, view.text_view(i), 16);
+      std::int32_t size;
+      std::memcpy(&size, out, 4);
+      if (size > TextColumn::kInlineView && base != 0) {
+        std::int32_t buffer;
+        std::memcpy(&buffer, out + 8, 4);
+        buffer += static_cast<std::int32_t>(base);
+        std::memcpy(out + 8, &buffer, 4);
+      }
+    }
+  }
+  const char* views = keep->views.get();
+  columns.borrow_views(j, views, std::move(buffers), table.rows, std::move(keep));
 }
 
 // Entries of a column whose rows hold entry ids (placed in the matrix): an
@@ -352,6 +414,11 @@ void read_column(const ArrowTable& table, std::size_t j, std::span<double> place
       return;
     }
   }
+  if (type.kind == ArrowKind::kUtf8View) {
+    borrow_view_column(table, j, columns);
+    signals.tick_many(table.rows);
+    return;
+  }
   TextColumn& texts = columns.text_cells[j];
   columns.column_is_text[j] = true;
   if (role == ArrowRole::kTime || type.kind == ArrowKind::kDictionary) {
@@ -373,8 +440,27 @@ void read_column(const ArrowTable& table, std::size_t j, std::span<double> place
 
 }  // namespace
 
+std::vector<InPlaceCodes> in_place_codes(const ArrowTable& table,
+                                         const std::vector<std::size_t>& columns) {
+  std::vector<InPlaceCodes> in_place(table.column_types.size());
+  if (table.batches.size() != 1) return in_place;
+  for (const std::size_t j : columns) {
+    if (j >= in_place.size() || table.column_types[j].kind != ArrowKind::kFloat64) continue;
+    try {
+      const ArrowArrayView view = table.column_view(0, j);
+      const double* cells = view.float64_values();
+      if (view.validity() != nullptr || cells == nullptr) continue;
+      in_place[j] = InPlaceCodes{cells, table.batches[0]};
+    } catch (const ArrowInvalid&) {
+      // Read as usual, where the failure is reported.
+    }
+  }
+  return in_place;
+}
+
 void read_arrow_columns(const ArrowTable& table, std::span<double> placed, ColumnPipeline& pipeline,
-                        const std::vector<bool>* numbers_kept) {
+                        const std::vector<bool>* numbers_kept,
+                        const std::vector<InPlaceCodes>* in_place) {
   const std::size_t width = table.column_types.size();
   if (placed.size() != table.rows * width) {
     throw InternalError("matrix of " + std::to_string(placed.size()) + " cells for a table of " +
@@ -385,6 +471,10 @@ void read_arrow_columns(const ArrowTable& table, std::span<double> placed, Colum
   SignalCheck signals;
   std::size_t handed_over = 0;
   for (std::size_t j = 0; j < width; ++j) {
+    if (in_place != nullptr && (*in_place)[j].cells != nullptr) {
+      columns.number_run(j, placed);  // placed: left as it is
+      continue;
+    }
     try {
       read_column(table, j, placed, columns, signals);
     } catch (const ArrowInvalid& invalid) {

@@ -8,6 +8,7 @@
 
 #include "core/engine/column_pipeline.hpp"
 #include "python/arrow/arrow_stream.hpp"
+#include "python/arrow/in_place_codes.hpp"
 
 namespace colenc::py {
 
@@ -25,8 +26,17 @@ namespace colenc::py {
 // holds as numbers: such a column of texts or times is all NaN, its first
 // text that is no missing-value label noted as unknown, as a cell that does
 // not convert to a number is.
+// Columns found in `in_place` (null, or one entry per column) with their
+// cells set are not read: their runs of `placed` are left as they are.
 // REQUIRES: placed.size() == table.rows * table.column_types.size(), rows > 0.
 void read_arrow_columns(const ArrowTable& table, std::span<double> placed, ColumnPipeline& pipeline,
-                        const std::vector<bool>* numbers_kept = nullptr);
+                        const std::vector<bool>* numbers_kept = nullptr,
+                        const std::vector<InPlaceCodes>* in_place = nullptr);
+
+// Returns one entry per column of `table`, set for each of `columns` that
+// decode can read where it lies: a float64 column of one batch without nulls
+// whose values lie aligned.
+std::vector<InPlaceCodes> in_place_codes(const ArrowTable& table,
+                                         const std::vector<std::size_t>& columns);
 
 }  // namespace colenc::py

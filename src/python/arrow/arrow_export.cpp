@@ -118,10 +118,17 @@ PyRef call_library(const char* module, const char* function, PyObject* exporter)
 }  // namespace
 
 PyRef build_arrow_output(const std::vector<std::string>& names, Matrix matrix,
-                         const EncodingInfo* info, ResultLibrary library) {
-  if (matrix.order != MatrixOrder::kColumnMajor || names.size() != matrix.cols) {
+                         const EncodingInfo* info, ResultLibrary library,
+                         const std::vector<InPlaceCodes>& in_place) {
+  if (matrix.order != MatrixOrder::kColumnMajor || names.size() != matrix.cols ||
+      (!in_place.empty() && in_place.size() != matrix.cols)) {
     throw InternalError("an Arrow result needs a column-major matrix and a name per column");
   }
+  // Where column j's codes lie: in the input, or in its run of the matrix.
+  const auto cells_of = [&](std::size_t j) -> const double* {
+    if (!in_place.empty() && in_place[j].cells != nullptr) return in_place[j].cells;
+    return matrix.data.data() + j * matrix.rows;
+  };
   auto table = std::make_shared<ExportedTable>();
   table->names = names;
   table->rows = matrix.rows;
@@ -138,8 +145,8 @@ PyRef build_arrow_output(const std::vector<std::string>& names, Matrix matrix,
                             std::to_string(column));
       }
       // polars keeps its strings as views: a table of them is taken as it is.
-      table->texts[column] = decode_texts(labels, matrix.data.data() + column * matrix.rows,
-                                          matrix.rows, library == ResultLibrary::kPolars);
+      table->texts[column] =
+          decode_texts(labels, cells_of(column), matrix.rows, library == ResultLibrary::kPolars);
     }
   }
   table->cells = std::move(matrix.data);

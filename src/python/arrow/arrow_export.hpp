@@ -11,6 +11,7 @@
 
 #include "core/columns/matrix.hpp"
 #include "core/labels/encoding_info.hpp"
+#include "python/arrow/in_place_codes.hpp"
 #include "python/arrow/result_library.hpp"
 #include "python/runtime/py_ref.hpp"
 
@@ -23,9 +24,11 @@ namespace colenc::py {
 // for NaN and for a code without a label; codes are truncated toward zero.
 // Throws PythonError (ImportError when pyarrow is absent, or the library's
 // exception) or InternalError ("no entry found for key", a column beyond the
-// matrix).
+// matrix). A text column found in `in_place` (empty, or one entry per
+// column) has its codes there rather than in its run of the matrix.
 // REQUIRES: matrix.order is column-major; names.size() == matrix.cols.
 PyRef build_arrow_output(const std::vector<std::string>& names, Matrix matrix,
-                         const EncodingInfo* info, ResultLibrary library);
+                         const EncodingInfo* info, ResultLibrary library,
+                         const std::vector<InPlaceCodes>& in_place = {});
 
 }  // namespace colenc::py

@@ -7,7 +7,6 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -31,10 +30,7 @@ constexpr std::size_t kInlineView = 12;
 // after that, reached through the map's own search.
 class LabelLookup {
  public:
-  explicit LabelLookup(const CodeToLabel& labels)
-      : labels_(labels), dense_(std::all_of(labels.begin(), labels.end(), [&](const auto& entry) {
-          return entry.first < labels.size();
-        })) {
+  explicit LabelLookup(const CodeToLabel& labels) : labels_(labels), dense_(is_dense(labels)) {
     const std::size_t slots = labels.size() + 1 + (dense_ ? 0 : labels.size());
     label_.assign(slots, std::string_view(""));  // never a null address, even when empty
     known_.assign(slots, 0);
@@ -53,6 +49,10 @@ class LabelLookup {
   }
   // True when every code is below the map's size: slots are codes.
   bool dense() const { return dense_; }
+  static bool is_dense(const CodeToLabel& labels) {
+    return std::all_of(labels.begin(), labels.end(),
+                       [&](const auto& entry) { return entry.first < labels.size(); });
+  }
   std::size_t unknown_slot() const { return labels_.size(); }
   std::size_t slot(double cell) const {
     // NaN's key is 2**64 - 1, beyond every code.
@@ -64,7 +64,6 @@ class LabelLookup {
   }
   std::string_view label(std::size_t slot) const { return label_[slot]; }
   std::uint8_t known(std::size_t slot) const { return known_[slot]; }
-  const CodeToLabel& labels() const { return labels_; }
 
  private:
   const CodeToLabel& labels_;
@@ -87,6 +86,122 @@ void for_blocks(std::size_t rows, Body&& body) {
   });
 }
 
+// The labels of a dense map by slot (code, then one empty slot for NaN and
+// every code without a label), as decode_dense_large_strings reads them:
+// each label's size in a table of its own, small enough to stay in the
+// caches while the sizes of all rows are added up, and apart from it the
+// label's first 16 bytes, so that most labels are written with one fixed
+// 16-byte move and no read of the map's texts. Both tables are written in
+// place, never zero-filled first (see LabelViews).
+struct DenseLabels {
+  struct Label {
+    char head[16];  // the first 16 bytes, zero-padded
+    const char* data;
+  };
+  std::size_t unknown;  // the empty slot: the map's size
+  RawBuffer<std::uint32_t> sizes;
+  RawBuffer<Label> labels;
+  bool fits = true;  // false: a label is too long for the table of sizes
+
+  // REQUIRES: LabelLookup::is_dense(map): every slot below size() is written.
+  explicit DenseLabels(const CodeToLabel& map)
+      : unknown(map.size()), sizes(map.size() + 1), labels(map.size() + 1) {
+    std::uint32_t* const size_of = sizes.data();
+    Label* const label_of = labels.data();
+    for (const auto& [code, label] : map) {
+      fits = fits && label.size() <= std::numeric_limits<std::uint32_t>::max();
+      size_of[code] = static_cast<std::uint32_t>(label.size());
+      Label& slot = label_of[code];
+      std::memset(slot.head, 0, 16);
+      if (!label.empty()) {
+        std::memcpy(slot.head, label.data(), std::min<std::size_t>(label.size(), 16));
+      }
+      slot.data = label.data();
+    }
+    size_of[unknown] = 0;
+    std::memset(label_of[unknown].head, 0, 16);
+    label_of[unknown].data = nullptr;
+  }
+  std::size_t slot(double cell) const {
+    // NaN's key is 2**64 - 1, beyond every code: the empty slot.
+    return static_cast<std::size_t>(std::min<Code>(code_key(cell), unknown));
+  }
+};
+
+// As decode_large_strings, for a map whose codes are 0 to size() - 1 (every
+// fitted column's), through its DenseLabels: each block's bytes are added
+// up from the small table of sizes, then written label by label.
+std::unique_ptr<ExportedTexts> decode_dense_large_strings(const DenseLabels& labels,
+                                                          const double* cells, std::size_t rows) {
+  const std::size_t unknown = labels.unknown;
+  auto texts = std::make_unique<ExportedTexts>();
+  texts->offsets = RawBuffer<std::int64_t>(rows + 1);
+  texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
+  const std::size_t blocks = (rows + kBlock - 1) / kBlock;
+  std::vector<std::int64_t> block_bytes(blocks + 1, 0);
+  std::vector<std::int64_t> block_nulls(blocks, 0);
+  std::int64_t* offsets = texts->offsets.data();
+  std::uint8_t* validity = texts->validity.data();
+  // Each row's slot is kept in its offset until the offset is written: the
+  // second pass reads it where it writes, rather than the codes again, and
+  // writes exactly the bytes the first counted.
+  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    std::uint64_t bytes = 0;
+    const std::uint32_t* const sizes = labels.sizes.data();
+    std::int64_t* const row_slots = offsets;
+    for (std::size_t r = first; r < last; ++r) {
+      const std::size_t slot = labels.slot(cells[r]);
+      row_slots[r] = static_cast<std::int64_t>(slot);
+      bytes += sizes[slot];
+    }
+    block_bytes[b + 1] = static_cast<std::int64_t>(bytes);
+  });
+  for (std::size_t b = 0; b < blocks; ++b) block_bytes[b + 1] += block_bytes[b];
+  offsets[rows] = block_bytes[blocks];
+  texts->bytes = RawBuffer<char>(static_cast<std::size_t>(block_bytes[blocks]));
+  char* bytes = texts->bytes.data();
+  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    // Everything the loop reads is held in locals: the bytes it writes
+    // through char pointers could alias anything captured by reference,
+    // which the compiler would then load again after every label.
+    const std::uint32_t* const sizes = labels.sizes.data();
+    const DenseLabels::Label* const heads = labels.labels.data();
+    char* const out = bytes;
+    std::int64_t* const row_offsets = offsets;
+    std::uint8_t* const bits_out = validity;
+    const std::size_t unknown_slot = unknown;
+    std::int64_t at = block_bytes[b];
+    // A 16-byte move may run past its label but never past its block's
+    // bytes: the next block's are written by another task meanwhile.
+    const std::int64_t end = block_bytes[b + 1];
+    std::int64_t nulls = 0;
+    for (std::size_t r = first; r < last; r += 8) {
+      std::uint8_t bits = 0;
+      for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+        const auto slot = static_cast<std::size_t>(row_offsets[k]);
+        row_offsets[k] = at;
+        const DenseLabels::Label& label = heads[slot];
+        const std::size_t size = sizes[slot];
+        if (end - at >= 16) {
+          std::memcpy(out + at, label.head, 16);
+          if (size > 16) std::memcpy(out + at + 16, label.data + 16, size - 16);
+        } else {
+          // Here size < 16: the head holds the whole label.
+          std::memcpy(out + at, label.head, size);
+        }
+        at += static_cast<std::int64_t>(size);
+        const auto known = static_cast<std::uint8_t>(slot != unknown_slot);
+        bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
+        nulls += 1 - known;
+      }
+      bits_out[r >> 3] = bits;
+    }
+    block_nulls[b] = nulls;
+  });
+  for (std::int64_t nulls : block_nulls) texts->null_count += nulls;
+  return texts;
+}
+
 std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, const double* cells,
                                                     std::size_t rows) {
   auto texts = std::make_unique<ExportedTexts>();
@@ -97,11 +212,15 @@ std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, c
   std::vector<std::int64_t> block_nulls(blocks, 0);
   std::int64_t* offsets = texts->offsets.data();
   std::uint8_t* validity = texts->validity.data();
-  // Each block's bytes first, then each block written from its start.
+  // Each block's bytes first, then each block written from its start. Each
+  // row's slot is kept in its offset until the offset is written, so the
+  // codes are read once: the bytes written are the bytes counted.
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
     std::int64_t bytes = 0;
     for (std::size_t r = first; r < last; ++r) {
-      bytes += static_cast<std::int64_t>(lookup.label(lookup.slot(cells[r])).size());
+      const std::size_t slot = lookup.slot(cells[r]);
+      offsets[r] = static_cast<std::int64_t>(slot);
+      bytes += static_cast<std::int64_t>(lookup.label(slot).size());
     }
     block_bytes[b + 1] = bytes;
   });
@@ -115,8 +234,8 @@ std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, c
     for (std::size_t r = first; r < last; r += 8) {
       std::uint8_t bits = 0;
       for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+        const auto slot = static_cast<std::size_t>(offsets[k]);
         offsets[k] = at;
-        const std::size_t slot = lookup.slot(cells[k]);
         const std::string_view label = lookup.label(slot);
         std::memcpy(bytes + at, label.data(), label.size());
         at += static_cast<std::int64_t>(label.size());
@@ -132,22 +251,23 @@ std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, c
   return texts;
 }
 
-// The 16-byte view of each label, made once per label: a text of up to 12
-// bytes inside the view, a longer one as its size, first 4 bytes, data
-// buffer and offset there. Long labels are stored back to back in data
-// buffers of at most 2 GiB (a view's offset has 31 bits).
+// The 16-byte view of each label of a dense map, made once per label: a
+// text of up to 12 bytes inside the view, a longer one as its size, first 4
+// bytes, data buffer and offset there. Long labels are stored back to back
+// in data buffers of at most 2 GiB (a view's offset has 31 bits). The table
+// is written in place, never zero-filled first: a map of a million labels
+// would pay for 16 MB of fresh pages twice.
 struct LabelViews {
-  // Codes below the map's size, then one all-zero view for every other code.
-  std::vector<std::array<char, 16>> by_code;
-  std::vector<std::uint8_t> known;  // 1 where the code has a label
+  // The view of each code below the map's size, then the all-zero view of
+  // every other code: 16 bytes each.
+  RawBuffer<char> by_code;
 
-  LabelViews(const CodeToLabel& labels, ExportedTexts& texts) {
-    by_code.resize(labels.size() + 1);
-    known.assign(labels.size() + 1, 0);
+  // REQUIRES: LabelLookup::is_dense(labels): every slot below size() is written.
+  LabelViews(const CodeToLabel& labels, ExportedTexts& texts) : by_code(16 * (labels.size() + 1)) {
     constexpr std::size_t kMaxBuffer = std::numeric_limits<std::int32_t>::max();
     std::vector<std::size_t> sizes;
     for (const auto& [code, label] : labels) {
-      if (code >= labels.size() || label.size() <= kInlineView) continue;
+      if (label.size() <= kInlineView) continue;
       if (sizes.empty() || sizes.back() + label.size() > kMaxBuffer) sizes.push_back(0);
       sizes.back() += label.size();
     }
@@ -156,25 +276,25 @@ struct LabelViews {
       texts.view_data_sizes.push_back(0);
     }
     std::size_t buffer = 0;
-    for (const auto& [code, label] : labels) {
-      if (code >= labels.size()) continue;
-      by_code[code] = make_view(label, texts, buffer);
-      known[code] = 1;
-    }
+    char* const views = by_code.data();
+    for (const auto& [code, label] : labels) write_view(label, texts, buffer, views + 16 * code);
+    std::memset(views + 16 * labels.size(), 0, 16);
   }
 
-  // Returns the view of `label`, storing a long one in data buffer `buffer`,
-  // or the next one when it is full, as the buffers were sized.
-  static std::array<char, 16> make_view(std::string_view label, ExportedTexts& texts,
-                                        std::size_t& buffer) {
-    std::array<char, 16> view{};
+  // Writes the view of `label` at `view`, storing a long one in data buffer
+  // `buffer`, or the next one when it is full, as the buffers were sized.
+  // Written where it goes, in parts: a view put together on the stack and
+  // then moved whole would wait on its own parts' stores.
+  static void write_view(std::string_view label, ExportedTexts& texts, std::size_t& buffer,
+                         char* view) {
     const auto size = static_cast<std::int32_t>(label.size());
-    std::memcpy(view.data(), &size, 4);
+    std::memcpy(view, &size, 4);
     if (label.size() <= kInlineView) {
-      std::memcpy(view.data() + 4, label.data(), label.size());
-      return view;
+      std::memset(view + 4, 0, kInlineView);
+      if (!label.empty()) std::memcpy(view + 4, label.data(), label.size());
+      return;
     }
-    std::memcpy(view.data() + 4, label.data(), 4);
+    std::memcpy(view + 4, label.data(), 4);
     if (static_cast<std::size_t>(texts.view_data_sizes[buffer]) + label.size() >
         static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
       ++buffer;
@@ -183,37 +303,45 @@ struct LabelViews {
     std::memcpy(texts.view_data[buffer].data() + offset, label.data(), label.size());
     texts.view_data_sizes[buffer] += static_cast<std::int64_t>(label.size());
     const auto index = static_cast<std::int32_t>(buffer);
-    std::memcpy(view.data() + 8, &index, 4);
-    std::memcpy(view.data() + 12, &offset, 4);
-    return view;
+    std::memcpy(view + 8, &index, 4);
+    std::memcpy(view + 12, &offset, 4);
   }
 };
 
-std::unique_ptr<ExportedTexts> decode_string_views(const LabelLookup& lookup, const double* cells,
+// REQUIRES: LabelLookup::is_dense(labels).
+std::unique_ptr<ExportedTexts> decode_string_views(const CodeToLabel& labels, const double* cells,
                                                    std::size_t rows) {
   auto texts = std::make_unique<ExportedTexts>();
   texts->string_view = true;
   texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
   texts->views = RawBuffer<char>(rows * 16);
-  const LabelViews views(lookup.labels(), *texts);
+  const LabelViews views(labels, *texts);
   const std::size_t blocks = (rows + kBlock - 1) / kBlock;
   std::vector<std::int64_t> block_nulls(blocks, 0);
   std::uint8_t* validity = texts->validity.data();
   char* out = texts->views.data();
-  const Code unknown = views.by_code.size() - 1;
+  const Code unknown = labels.size();
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
+    // Locals, not captures: the views written through a char pointer could
+    // alias anything captured by reference, loaded again after every row.
+    const char* const by_code = views.by_code.data();
+    const double* const codes = cells;
+    char* const views_out = out;
+    std::uint8_t* const bits_out = validity;
+    const Code unknown_key = unknown;
     std::int64_t nulls = 0;
     for (std::size_t r = first; r < last; r += 8) {
       std::uint8_t bits = 0;
       for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
-        // NaN's key is 2**64 - 1, beyond every code: the all-zero view.
-        const Code key = std::min(code_key(cells[k]), unknown);
-        std::memcpy(out + 16 * k, views.by_code[key].data(), 16);
-        const std::uint8_t known = views.known[key];
+        // NaN's key is 2**64 - 1, beyond every code: the all-zero view. In a
+        // dense map every other code below its size has a label.
+        const Code key = std::min(code_key(codes[k]), unknown_key);
+        std::memcpy(views_out + 16 * k, by_code + 16 * key, 16);
+        const auto known = static_cast<std::uint8_t>(key != unknown_key);
         bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
         nulls += 1 - known;
       }
-      validity[r >> 3] = bits;
+      bits_out[r >> 3] = bits;
     }
     block_nulls[b] = nulls;
   });
@@ -225,11 +353,15 @@ std::unique_ptr<ExportedTexts> decode_string_views(const LabelLookup& lookup, co
 
 std::unique_ptr<ExportedTexts> decode_texts(const CodeToLabel& labels, const double* cells,
                                             std::size_t rows, bool views) {
-  const LabelLookup lookup(labels);
   // Views are made per code below the map's size; a map with codes beyond it
   // (only from a state read from bytes) is decoded as large_string.
-  if (views && lookup.dense()) return decode_string_views(lookup, cells, rows);
-  return decode_large_strings(lookup, cells, rows);
+  const bool dense = LabelLookup::is_dense(labels);
+  if (views && dense) return decode_string_views(labels, cells, rows);
+  if (dense) {
+    const DenseLabels dense_labels(labels);
+    if (dense_labels.fits) return decode_dense_large_strings(dense_labels, cells, rows);
+  }
+  return decode_large_strings(LabelLookup(labels), cells, rows);
 }
 
 }  // namespace colenc::py

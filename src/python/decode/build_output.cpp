@@ -135,10 +135,11 @@ PyRef decode_float64_array(PyObject* array, const EncodingInfo& info, LabelStrCa
 
 PyRef build_output(const std::optional<std::vector<std::string>>& column_names, Matrix matrix,
                    const EncodingInfo* info, const std::vector<InPlaceColumn>& in_place,
-                   LabelStrCache* cache, ResultLibrary library, PyObject* column_labels) {
+                   LabelStrCache* cache, ResultLibrary library, PyObject* column_labels,
+                   const std::vector<InPlaceCodes>& arrow_in_place) {
   if (library != ResultLibrary::kNumPyPandas) {
     if (!column_names) throw InternalError("an Arrow result needs its column names");
-    return build_arrow_output(*column_names, std::move(matrix), info, library);
+    return build_arrow_output(*column_names, std::move(matrix), info, library, arrow_in_place);
   }
   CellView cells;
   if (!column_names) {

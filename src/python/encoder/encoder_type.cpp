@@ -214,7 +214,7 @@ PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     table.fitted_info.reset();
     return build_output(table.column_names, std::move(table.matrix), info, table.in_place,
                         &as_encoder(self)->label_strs, table.result_library,
-                        table.column_labels.get())
+                        table.column_labels.get(), table.arrow_in_place)
         .release();
   });
 }

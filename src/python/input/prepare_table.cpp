@@ -310,8 +310,10 @@ ResultLibrary arrow_result_library(PyObject* obj) {
 // Reads an Arrow table: its columns typed by their Arrow types, into a
 // column-major matrix, as the result's columns are stored apart; coded with
 // `transform`'s fit when it is set. An object whose stream is not a table (a
-// polars Series) is refused as unsupported.
-PreparedTable prepare_arrow_table(PyObject* obj, const TransformRead* transform) {
+// polars Series) is refused as unsupported. The columns of `in_place` (null
+// for none) that decode can read where they lie are not read.
+PreparedTable prepare_arrow_table(PyObject* obj, const TransformRead* transform,
+                                  const std::vector<std::size_t>* in_place) {
   PreparedTable table;
   table.result_library = arrow_result_library(obj);
   std::optional<ArrowTable> imported = import_arrow_table(obj);
@@ -328,8 +330,9 @@ PreparedTable prepare_arrow_table(PyObject* obj, const TransformRead* transform)
   } else {
     ColumnPipeline pipeline(std::span<double>(table.matrix.data), shape.cols, table.matrix.order,
                             process_arena(), table_fit.applied());
-    read_arrow_columns(arrow, std::span<double>(table.matrix.data), pipeline,
-                       table_fit.kept());
+    if (in_place != nullptr) table.arrow_in_place = in_place_codes(arrow, *in_place);
+    read_arrow_columns(arrow, std::span<double>(table.matrix.data), pipeline, table_fit.kept(),
+                       in_place != nullptr ? &table.arrow_in_place : nullptr);
     table.fitted_info = pipeline.finish();
     if (fit) {
       table.fitted_info.reset();
@@ -346,7 +349,7 @@ PreparedTable prepare_table(PyObject* obj, bool copy_float64,
                             const std::vector<std::size_t>* in_place,
                             const TransformRead* transform) {
   const InputKind kind = recognise(obj);
-  if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj, transform);
+  if (kind == InputKind::kArrowTable) return prepare_arrow_table(obj, transform, in_place);
   PreparedTable table;
   if (kind == InputKind::kDataFrame) {
     table.column_names = read_column_labels(obj, &table.column_labels);

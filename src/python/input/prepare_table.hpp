@@ -14,6 +14,7 @@
 #include "core/columns/typed_columns.hpp"
 #include "core/engine/transform_columns.hpp"
 #include "core/labels/encoding_info.hpp"
+#include "python/arrow/in_place_codes.hpp"
 #include "python/arrow/result_library.hpp"
 #include "python/input/in_place_column.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -36,6 +37,9 @@ struct PreparedTable {
   // The library of the result: polars or pyarrow for a table read through
   // Arrow (its matrix is then column-major and column_names are its fields).
   ResultLibrary result_library = ResultLibrary::kNumPyPandas;
+  // Empty, or one per column of an Arrow table: the columns of `in_place`
+  // that decode reads where they lie; their runs of the matrix stay unwritten.
+  std::vector<InPlaceCodes> arrow_in_place;
   // A transform naming its unknown cells: the first, by column and then row.
   std::optional<UnknownCell> unknown_cell;
 };
@@ -53,7 +57,8 @@ struct TransformRead {
 // set (unsupported type, unreadable labels) or InternalError. The DataFrame
 // columns listed in `in_place` (null for none) that are native float64 NumPy
 // columns are not copied into the matrix: decode reads their codes where they
-// lie, since it replaces those columns anyway.
+// lie, since it replaces those columns anyway; so are an Arrow table's
+// float64 columns of one batch without nulls (arrow_in_place).
 // With `transform` set, the table is coded with its fit instead of a new one
 // (fitted_info stays empty): every column the fit holds as numbers is read
 // as numbers throughout, a float64 array included; a fitted text column
