@@ -86,8 +86,27 @@ void for_blocks(std::size_t rows, Body&& body) {
   });
 }
 
+// Runs known = row(k) for each row k of [first, last), first a multiple of
+// 8, packing the known bits into `validity` a byte per 8 rows; returns the
+// rows that were not known (nulls).
+template <class Row>
+std::int64_t pack_validity(std::size_t first, std::size_t last, std::uint8_t* validity,
+                           Row&& row) {
+  std::int64_t nulls = 0;
+  for (std::size_t r = first; r < last; r += 8) {
+    std::uint8_t bits = 0;
+    for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
+      const auto known = static_cast<std::uint8_t>(row(k));
+      bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
+      nulls += 1 - known;
+    }
+    validity[r >> 3] = bits;
+  }
+  return nulls;
+}
+
 // The labels of a dense map by slot (code, then one empty slot for NaN and
-// every code without a label), as decode_dense_large_strings reads them:
+// every code without a label), as DenseSource reads them:
 // each label's size in a table of its own, small enough to stay in the
 // caches while the sizes of all rows are added up, and apart from it the
 // label's first 16 bytes, so that most labels are written with one fixed
@@ -122,134 +141,107 @@ struct DenseLabels {
     std::memset(label_of[unknown].head, 0, 16);
     label_of[unknown].data = nullptr;
   }
-  std::size_t slot(double cell) const {
-    // NaN's key is 2**64 - 1, beyond every code: the empty slot.
-    return static_cast<std::size_t>(std::min<Code>(code_key(cell), unknown));
-  }
 };
 
-// As decode_large_strings, for a map whose codes are 0 to size() - 1 (every
-// fitted column's), through its DenseLabels: each block's bytes are added
-// up from the small table of sizes, then written label by label.
-std::unique_ptr<ExportedTexts> decode_dense_large_strings(const DenseLabels& labels,
-                                                          const double* cells, std::size_t rows) {
-  const std::size_t unknown = labels.unknown;
+// Writes a large_string column of `rows` rows, row r the label of slot
+// source.slot(cells[r]): each block's bytes are added up first, then each
+// block is written from its start by a task of its own. Each row's slot is
+// kept in its offset until the offset is written, so the codes are read once
+// and the bytes written are exactly the bytes counted.
+// Source is a small copyable view giving slot(cell), size(slot),
+// known(slot) and write(out, at, end, slot), which writes the slot's label at
+// out + at and may write up to out + end, never beyond: the next block's
+// bytes are written by another task meanwhile.
+template <class Source>
+std::unique_ptr<ExportedTexts> write_large_strings(const Source& source, const double* cells,
+                                                   std::size_t rows) {
   auto texts = std::make_unique<ExportedTexts>();
   texts->offsets = RawBuffer<std::int64_t>(rows + 1);
   texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
   const std::size_t blocks = (rows + kBlock - 1) / kBlock;
   std::vector<std::int64_t> block_bytes(blocks + 1, 0);
   std::vector<std::int64_t> block_nulls(blocks, 0);
-  std::int64_t* offsets = texts->offsets.data();
-  std::uint8_t* validity = texts->validity.data();
-  // Each row's slot is kept in its offset until the offset is written: the
-  // second pass reads it where it writes, rather than the codes again, and
-  // writes exactly the bytes the first counted.
+  std::int64_t* const offsets = texts->offsets.data();
+  std::uint8_t* const validity = texts->validity.data();
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
-    std::uint64_t bytes = 0;
-    const std::uint32_t* const sizes = labels.sizes.data();
+    const Source from = source;
     std::int64_t* const row_slots = offsets;
+    std::uint64_t bytes = 0;
     for (std::size_t r = first; r < last; ++r) {
-      const std::size_t slot = labels.slot(cells[r]);
+      const std::size_t slot = from.slot(cells[r]);
       row_slots[r] = static_cast<std::int64_t>(slot);
-      bytes += sizes[slot];
+      bytes += from.size(slot);
     }
     block_bytes[b + 1] = static_cast<std::int64_t>(bytes);
   });
   for (std::size_t b = 0; b < blocks; ++b) block_bytes[b + 1] += block_bytes[b];
   offsets[rows] = block_bytes[blocks];
   texts->bytes = RawBuffer<char>(static_cast<std::size_t>(block_bytes[blocks]));
-  char* bytes = texts->bytes.data();
+  char* const bytes = texts->bytes.data();
   for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
     // Everything the loop reads is held in locals: the bytes it writes
     // through char pointers could alias anything captured by reference,
     // which the compiler would then load again after every label.
-    const std::uint32_t* const sizes = labels.sizes.data();
-    const DenseLabels::Label* const heads = labels.labels.data();
+    const Source from = source;
     char* const out = bytes;
     std::int64_t* const row_offsets = offsets;
     std::uint8_t* const bits_out = validity;
-    const std::size_t unknown_slot = unknown;
     std::int64_t at = block_bytes[b];
-    // A 16-byte move may run past its label but never past its block's
-    // bytes: the next block's are written by another task meanwhile.
     const std::int64_t end = block_bytes[b + 1];
-    std::int64_t nulls = 0;
-    for (std::size_t r = first; r < last; r += 8) {
-      std::uint8_t bits = 0;
-      for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
-        const auto slot = static_cast<std::size_t>(row_offsets[k]);
-        row_offsets[k] = at;
-        const DenseLabels::Label& label = heads[slot];
-        const std::size_t size = sizes[slot];
-        if (end - at >= 16) {
-          std::memcpy(out + at, label.head, 16);
-          if (size > 16) std::memcpy(out + at + 16, label.data + 16, size - 16);
-        } else {
-          // Here size < 16: the head holds the whole label.
-          std::memcpy(out + at, label.head, size);
-        }
-        at += static_cast<std::int64_t>(size);
-        const auto known = static_cast<std::uint8_t>(slot != unknown_slot);
-        bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
-        nulls += 1 - known;
-      }
-      bits_out[r >> 3] = bits;
-    }
-    block_nulls[b] = nulls;
+    block_nulls[b] = pack_validity(first, last, bits_out, [&](std::size_t k) {
+      const auto slot = static_cast<std::size_t>(row_offsets[k]);
+      row_offsets[k] = at;
+      at += static_cast<std::int64_t>(from.write(out, at, end, slot));
+      return from.known(slot);
+    });
   });
   for (std::int64_t nulls : block_nulls) texts->null_count += nulls;
   return texts;
 }
 
-std::unique_ptr<ExportedTexts> decode_large_strings(const LabelLookup& lookup, const double* cells,
-                                                    std::size_t rows) {
-  auto texts = std::make_unique<ExportedTexts>();
-  texts->offsets = RawBuffer<std::int64_t>(rows + 1);
-  texts->validity = RawBuffer<std::uint8_t>((rows + 7) / 8);
-  const std::size_t blocks = (rows + kBlock - 1) / kBlock;
-  std::vector<std::int64_t> block_bytes(blocks + 1, 0);
-  std::vector<std::int64_t> block_nulls(blocks, 0);
-  std::int64_t* offsets = texts->offsets.data();
-  std::uint8_t* validity = texts->validity.data();
-  // Each block's bytes first, then each block written from its start. Each
-  // row's slot is kept in its offset until the offset is written, so the
-  // codes are read once: the bytes written are the bytes counted.
-  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
-    std::int64_t bytes = 0;
-    for (std::size_t r = first; r < last; ++r) {
-      const std::size_t slot = lookup.slot(cells[r]);
-      offsets[r] = static_cast<std::int64_t>(slot);
-      bytes += static_cast<std::int64_t>(lookup.label(slot).size());
+// The source of write_large_strings for a dense map, through its DenseLabels:
+// sizes from the small table of sizes, and most labels written with one fixed
+// 16-byte move of their head.
+struct DenseSource {
+  const std::uint32_t* sizes;
+  const DenseLabels::Label* heads;
+  std::size_t unknown;
+
+  explicit DenseSource(const DenseLabels& labels)
+      : sizes(labels.sizes.data()), heads(labels.labels.data()), unknown(labels.unknown) {}
+  std::size_t slot(double cell) const {
+    // NaN's key is 2**64 - 1, beyond every code: the empty slot.
+    return static_cast<std::size_t>(std::min<Code>(code_key(cell), unknown));
+  }
+  std::size_t size(std::size_t slot) const { return sizes[slot]; }
+  bool known(std::size_t slot) const { return slot != unknown; }
+  std::size_t write(char* out, std::int64_t at, std::int64_t end, std::size_t slot) const {
+    const DenseLabels::Label& label = heads[slot];
+    const std::size_t size = sizes[slot];
+    if (end - at >= 16) {
+      std::memcpy(out + at, label.head, 16);
+      if (size > 16) std::memcpy(out + at + 16, label.data + 16, size - 16);
+    } else {
+      // Here size < 16: the head holds the whole label.
+      std::memcpy(out + at, label.head, size);
     }
-    block_bytes[b + 1] = bytes;
-  });
-  for (std::size_t b = 0; b < blocks; ++b) block_bytes[b + 1] += block_bytes[b];
-  offsets[rows] = block_bytes[blocks];
-  texts->bytes = RawBuffer<char>(static_cast<std::size_t>(block_bytes[blocks]));
-  char* bytes = texts->bytes.data();
-  for_blocks(rows, [&](std::size_t b, std::size_t first, std::size_t last) {
-    std::int64_t at = block_bytes[b];
-    std::int64_t nulls = 0;
-    for (std::size_t r = first; r < last; r += 8) {
-      std::uint8_t bits = 0;
-      for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
-        const auto slot = static_cast<std::size_t>(offsets[k]);
-        offsets[k] = at;
-        const std::string_view label = lookup.label(slot);
-        std::memcpy(bytes + at, label.data(), label.size());
-        at += static_cast<std::int64_t>(label.size());
-        const std::uint8_t known = lookup.known(slot);
-        bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
-        nulls += 1 - known;
-      }
-      validity[r >> 3] = bits;
-    }
-    block_nulls[b] = nulls;
-  });
-  for (std::int64_t nulls : block_nulls) texts->null_count += nulls;
-  return texts;
-}
+    return size;
+  }
+};
+
+// The source of write_large_strings for any map, through its LabelLookup.
+struct LookupSource {
+  const LabelLookup* lookup;
+
+  std::size_t slot(double cell) const { return lookup->slot(cell); }
+  std::size_t size(std::size_t slot) const { return lookup->label(slot).size(); }
+  bool known(std::size_t slot) const { return lookup->known(slot) != 0; }
+  std::size_t write(char* out, std::int64_t at, std::int64_t, std::size_t slot) const {
+    const std::string_view label = lookup->label(slot);
+    std::memcpy(out + at, label.data(), label.size());
+    return label.size();
+  }
+};
 
 // The 16-byte view of each label of a dense map, made once per label: a
 // text of up to 12 bytes inside the view, a longer one as its size, first 4
@@ -329,21 +321,13 @@ std::unique_ptr<ExportedTexts> decode_string_views(const CodeToLabel& labels, co
     char* const views_out = out;
     std::uint8_t* const bits_out = validity;
     const Code unknown_key = unknown;
-    std::int64_t nulls = 0;
-    for (std::size_t r = first; r < last; r += 8) {
-      std::uint8_t bits = 0;
-      for (std::size_t k = r; k < std::min(last, r + 8); ++k) {
-        // NaN's key is 2**64 - 1, beyond every code: the all-zero view. In a
-        // dense map every other code below its size has a label.
-        const Code key = std::min(code_key(codes[k]), unknown_key);
-        std::memcpy(views_out + 16 * k, by_code + 16 * key, 16);
-        const auto known = static_cast<std::uint8_t>(key != unknown_key);
-        bits = static_cast<std::uint8_t>(bits | (known << (k - r)));
-        nulls += 1 - known;
-      }
-      bits_out[r >> 3] = bits;
-    }
-    block_nulls[b] = nulls;
+    block_nulls[b] = pack_validity(first, last, bits_out, [&](std::size_t k) {
+      // NaN's key is 2**64 - 1, beyond every code: the all-zero view. In a
+      // dense map every other code below its size has a label.
+      const Code key = std::min(code_key(codes[k]), unknown_key);
+      std::memcpy(views_out + 16 * k, by_code + 16 * key, 16);
+      return key != unknown_key;
+    });
   });
   for (std::int64_t nulls : block_nulls) texts->null_count += nulls;
   return texts;
@@ -359,9 +343,10 @@ std::unique_ptr<ExportedTexts> decode_texts(const CodeToLabel& labels, const dou
   if (views && dense) return decode_string_views(labels, cells, rows);
   if (dense) {
     const DenseLabels dense_labels(labels);
-    if (dense_labels.fits) return decode_dense_large_strings(dense_labels, cells, rows);
+    if (dense_labels.fits) return write_large_strings(DenseSource(dense_labels), cells, rows);
   }
-  return decode_large_strings(LabelLookup(labels), cells, rows);
+  const LabelLookup lookup(labels);
+  return write_large_strings(LookupSource{&lookup}, cells, rows);
 }
 
 }  // namespace colenc::py
