@@ -14,6 +14,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/engine/label_encode.hpp"
 #include "core/engine/ordered_lookup.hpp"
@@ -37,6 +38,9 @@ constexpr std::size_t kOrderedFromLabels = std::size_t{1} << 16;
 // A large fit in label order bisects for at most one text per this many
 // labels, rather than making its index.
 constexpr std::size_t kLabelsPerBisection = 32;
+// A column of at least this many entries per label of its fit reads its
+// values from a table of every id's value (values_by_id).
+constexpr std::size_t kRowsPerValue = 16;
 
 // Returns the fit's labels in label order when the fit is large and in
 // label order, and `wanted()` says the texts at hand are better looked up
@@ -64,6 +68,15 @@ double value_of_id(const ColumnLookup& lookup, const ValueIds& ids, std::size_t 
   return code ? static_cast<double>(*code) : missing_code_value();
 }
 
+// The value of every id, for a column of far more rows than its fit has
+// labels: a row then reads its value from this table rather than from the
+// map's entry of its id.
+std::vector<double> values_by_id(const ColumnLookup& lookup, const ValueIds& ids) {
+  std::vector<double> values(ids.missing + 1);
+  for (std::size_t id = 0; id < values.size(); ++id) values[id] = value_of_id(lookup, ids, id);
+  return values;
+}
+
 std::size_t id_of_label(const ColumnLookup& lookup, const ValueIds& ids, std::string_view label) {
   const LabelToCode& map = *lookup.label_to_code;
   const LabelToCode::const_iterator found = map.find(label);
@@ -72,16 +85,20 @@ std::size_t id_of_label(const ColumnLookup& lookup, const ValueIds& ids, std::st
 }
 
 // Looks up entries [begin, end) of `texts` into entry_codes; true when one
-// was unknown.
+// was unknown. `values` is empty or values_by_id(lookup, ...).
 bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::size_t begin,
-                   std::size_t end, std::span<double> entry_codes) {
+                   std::size_t end, std::span<double> entry_codes,
+                   std::span<const double> values) {
   const ValueIds ids{lookup.label_to_code->size(), lookup.label_to_code->size() + 1};
+  const auto value_of = [&](std::size_t id) {
+    return values.empty() ? value_of_id(lookup, ids, id) : values[id];
+  };
   bool unknown = false;
   if (end - begin < kRecentFromRows) {
     texts.for_each_entry(begin, end, [&](std::size_t k, std::string_view text) {
       const std::size_t id = id_of_label(lookup, ids, text);
       unknown |= id == ids.unknown;
-      entry_codes[k] = value_of_id(lookup, ids, id);
+      entry_codes[k] = value_of(id);
     });
     return unknown;
   }
@@ -130,7 +147,7 @@ bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::siz
         recent.remember(row.slot, row.ends, row.text, row.id);
       }
       unknown |= row.id == ids.unknown;
-      entry_codes[k] = value_of_id(lookup, ids, row.id);
+      entry_codes[k] = value_of(row.id);
     }
   }
   return unknown;
@@ -160,11 +177,16 @@ bool look_up_entries(const TextColumn& texts, const ColumnLookup& lookup,
     return few ? bisect_entries(texts, *labels, entry_codes)
                : merge_entries(texts, *labels, entry_codes);
   }
-  if (entries <= kRangeRows) return look_up_range(texts, lookup, 0, entries, entry_codes);
+  const std::size_t labels = lookup.label_to_code->size();
+  const std::vector<double> values =
+      labels * kRowsPerValue <= entries ? values_by_id(lookup, ValueIds{labels, labels + 1})
+                                        : std::vector<double>();
+  if (entries <= kRangeRows) return look_up_range(texts, lookup, 0, entries, entry_codes, values);
   std::atomic<bool> unknown{false};
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kRangeRows),
                     [&](const tbb::blocked_range<std::size_t>& range) {
-                      if (look_up_range(texts, lookup, range.begin(), range.end(), entry_codes)) {
+                      if (look_up_range(texts, lookup, range.begin(), range.end(), entry_codes,
+                                        values)) {
                         unknown.store(true, std::memory_order_relaxed);
                       }
                     });
