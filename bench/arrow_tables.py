@@ -144,11 +144,7 @@ def main():
                 f"| {name} | {form} | {encode * 1e3:.1f} | {encode / pandas_encode:.2f} | {own_text} "
                 f"| {peaks[key]:.1f} | {peaks[key] / max(peaks['pandas'], 1e-9):.2f} "
                 f"| {decode * 1e3:.1f} | {decode / pandas_decode:.2f} | {cast_text} |")
-    lines += [""] + [f"- {key}: {value}" for key, value in report.machine_info().items()]
-    text = "\n".join(lines) + "\n"
-    print(text)
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "arrow_tables.md").write_text(text)
+    report.write_markdown(args.out, "arrow_tables.md", lines)
 
 
 if __name__ == "__main__":

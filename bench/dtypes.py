@@ -139,12 +139,8 @@ def main():
                               args.runs)
     lines += ["", f"A real table's shape ({rows:,} rows, 16 numeric and 4 category columns): "
               f"colenc encode {ours * 1e3:.2f} ms, copying its columns {floor * 1e3:.2f} ms, "
-              f"{ours / floor:.2f}x the copy.", ""]
-    lines += [f"- {key}: {value}" for key, value in report.machine_info().items()]
-    text = "\n".join(lines) + "\n"
-    print(text)
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "dtypes.md").write_text(text)
+              f"{ours / floor:.2f}x the copy."]
+    report.write_markdown(args.out, "dtypes.md", lines)
 
 
 if __name__ == "__main__":

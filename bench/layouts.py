@@ -71,11 +71,7 @@ def main():
         ours = times[:-1]
         lines.append(f"| {words:,}, {batches} | " + " | ".join(f"{t * 1e3:.2f}" for t in ours)
                      + f" | {max(ours) / min(ours):.2f}x | {times[-1] * 1e3:.2f} |")
-    lines += [""] + [f"- {key}: {value}" for key, value in report.machine_info().items()]
-    text = "\n".join(lines) + "\n"
-    print(text)
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "layouts.md").write_text(text)
+    report.write_markdown(args.out, "layouts.md", lines)
 
 
 if __name__ == "__main__":

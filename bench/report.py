@@ -95,6 +95,16 @@ def machine_info():
     }
 
 
+def write_markdown(out, name, lines):
+    """Writes `lines` and the machine's description as out/name, and prints
+    them."""
+    lines = list(lines) + [""] + [f"- {key}: {value}" for key, value in machine_info().items()]
+    text = "\n".join(lines) + "\n"
+    print(text)
+    out.mkdir(parents=True, exist_ok=True)
+    (out / name).write_text(text)
+
+
 def find(workload, name, job):
     return next((r for r in workload["records"] if r["name"] == name and r["job"] == job
                  and "min_s" in r), None)

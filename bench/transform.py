@@ -294,7 +294,7 @@ def bench_one_row(runs):
     return results
 
 
-def write_report(rows, one_row, args):
+def report_lines(rows, one_row, args):
     lines = [f"# Transform with a stored fit (scale {args.scale}, best of {args.runs} alternated "
              "rounds)", "",
              "Each table is fitted, then a second table of its shape (rows shuffled, 10% of its "
@@ -328,8 +328,7 @@ def write_report(rows, one_row, args):
                   "colenc transform, object array", "colenc encode, object array"):
         ours, theirs = one_row[label], one_row[f"sklearn vs {label}"]
         lines.append(f"| {label} | {ours * 1e6:.0f} | {theirs * 1e6:.0f} | {theirs / ours:.1f}x |")
-    lines += [""] + [f"- {key}: {value}" for key, value in report.machine_info().items()]
-    return "\n".join(lines) + "\n"
+    return lines
 
 
 def main():
@@ -351,10 +350,7 @@ def main():
         rows.append(bench_workload(name, variant, args.scale, args.runs, not args.quick))
         print(rows[-1], flush=True)
     one_row = bench_one_row(50 if args.quick else 2_000)
-    text = write_report(rows, one_row, args)
-    print(text)
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "transform.md").write_text(text)
+    report.write_markdown(args.out, "transform.md", report_lines(rows, one_row, args))
     differs = sum(1 for row in rows for peer in ("pandas", "scikit-learn", "pyarrow", "polars")
                   if peer in row and not row[peer][2])
     return 1 if differs else 0
