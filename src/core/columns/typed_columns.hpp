@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/hashing/recent_texts.hpp"
 #include "core/labels/labels.hpp"
 #include "core/labels/text_store.hpp"
 
@@ -266,13 +267,12 @@ class TextColumn {
     return own_.byte_size();
   }
   // One past the last byte of the entries' texts: every text lies before it,
-  // or (a null row's) is followed by 8 readable bytes. Null for borrowed
-  // views, whose texts lie in several buffers: there every text is followed
-  // by 8 readable bytes from its start (a short one lies inside its view, a
-  // long one is longer than 8 bytes).
+  // or (a null row's) is followed by 8 readable bytes. For borrowed views,
+  // whose texts lie in several buffers, RecentTexts::eight_readable(): there
+  // every text has 8 readable bytes from its start.
   const char* bytes_end() const {
     if (borrowed_offsets_ != nullptr) return borrowed_data_ + borrowed_offsets_[borrowed_count_];
-    if (borrowed_views_ != nullptr) return nullptr;
+    if (borrowed_views_ != nullptr) return RecentTexts::eight_readable();
     return own_.bytes_end();
   }
 

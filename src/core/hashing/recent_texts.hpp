@@ -40,15 +40,23 @@ class RecentTexts {
     sets_.resize(std::size_t{1} << bits_);
   }
 
-  // Returns the ends of `text`, whose bytes may be read up to `readable`
-  // (the end of the buffer it lies in), or, when `readable` is null, for 8
-  // bytes from its start whatever its size: a text with 8 readable bytes
-  // from its start is read in one or two loads and masked.
+  // The `readable` of texts that have 8 readable bytes from their start
+  // whatever their size (those of Arrow string views: a short text lies
+  // inside its 16-byte view, a longer one is longer than 8 bytes). Only
+  // compared with, never read nor subtracted from.
+  static const char* eight_readable() {
+    return reinterpret_cast<const char*>(~std::uintptr_t{0});
+  }
+
+  // Returns the ends of `text`, whose bytes may be read up to `readable`:
+  // the end of the buffer it lies in, eight_readable(), or null when no
+  // byte beyond the text is known to be readable. A text with 8 readable
+  // bytes from its start is read in one or two loads and masked.
   static Ends ends_of(std::string_view text, const char* readable) {
     Ends ends;
     const std::size_t n = text.size();
-    if (std::endian::native == std::endian::little && n != 0 &&
-        (readable == nullptr || readable - text.data() >= 8)) {
+    if (std::endian::native == std::endian::little && n != 0 && readable != nullptr &&
+        (readable == eight_readable() || readable - text.data() >= 8)) {
       // Masks in place of a branch on the length, which in most columns
       // varies from row to row and so would be mispredicted half the time:
       // `all` is all ones for a text of 8 bytes or more, which keeps its
