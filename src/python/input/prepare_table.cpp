@@ -47,7 +47,8 @@ namespace {
 
 enum class InputKind { kArray, kDataFrame, kArrowTable };
 
-// Frames of at most this many rows are read through `values`.
+// Frames of at most this many rows are read as their `values` gives their
+// cells (few_row_source), not by each column's storage.
 constexpr std::size_t kFewRows = 4;
 
 // Writes `text` to the process's standard output stream (file descriptor 1),
