@@ -18,11 +18,14 @@ from colenc import Encoder
 from support import column
 
 SANITIZED = os.environ.get("COLENC_SANITIZED") == "1"
-ROWS = 2_000_000  # two columns: a scan of seconds, while Ctrl-C comes after 50 ms
+# Two columns: a scan of seconds, while Ctrl-C comes after 50 ms. Under
+# AddressSanitizer every cell read costs several times more, so a quarter of
+# the rows still takes seconds, while the allocations that no signal look can
+# cut short (each block filled with garbage and faulted in when it grows)
+# stay a quarter as long.
+ROWS = 500_000 if SANITIZED else 2_000_000
 # Seconds from the signal to the KeyboardInterrupt, generous for loaded
-# machines. Under AddressSanitizer each new block is first filled with garbage
-# (the result matrix of the loaded frame is 384 MB) before any cell is read,
-# and every cell read costs a few times more.
+# machines and for the sanitizers' slower allocations.
 PROMPT = 3.0 if SANITIZED else 1.0
 
 # Sends SIGINT to the parent each time a delay arrives on stdin, and reports
@@ -68,7 +71,8 @@ def large_table():
 
 def loaded_table():
     # Text cells each of their own str object, as a loader makes them, so the
-    # scan reads rows across the columns on the pool; 4M cells of 200k objects.
+    # scan reads rows across the columns on the pool; 4 * ROWS cells of ROWS / 5
+    # objects.
     rows = 2 * ROWS
     objects = np.array([(f"w{k % 100}" + ".")[:-1] for k in range(rows // 10)], dtype=object)
     source = np.empty((rows, 2), dtype=object)
@@ -80,7 +84,7 @@ def loaded_table():
 
 def loaded_frame():
     # Object columns read side by side on the pool, their few texts repeating
-    # under other objects (each row's text is looked up): 48M cells of 800k
+    # under other objects (each row's text is looked up): 24 * ROWS cells of 0.4 * ROWS
     # objects, the last cell the sentinel. Read on both cores, fewer cells
     # would all be read before the signal comes.
     rows = 4 * ROWS
