@@ -71,8 +71,8 @@ def large_table():
 
 def loaded_table():
     # Text cells each of their own str object, as a loader makes them, so the
-    # scan reads rows across the columns on the pool; 4 * ROWS cells of ROWS / 5
-    # objects.
+    # scan reads rows across the columns on the pool: 4 * ROWS cells of
+    # ROWS / 5 objects.
     rows = 2 * ROWS
     objects = np.array([(f"w{k % 100}" + ".")[:-1] for k in range(rows // 10)], dtype=object)
     source = np.empty((rows, 2), dtype=object)
@@ -84,9 +84,9 @@ def loaded_table():
 
 def loaded_frame():
     # Object columns read side by side on the pool, their few texts repeating
-    # under other objects (each row's text is looked up): 24 * ROWS cells of 0.4 * ROWS
-    # objects, the last cell the sentinel. Read on both cores, fewer cells
-    # would all be read before the signal comes.
+    # under other objects (each row's text is looked up): 24 * ROWS cells of
+    # 0.4 * ROWS objects, the last cell the sentinel. Read on both cores, fewer
+    # cells would all be read before the signal comes.
     rows = 4 * ROWS
     objects = np.array([(f"w{k % 100}" + ".")[:-1] for k in range(rows // 10)], dtype=object)
     columns = {f"t{k}": np.roll(np.tile(objects, 10), k) for k in range(6)}
