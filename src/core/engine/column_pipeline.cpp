@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/engine/encode_columns.hpp"
+#include "core/engine/pool.hpp"
 #include "core/internal_error.hpp"
 
 namespace colenc {
@@ -53,7 +54,8 @@ void ColumnPipeline::submit(TypedColumns&& group) {
   }
   Group& placed = groups_.emplace_back(Group{std::move(group), next_column_, {}, std::nullopt});
   next_column_ += placed.columns.column_count;
-  if (in_flight_.load() >= in_flight_limit_) {
+  const std::size_t cells = placed.columns.row_count * placed.columns.column_count;
+  if (in_flight_.load() >= in_flight_limit_ || cells < kCellsWorthATask) {
     arena_.execute([&] { encode(placed); });
     return;
   }

@@ -12,10 +12,12 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/columns/matrix.hpp"
 #include "core/columns/typed_columns.hpp"
+#include "core/engine/pool.hpp"
 #include "core/internal_error.hpp"
 
 namespace colenc::column_writes {
@@ -128,8 +130,10 @@ inline void write_rows(const std::vector<ColumnWrite>& writes, std::size_t first
 
 // Adjacent columns that one task writes together into a row-major matrix:
 // enough for whole cache lines, few enough that their codes, held until the
-// rows are written, stay small.
+// rows are written, stay small. A table too small to be worth a task is one
+// group.
 inline std::size_t group_width(std::size_t rows, std::size_t width, MatrixOrder order) {
+  if (rows * width < kCellsWorthATask) return std::max<std::size_t>(1, width);
   if (order == MatrixOrder::kColumnMajor) return 1;
   constexpr std::size_t kMaxGroup = 8;
   constexpr std::size_t kHeldBytes = std::size_t{16} << 20;

@@ -11,6 +11,11 @@
 
 namespace colenc {
 
+// Work of fewer cells than this runs on the calling thread: waking a worker
+// and handing it a task costs tens of microseconds, more than the work itself
+// (a one-row call at serving time, say).
+inline constexpr std::size_t kCellsWorthATask = 4096;
+
 // Returns the worker count that the environment values ask for: a positive
 // decimal `rayon_num_threads` wins; "0" means `logical_processors`; absent or
 // not a number (empty, a sign, a blank, any non-digit) falls through to a
