@@ -332,18 +332,24 @@ TEST(EncodeColumns, PipelineRefusesGroupsThatDoNotFit) {
   }
 }
 
-// A number column whose values the scan already placed in a column-major
-// matrix keeps them; the other columns are written around it.
+// A number column whose values the scan already placed in the matrix keeps
+// them; the other columns are written around it, in either layout.
 TEST(EncodeColumns, PlacedNumberColumnsAreLeftAsTheyAre) {
-  TypedColumns table = make_table(2, {text({"b", "a"}), number({}), number({4.0, 5.0})});
-  table.numbers_placed[1] = true;
-  std::vector<double> matrix = sentinel_matrix(table);
-  matrix[2] = -0.0;
-  matrix[3] = kNanPayload;
-  encode_columns(table, matrix, process_arena(), MatrixOrder::kColumnMajor);
-  const std::vector<std::uint64_t> expected = {bits(1.0), bits(0.0), bits(-0.0),
-                                               bits(kNanPayload), bits(4.0), bits(5.0)};
-  for (std::size_t k = 0; k < matrix.size(); ++k) EXPECT_EQ(bits(matrix[k]), expected[k]) << k;
+  for (MatrixOrder order : {MatrixOrder::kRowMajor, MatrixOrder::kColumnMajor}) {
+    TypedColumns table = make_table(2, {text({"b", "a"}), number({}), number({4.0, 5.0})});
+    table.numbers_placed[1] = true;
+    std::vector<double> matrix = sentinel_matrix(table);
+    matrix[cell_index(order, 2, 3, 0, 1)] = -0.0;
+    matrix[cell_index(order, 2, 3, 1, 1)] = kNanPayload;
+    encode_columns(table, matrix, process_arena(), order);
+    const std::vector<std::vector<std::uint64_t>> expected = {
+        {bits(1.0), bits(-0.0), bits(4.0)}, {bits(0.0), bits(kNanPayload), bits(5.0)}};
+    for (std::size_t i = 0; i < 2; ++i) {
+      for (std::size_t j = 0; j < 3; ++j) {
+        EXPECT_EQ(bits(matrix[cell_index(order, 2, 3, i, j)]), expected[i][j]) << i << j;
+      }
+    }
+  }
 }
 
 struct BrokenCase {

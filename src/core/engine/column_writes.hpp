@@ -112,15 +112,21 @@ struct ColumnWrite {
 // cache lines together instead of each column touching one cell per line.
 inline void write_rows(const std::vector<ColumnWrite>& writes, std::size_t first, std::size_t width,
                        std::size_t rows, std::span<double> matrix_buffer) {
+  // Columns that write nothing (numbers already placed in the matrix) are
+  // left out, so that a group of them costs no pass over the rows at all.
+  std::vector<std::pair<std::size_t, ColumnWrite>> active;
+  for (std::size_t k = 0; k != writes.size(); ++k) {
+    if (writes[k].ids || !writes[k].values.empty()) active.emplace_back(k, writes[k]);
+  }
+  if (active.empty()) return;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, kRowGrain),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
                         double* row = matrix_buffer.data() + i * width + first;
-                        for (std::size_t k = 0; k != writes.size(); ++k) {
-                          const ColumnWrite& write = writes[k];
+                        for (const auto& [k, write] : active) {
                           if (write.ids) {
                             row[k] = code_of_entry(row[k], write.values);
-                          } else if (!write.values.empty()) {
+                          } else {
                             std::memcpy(row + k, write.values.data() + i, sizeof(double));
                           }
                         }
