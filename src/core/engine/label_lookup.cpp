@@ -8,6 +8,8 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
 #include <array>
@@ -182,14 +184,23 @@ bool look_up_entries(const TextColumn& texts, const ColumnLookup& lookup,
       labels * kRowsPerValue <= entries ? values_by_id(lookup, ValueIds{labels, labels + 1})
                                         : std::vector<double>();
   if (entries <= kRangeRows) return look_up_range(texts, lookup, 0, entries, entry_codes, values);
+  // As many ranges as fitting makes chunks: each range sets up its own
+  // memory of recent texts and learns the column's texts afresh, so more
+  // ranges than the pool can balance cost more than they give.
+  const auto max_ranges = static_cast<std::size_t>(4 * tbb::this_task_arena::max_concurrency());
+  const std::size_t range_count = std::clamp<std::size_t>(entries / kRangeRows, 1, max_ranges);
   std::atomic<bool> unknown{false};
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kRangeRows),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      if (look_up_range(texts, lookup, range.begin(), range.end(), entry_codes,
-                                        values)) {
-                        unknown.store(true, std::memory_order_relaxed);
-                      }
-                    });
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, range_count, 1),
+      [&](const tbb::blocked_range<std::size_t>& ranges) {
+        for (std::size_t r = ranges.begin(); r != ranges.end(); ++r) {
+          if (look_up_range(texts, lookup, entries * r / range_count,
+                            entries * (r + 1) / range_count, entry_codes, values)) {
+            unknown.store(true, std::memory_order_relaxed);
+          }
+        }
+      },
+      tbb::simple_partitioner());
   return unknown.load();
 }
 
