@@ -3,6 +3,7 @@ subclass that keeps the name takes the cell-by-cell path through subscription
 and `values`. Both paths must give identical results: matrices bit for bit,
 column lists, decoded tables and the fitted state."""
 
+import sys
 import warnings
 
 import numpy as np
@@ -471,6 +472,32 @@ def test_repeated_str_objects_match_subscription(distinct):
     column = _shared_word_column(rng, 150_000, distinct)
     assert_roads_agree(np.column_stack([column, column[::-1]]))
     assert_roads_agree(pd.DataFrame({"a": column, "b": column[::-1]}))
+
+
+def _shared_and_fresh_table(rng, rows, as_frame):
+    """Two columns of shared str objects in which a tenth of the cells hold a
+    str object of their own (a known text or an unseen one), held by nothing
+    but their cell, as when a few texts were made afresh."""
+    words = [f"w{k}" for k in range(50)]
+    table = np.array(words, dtype=object)[rng.integers(0, 50, (rows, 2))]
+    for j in range(2):
+        fresh = np.flatnonzero(rng.random(rows) < 0.1)
+        table[fresh, j] = ["".join(["w", str(k % 60)]) for k in fresh]
+    if not as_frame:
+        return table
+    frame = pd.DataFrame({"a": table[:, 0], "b": table[:, 1]})
+    del table
+    return frame
+
+
+@pytest.mark.parametrize("as_frame", [False, True], ids=["array", "frame"])
+def test_str_objects_held_by_their_cell_alone_match_subscription(as_frame):
+    rng = np.random.default_rng(5)
+    table = _shared_and_fresh_table(rng, 120_000, as_frame)
+    cells = table["a"].array if as_frame else table[:, 0]
+    fresh = [cell for cell in cells[:2000] if sys.getrefcount(cell) == 3]
+    assert fresh  # held by their cell (and here by `cell` and the call)
+    assert_roads_agree(table)
 
 
 class Rewriter:

@@ -52,13 +52,19 @@ class StrIds {
   // when that is an exact str numbered by id.
   void remember(PyObject* cell, PlacedColumn& column) {
     if (!active_ || Py_TYPE(cell) != &PyUnicode_Type || !column.numbers_texts()) return;
-    const double id = column.last_id();
-    // Made on first use: a short column may never remember an object.
-    if (recent_.empty()) recent_.resize(kRecentSlots);
-    ids_.emplace(cell, id);
-    const std::size_t slot = mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift;
-    recent_[slot] = Recent{cell, id};
-    if (filled_.size() < kFilledKept) filled_.push_back(static_cast<std::uint32_t>(slot));
+    // An object that only its own cell holds is met nowhere else in the
+    // table (each cell holding it is a reference): a new object per cell
+    // among shared ones (a few texts made afresh) costs no map entry. It
+    // still counts as new in the judgement of whether remembering pays.
+    if (Py_REFCNT(cell) != 1) {
+      const double id = column.last_id();
+      // Made on first use: a short column may never remember an object.
+      if (recent_.empty()) recent_.resize(kRecentSlots);
+      ids_.emplace(cell, id);
+      const std::size_t slot = mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift;
+      recent_[slot] = Recent{cell, id};
+      if (filled_.size() < kFilledKept) filled_.push_back(static_cast<std::uint32_t>(slot));
+    }
     ++lookups_;
     ++misses_;
     if (lookups_ >= (judged_ ? kJudgeEvery : kFirstJudgement)) judge(column);
