@@ -12,18 +12,24 @@
 //   object of a Python-stored one, the dtype's na_value per null; a
 //   category's cell is its category's, a missing one the categories'
 //   _na_value;
-// - any other block (datetimes, timedeltas, masked numbers, categories of
-//   other values): get_values(object) itself.
+// - a block of naive datetimes: the text of each Timestamp, as a str, typed
+//   as the Timestamp would be (its str()), where that text is written here;
+// - any other block (timedeltas, datetimes with a zone, masked numbers,
+//   categories of other values): get_values(object) itself.
 #include "python/readers/frame_block_values.hpp"
 
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/formats/time_text.hpp"
 #include "python/cells/object_cell.hpp"
 #include "python/input/storage_lookup.hpp"
 #include "python/readers/frame_array_cells.hpp"
+#include "python/readers/frame_distinct_values.hpp"
 #include "python/runtime/errors.hpp"
 #include "python/runtime/interned.hpp"
 #include "python/runtime/numpy_api.hpp"
@@ -274,6 +280,43 @@ bool categorical_block_cells(const Block& block, Shape shape, ObjectValues& out)
   return true;
 }
 
+// A block of naive datetimes (a NumPy datetime64 dtype): each cell the text
+// of its Timestamp, as a str, which is typed as the Timestamp's str() would
+// be, without pandas making the Timestamps; false for a NaT, a year pandas
+// writes otherwise, or a unit of several ticks, whose cells it then makes.
+bool datetime_block_cells(const Block& block, Shape shape, ObjectValues& out) {
+  if (!PyArray_DescrCheck(block.dtype.get()) ||
+      reinterpret_cast<PyArray_Descr*>(block.dtype.get())->type_num != NPY_DATETIME) {
+    return false;
+  }
+  PyRef stored = attribute(block.values.get(), "_ndarray");
+  if (!stored || !PyArray_CheckExact(stored.get())) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(stored.get());
+  if (PyArray_TYPE(array) != NPY_DATETIME || PyArray_NDIM(array) != 2 ||
+      static_cast<std::size_t>(PyArray_DIM(array, 0)) != block.columns.size() ||
+      static_cast<std::size_t>(PyArray_DIM(array, 1)) != shape.rows) {
+    return false;
+  }
+  const int digits = datetime64_digits(stored.get());
+  if (digits < 0) return false;
+  std::string text;
+  for (std::size_t k = 0; k < block.columns.size(); ++k) {
+    for (std::size_t r = 0; r < shape.rows; ++r) {
+      const npy_intp index[2] = {static_cast<npy_intp>(k), static_cast<npy_intp>(r)};
+      std::int64_t ticks;
+      std::memcpy(&ticks, PyArray_GetPtr(array, const_cast<npy_intp*>(index)), sizeof ticks);
+      text.clear();
+      if (ticks == NPY_DATETIME_NAT || !append_timestamp_text(text, ticks, digits, {})) {
+        return false;
+      }
+      PyObject* cell = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+      throw_if(cell == nullptr);
+      out.set(static_cast<std::size_t>(block.columns[k]), r, cell);
+    }
+  }
+  return true;
+}
+
 // Any block: its own get_values(object), a 2-D object array of one row per
 // column.
 bool asked_block_cells(const Block& block, Shape shape, ObjectValues& out) {
@@ -316,6 +359,8 @@ PyRef block_values(std::vector<Block>& blocks, Shape shape) {
       made = string_block_cells(block, shape, out);
     } else if (type_named(block.dtype.get(), "CategoricalDtype")) {
       made = categorical_block_cells(block, shape, out);
+    } else {
+      made = datetime_block_cells(block, shape, out);
     }
     if (!made && !asked_block_cells(block, shape, out)) return PyRef();
   }

@@ -124,23 +124,6 @@ int unit_digits(PyObject* unit) {
   return -1;
 }
 
-// The unit digits of a naive datetime64 or a timedelta64 ndarray (borrowed),
-// by numpy.datetime_data(dtype): -1 for a unit of several ticks.
-int datetime64_digits(PyObject* array) {
-  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  PyRef descr = PyRef::borrow(
-      reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))));
-  PyRef data =
-      numpy ? PyRef::steal(PyObject_CallMethod(numpy.get(), "datetime_data", "O", descr.get()))
-            : PyRef();
-  if (!data || !PyTuple_Check(data.get()) || PyTuple_GET_SIZE(data.get()) != 2 ||
-      PyLong_AsLong(PyTuple_GET_ITEM(data.get(), 1)) != 1) {
-    not_readable();
-    return -1;
-  }
-  return unit_digits(PyTuple_GET_ITEM(data.get(), 0));
-}
-
 // True when `tz` (borrowed) is datetime.timezone.utc itself.
 bool is_utc(PyObject* tz) {
   PyRef datetime = PyRef::steal(PyImport_ImportModule("datetime"));
@@ -198,6 +181,21 @@ bool find_key_arrays(PyObject* series, PyObject* dtype, std::string_view dtype_n
 }
 
 }  // namespace
+
+int datetime64_digits(PyObject* array) {
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  PyRef descr = PyRef::borrow(
+      reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array))));
+  PyRef data =
+      numpy ? PyRef::steal(PyObject_CallMethod(numpy.get(), "datetime_data", "O", descr.get()))
+            : PyRef();
+  if (!data || !PyTuple_Check(data.get()) || PyTuple_GET_SIZE(data.get()) != 2 ||
+      PyLong_AsLong(PyTuple_GET_ITEM(data.get(), 1)) != 1) {
+    not_readable();
+    return -1;
+  }
+  return unit_digits(PyTuple_GET_ITEM(data.get(), 0));
+}
 
 bool find_distinct_values(PyObject* series, PyObject* dtype, std::string_view dtype_name,
                           std::size_t j, std::size_t rows, DistinctValuesColumn& out) {

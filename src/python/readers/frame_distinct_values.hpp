@@ -50,6 +50,13 @@ struct DistinctValuesColumn {
   std::size_t turn_row = 0;  // the first row whose cell does not convert
 };
 
+// Returns the digits of a second of the unit of a naive datetime64 or a
+// timedelta64 ndarray (borrowed): 0, 3, 6 or 9 for "s", "ms", "us" and "ns",
+// by numpy.datetime_data(dtype); -1 for any other unit, one of several
+// ticks, or when it cannot be told (no exception set then; an interrupt
+// still propagates as PythonError).
+int datetime64_digits(PyObject* array);
+
 // Returns true, with the arrays of the column's stored values held in `out`,
 // when `series` (borrowed), column j of a frame of `rows` rows whose dtype is
 // `dtype` (borrowed) named `dtype_name`, is stored as one of the kinds above.
