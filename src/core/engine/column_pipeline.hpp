@@ -41,8 +41,9 @@ class ColumnPipeline {
   // before. The pool encodes it while the caller goes on; when the pool is
   // already busy with enough groups (so memory stays bounded), or the group
   // is too small to be worth a task, the calling thread encodes it itself,
-  // and an InternalError of it is thrown here. The group's columns are destroyed on the calling thread, by
-  // finish() or the destructor: borrowed memory may need a lock to let go.
+  // and an InternalError of it is thrown here. The group's columns are
+  // destroyed on the calling thread, by finish() or the destructor: borrowed
+  // memory may need a lock to let go.
   // REQUIRES: the group fits in the columns not yet submitted (else throws
   //           InternalError).
   void submit(TypedColumns&& group);

@@ -309,7 +309,8 @@ bool datetime_block_cells(const Block& block, Shape shape, ObjectValues& out) {
       if (ticks == NPY_DATETIME_NAT || !append_timestamp_text(text, ticks, digits, {})) {
         return false;
       }
-      PyObject* cell = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+      PyObject* cell =
+          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
       throw_if(cell == nullptr);
       out.set(static_cast<std::size_t>(block.columns[k]), r, cell);
     }
