@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -118,8 +120,8 @@ int concurrent_threads_reached(int wanted) {
 // Sums 0..n-1 with one task per block on the process arena.
 long long parallel_sum(int n) {
   std::atomic<long long> sum{0};
-  process_arena().execute([&] {
-    tbb::parallel_for(
+  pool_execute(process_arena(), [&] {
+    pool_for(
         tbb::blocked_range<int>(0, n, 64),
         [&](const tbb::blocked_range<int>& range) {
           long long part = 0;
@@ -131,9 +133,58 @@ long long parallel_sum(int n) {
   return sum.load();
 }
 
+// True when n descending numbers come out ascending from pool_sort on the
+// process arena.
+bool parallel_sort_sorts(int n) {
+  std::vector<int> numbers(n);
+  for (int i = 0; i != n; ++i) numbers[i] = n - i;
+  pool_execute(process_arena(),
+               [&] { pool_sort(numbers.begin(), numbers.end(), std::less<>()); });
+  return std::is_sorted(numbers.begin(), numbers.end());
+}
+
+// The threads the process runs now, where the system tells (else 1).
+std::size_t thread_count() {
+#ifdef __linux__
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+#else
+  return 1;
+#endif
+}
+
+// In a child forked after the pool has started: its work is right, done on
+// the calling thread alone, with no thread started for it.
+bool works_alone_after_fork() {
+  constexpr int kCells = 100000;
+  const long long expected = static_cast<long long>(kCells) * (kCells - 1) / 2;
+  const bool alone = pool_forked_away() && pool_concurrency(process_arena()) == 1;
+  const bool worked = parallel_sum(kCells) == expected && parallel_sort_sorts(kCells) &&
+                      parallel_sum(kCells) == expected;
+  return alone && worked && thread_count() == 1;
+}
+
+// Forks; the child exits 0 when check() holds. Returns the child's exit code,
+// or -1 when a signal ended it (the alarm, should it hang).
+template <class Check>
+int exit_code_of_child(Check check) {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(30);  // a hang ends the child with SIGALRM instead of blocking the test
+    _exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 // A child forked right after the pool has worked (its workers are still busy
-// settling down) finishes its own parallel work alone on the calling thread,
-// and the parent keeps its pool.
+// settling down), and that child's own child, finish their parallel work alone
+// on the calling thread; the parent keeps its pool.
 TEST(ProcessArena, ForkedChildWorksAloneAndTheParentKeepsItsPool) {
   constexpr int kCells = 100000;
   const long long expected = static_cast<long long>(kCells) * (kCells - 1) / 2;
@@ -141,21 +192,16 @@ TEST(ProcessArena, ForkedChildWorksAloneAndTheParentKeepsItsPool) {
   const int parent_concurrency = parent_arena->max_concurrency();
   for (int round = 0; round != 20; ++round) {
     ASSERT_EQ(parallel_sum(kCells), expected);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      alarm(30);  // a hang ends the child with SIGALRM instead of blocking the test
-      const bool alone = process_arena().max_concurrency() == 1;
-      const bool summed = parallel_sum(kCells) == expected && parallel_sum(kCells) == expected;
-      _exit(alone && summed ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "round " << round;
+    ASSERT_EQ(exit_code_of_child([] {
+                return works_alone_after_fork() &&
+                       exit_code_of_child(works_alone_after_fork) == 0;
+              }),
+              0)
+        << "round " << round;
   }
+  EXPECT_FALSE(pool_forked_away());
   EXPECT_EQ(&process_arena(), parent_arena);
-  EXPECT_EQ(process_arena().max_concurrency(), parent_concurrency);
+  EXPECT_EQ(pool_concurrency(process_arena()), parent_concurrency);
   EXPECT_EQ(parallel_sum(kCells), expected);
 }
 

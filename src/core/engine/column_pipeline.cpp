@@ -17,9 +17,9 @@ ColumnPipeline::ColumnPipeline(std::span<double> matrix_buffer, std::size_t colu
       column_count_(column_count),
       order_(order),
       arena_(arena),
-      // One group queued behind each running one keeps every worker busy; an
-      // arena without workers (one slot) encodes every group on the caller.
-      in_flight_limit_(2 * static_cast<std::size_t>(arena.max_concurrency() - 1)),
+      // One group queued behind each running one keeps every worker busy; a
+      // pool of one thread (or a forked-away one) runs every group on the caller.
+      in_flight_limit_(2 * static_cast<std::size_t>(pool_concurrency(arena) - 1)),
       fit_(fit) {}
 
 ColumnPipeline::~ColumnPipeline() {
@@ -43,7 +43,7 @@ void ColumnPipeline::encode(Group& group) {
 void ColumnPipeline::wait_all() {
   if (waited_) return;
   waited_ = true;
-  arena_.execute([&] { tasks_.wait(); });
+  pool_execute(arena_, [&] { tasks_.wait(); });
 }
 
 void ColumnPipeline::submit(TypedColumns&& group) {
@@ -56,12 +56,12 @@ void ColumnPipeline::submit(TypedColumns&& group) {
   next_column_ += placed.columns.column_count;
   const std::size_t cells = placed.columns.row_count * placed.columns.column_count;
   if (in_flight_.load() >= in_flight_limit_ || cells < kCellsWorthATask) {
-    arena_.execute([&] { encode(placed); });
+    pool_execute(arena_, [&] { encode(placed); });
     return;
   }
   in_flight_.fetch_add(1);
   waited_ = false;
-  arena_.execute([&] {
+  pool_execute(arena_, [&] {
     tasks_.run([this, &placed] {
       struct Done {
         std::atomic<std::size_t>& count;

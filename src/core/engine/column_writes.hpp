@@ -4,7 +4,6 @@
 #pragma once
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -92,11 +91,11 @@ inline double code_of_entry(double cell, std::span<const double> entry_codes) {
 // Copies values into `out`, bit for bit: NaN payloads, infinities and negative
 // zero pass unchanged.
 inline void copy_column(std::span<const double> values, double* out) {
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, values.size(), kRowGrain),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      std::memcpy(out + range.begin(), values.data() + range.begin(),
-                                  range.size() * sizeof(double));
-                    });
+  pool_for(tbb::blocked_range<std::size_t>(0, values.size(), kRowGrain),
+           [&](const tbb::blocked_range<std::size_t>& range) {
+             std::memcpy(out + range.begin(), values.data() + range.begin(),
+                         range.size() * sizeof(double));
+           });
 }
 
 // What one column of a row-major group puts into its cells: a copy of
@@ -119,19 +118,19 @@ inline void write_rows(const std::vector<ColumnWrite>& writes, std::size_t first
     if (writes[k].ids || !writes[k].values.empty()) active.emplace_back(k, writes[k]);
   }
   if (active.empty()) return;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, kRowGrain),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        double* row = matrix_buffer.data() + i * width + first;
-                        for (const auto& [k, write] : active) {
-                          if (write.ids) {
-                            row[k] = code_of_entry(row[k], write.values);
-                          } else {
-                            std::memcpy(row + k, write.values.data() + i, sizeof(double));
-                          }
-                        }
-                      }
-                    });
+  pool_for(tbb::blocked_range<std::size_t>(0, rows, kRowGrain),
+           [&](const tbb::blocked_range<std::size_t>& range) {
+             for (std::size_t i = range.begin(); i != range.end(); ++i) {
+               double* row = matrix_buffer.data() + i * width + first;
+               for (const auto& [k, write] : active) {
+                 if (write.ids) {
+                   row[k] = code_of_entry(row[k], write.values);
+                 } else {
+                   std::memcpy(row + k, write.values.data() + i, sizeof(double));
+                 }
+               }
+             }
+           });
 }
 
 // Adjacent columns that one task writes together into a row-major matrix:

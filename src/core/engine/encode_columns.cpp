@@ -6,7 +6,6 @@
 #include "core/engine/encode_columns.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 
 #include "core/engine/column_writes.hpp"
 #include "core/engine/label_encode.hpp"
+#include "core/engine/pool.hpp"
 #include "core/internal_error.hpp"
 
 namespace colenc {
@@ -96,9 +96,9 @@ std::vector<ColumnEncoding> run_columns(const TypedColumns& columns, TypedColumn
 
   const std::size_t group = group_width(rows, width, order);
   const std::size_t group_count = (width + group - 1) / group;
-  arena.execute([&] {
+  pool_execute(arena, [&] {
     // Grain 1 with the simple partitioner: every group is a task of its own.
-    tbb::parallel_for(
+    pool_for(
         tbb::blocked_range<std::size_t>(0, group_count, 1),
         [&](const tbb::blocked_range<std::size_t>& range) {
           for (std::size_t g = range.begin(); g != range.end(); ++g) {

@@ -11,10 +11,7 @@
 #include "core/engine/label_encode.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/parallel_sort.h>
 #include <oneapi/tbb/partitioner.h>
-#include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
 #include <array>
@@ -24,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/engine/pool.hpp"
 #include "core/engine/prefix_sort.hpp"
 #include "core/hashing/hash_map.hpp"
 #include "core/hashing/recent_texts.hpp"
@@ -209,10 +207,10 @@ std::size_t seed_from_first_rows(const TextColumn& texts, std::span<double> code
 std::vector<Chunk> assign_local_ids_by_chunk(const TextColumn& texts, const Seed& seed,
                                              std::size_t first_row, std::span<double> codes) {
   const std::size_t rows = texts.entry_count() - first_row;
-  const auto max_chunks = static_cast<std::size_t>(4 * tbb::this_task_arena::max_concurrency());
+  const auto max_chunks = static_cast<std::size_t>(4 * current_concurrency());
   const std::size_t chunk_count = std::clamp<std::size_t>(rows / kMinChunkRows, 1, max_chunks);
   std::vector<Chunk> chunks(chunk_count);
-  tbb::parallel_for(
+  pool_for(
       tbb::blocked_range<std::size_t>(0, chunk_count, 1),
       [&](const tbb::blocked_range<std::size_t>& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
@@ -268,7 +266,7 @@ LabelToCode fit_labels(const std::vector<Chunk>& chunks,
                                   static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(id)});
     }
   }
-  tbb::parallel_sort(entries.begin(), entries.end(), entry_less);
+  pool_sort(entries.begin(), entries.end(), entry_less);
 
   std::size_t distinct_count = 0;
   std::size_t distinct_bytes = 0;
@@ -327,7 +325,7 @@ void translate_local_ids(const std::vector<Chunk>& chunks,
                          const std::vector<std::vector<double>>& code_of_id, std::size_t seed_rows,
                          std::span<double> codes) {
   const std::size_t parts = chunks.size() + (seed_rows != 0 ? 1 : 0);
-  tbb::parallel_for(
+  pool_for(
       tbb::blocked_range<std::size_t>(0, parts, 1),
       [&](const tbb::blocked_range<std::size_t>& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
@@ -458,16 +456,16 @@ ColumnLabels encode_entries(const TextColumn& texts, std::span<double> entry_cod
 // Sets codes[row] to the code of the row's entry, for every row.
 void gather_row_codes(const std::vector<TextColumn::EntryId>& row_ids,
                       const std::vector<double>& entry_codes, std::span<double> codes) {
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kGrainRows),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        const std::size_t id = row_ids[i];
-                        if (id >= entry_codes.size()) {
-                          throw InternalError("no entry found for key");
-                        }
-                        codes[i] = entry_codes[id];
-                      }
-                    });
+  pool_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kGrainRows),
+           [&](const tbb::blocked_range<std::size_t>& range) {
+             for (std::size_t i = range.begin(); i != range.end(); ++i) {
+               const std::size_t id = row_ids[i];
+               if (id >= entry_codes.size()) {
+                 throw InternalError("no entry found for key");
+               }
+               codes[i] = entry_codes[id];
+             }
+           });
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 #include "core/engine/label_lookup.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
-#include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
 #include <array>
@@ -20,6 +18,7 @@
 
 #include "core/engine/label_encode.hpp"
 #include "core/engine/ordered_lookup.hpp"
+#include "core/engine/pool.hpp"
 #include "core/formats/number_format.hpp"
 #include "core/hashing/keyed_hash.hpp"
 #include "core/hashing/recent_texts.hpp"
@@ -187,10 +186,10 @@ bool look_up_entries(const TextColumn& texts, const ColumnLookup& lookup,
   // As many ranges as fitting makes chunks: each range sets up its own
   // memory of recent texts and learns the column's texts afresh, so more
   // ranges than the pool can balance cost more than they give.
-  const auto max_ranges = static_cast<std::size_t>(4 * tbb::this_task_arena::max_concurrency());
+  const auto max_ranges = static_cast<std::size_t>(4 * current_concurrency());
   const std::size_t range_count = std::clamp<std::size_t>(entries / kRangeRows, 1, max_ranges);
   std::atomic<bool> unknown{false};
-  tbb::parallel_for(
+  pool_for(
       tbb::blocked_range<std::size_t>(0, range_count, 1),
       [&](const tbb::blocked_range<std::size_t>& ranges) {
         for (std::size_t r = ranges.begin(); r != ranges.end(); ++r) {
@@ -214,14 +213,14 @@ bool look_up_rows(const TextColumn& texts, const ColumnLookup& lookup, std::span
   std::vector<double> entry_codes(texts.entry_count());
   const bool unknown = look_up_entries(texts, lookup, entry_codes);
   const std::vector<TextColumn::EntryId>& row_ids = texts.row_ids();
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kRangeRows),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        const std::size_t id = row_ids[i];
-                        if (id >= entry_codes.size()) throw InternalError("no entry found for key");
-                        codes[i] = entry_codes[id];
-                      }
-                    });
+  pool_for(tbb::blocked_range<std::size_t>(0, row_ids.size(), kRangeRows),
+           [&](const tbb::blocked_range<std::size_t>& range) {
+             for (std::size_t i = range.begin(); i != range.end(); ++i) {
+               const std::size_t id = row_ids[i];
+               if (id >= entry_codes.size()) throw InternalError("no entry found for key");
+               codes[i] = entry_codes[id];
+             }
+           });
   return unknown;
 }
 
@@ -235,25 +234,24 @@ bool look_up_numbers(std::span<const double> numbers, const ColumnLookup& lookup
     return numbers.size() * kLabelsPerBisection <= lookup.label_to_code->size();
   });
   std::atomic<bool> unknown{false};
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, numbers.size(), kRangeRows),
-      [&](const tbb::blocked_range<std::size_t>& range) {
-        const ValueIds ids{lookup.label_to_code->size(), lookup.label_to_code->size() + 1};
-        std::string text;
-        bool seen = false;
-        for (std::size_t i = range.begin(); i != range.end(); ++i) {
-          text.clear();
-          append_number(text, numbers[i]);
-          if (labels) {
-            codes[i] = labels->value_at(labels->lower_bound(text), text, seen);
-            continue;
-          }
-          const std::size_t id = id_of_label(lookup, ids, text);
-          seen |= id == ids.unknown;
-          codes[i] = value_of_id(lookup, ids, id);
-        }
-        if (seen) unknown.store(true, std::memory_order_relaxed);
-      });
+  pool_for(tbb::blocked_range<std::size_t>(0, numbers.size(), kRangeRows),
+           [&](const tbb::blocked_range<std::size_t>& range) {
+             const ValueIds ids{lookup.label_to_code->size(), lookup.label_to_code->size() + 1};
+             std::string text;
+             bool seen = false;
+             for (std::size_t i = range.begin(); i != range.end(); ++i) {
+               text.clear();
+               append_number(text, numbers[i]);
+               if (labels) {
+                 codes[i] = labels->value_at(labels->lower_bound(text), text, seen);
+                 continue;
+               }
+               const std::size_t id = id_of_label(lookup, ids, text);
+               seen |= id == ids.unknown;
+               codes[i] = value_of_id(lookup, ids, id);
+             }
+             if (seen) unknown.store(true, std::memory_order_relaxed);
+           });
   return unknown.load();
 }
 

@@ -2,11 +2,11 @@
 #include "core/engine/ordered_lookup.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 
 #include <atomic>
 #include <vector>
 
+#include "core/engine/pool.hpp"
 #include "core/engine/prefix_sort.hpp"
 #include "core/labels/labels.hpp"
 
@@ -59,25 +59,24 @@ bool merge_entries(const TextColumn& texts, const OrderedLabels& labels,
   const std::span<const PrefixedIndex> sorted(order);
 
   std::atomic<bool> unknown{false};
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, entries, kWalkRows),
-      [&](const tbb::blocked_range<std::size_t>& range) {
-        bool seen = false;
-        std::size_t at = 0;
-        double value = 0.0;
-        std::string_view last;
-        for (std::size_t k = range.begin(); k != range.end(); ++k) {
-          prefetch_sorted_walk(texts, sorted, entry_codes, k, range.end());
-          const std::string_view text = texts.entry(order[k].index);
-          if (k == range.begin() || text != last) {
-            at = labels.lower_bound(text, at);
-            value = labels.value_at(at, text, seen);
-            last = text;
-          }
-          entry_codes[order[k].index] = value;
-        }
-        if (seen) unknown.store(true, std::memory_order_relaxed);
-      });
+  pool_for(tbb::blocked_range<std::size_t>(0, entries, kWalkRows),
+           [&](const tbb::blocked_range<std::size_t>& range) {
+             bool seen = false;
+             std::size_t at = 0;
+             double value = 0.0;
+             std::string_view last;
+             for (std::size_t k = range.begin(); k != range.end(); ++k) {
+               prefetch_sorted_walk(texts, sorted, entry_codes, k, range.end());
+               const std::string_view text = texts.entry(order[k].index);
+               if (k == range.begin() || text != last) {
+                 at = labels.lower_bound(text, at);
+                 value = labels.value_at(at, text, seen);
+                 last = text;
+               }
+               entry_codes[order[k].index] = value;
+             }
+             if (seen) unknown.store(true, std::memory_order_relaxed);
+           });
   return unknown.load();
 }
 

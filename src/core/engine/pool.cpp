@@ -2,18 +2,11 @@
 // the one oneTBB arena built from it on first use. The arena and, when needed,
 // the global parallelism limit that lets it reach its size are never destroyed,
 // so no task can outlive them during interpreter shutdown.
-//
-// oneTBB is not fork-safe: a forked child has none of the parent's workers, and
-// an internal lock that one of them held at the fork stays held in the child
-// for good, so creating an arena or asking for workers there can wait forever.
-// Next to the pool a one-slot arena is made, which never asks for a worker; a
-// child forked after the pool started runs on it, on the calling thread alone.
 #include "core/engine/pool.hpp"
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -68,56 +61,40 @@ std::size_t pool_worker_count(std::optional<std::string_view> rayon_num_threads,
 
 namespace {
 
-struct Pool {
-  pid_t owner;               // the process that created the arenas
-  tbb::task_arena* workers;  // the pool proper
-  tbb::task_arena* solo;     // one slot, no workers: what a forked child uses
-};
+// Set in every child forked after the pool was created, and inherited by its
+// own children. Relaxed loads suffice: the flag is written once, in the child
+// before fork() returns there, while that process has a single thread.
+std::atomic<bool> forked_away{false};
 
-std::atomic<Pool*> pool_if_created{nullptr};
+void mark_forked_away() { forked_away.store(true, std::memory_order_relaxed); }
 
-// Runs in the forking thread just before fork(). A thread's first use of
-// oneTBB registers it, which takes the locks a forked child must not touch, so
-// the forking thread is registered here, in the parent, where every worker is
-// still alive to release them. (A thread started inside the child registers
-// there; it is exposed to such a lock only if a worker held it at the fork.)
-void register_forking_thread() {
-  if (Pool* pool = pool_if_created.load()) pool->solo->execute([] {});
-}
-
-Pool& process_pool() {
-  // Function-local static: initialised once, thread-safely, on first call.
-  static Pool* const pool = [] {
-    const std::size_t workers = pool_worker_count(environment_value("RAYON_NUM_THREADS"),
-                                                  environment_value("RAYON_RS_NUM_CPUS"),
-                                                  std::thread::hardware_concurrency());
-    const int concurrency = static_cast<int>(workers);
-    if (concurrency > tbb::info::default_concurrency()) {
-      // oneTBB caps its workers at the machine's default unless a larger limit
-      // is alive; keep one alive for the life of the process (the static
-      // pointer keeps it reachable for leak checkers).
-      static tbb::global_control* const limit = new tbb::global_control(
-          tbb::global_control::max_allowed_parallelism, workers);
-      (void)limit;
-    }
-    auto* created =
-        new Pool{::getpid(), new tbb::task_arena(concurrency), new tbb::task_arena(1, 1)};
-    created->workers->initialize();
-    created->solo->initialize();
-    pool_if_created = created;
-    ::pthread_atfork(register_forking_thread, nullptr, nullptr);
-    return created;
-  }();
-  return *pool;
+tbb::task_arena& create_process_arena() {
+  const std::size_t workers = pool_worker_count(environment_value("RAYON_NUM_THREADS"),
+                                                environment_value("RAYON_RS_NUM_CPUS"),
+                                                std::thread::hardware_concurrency());
+  const int concurrency = static_cast<int>(workers);
+  if (concurrency > tbb::info::default_concurrency()) {
+    // oneTBB caps its workers at the machine's default unless a larger limit
+    // is alive; keep one alive for the life of the process (the static
+    // pointer keeps it reachable for leak checkers).
+    static tbb::global_control* const limit =
+        new tbb::global_control(tbb::global_control::max_allowed_parallelism, workers);
+    (void)limit;
+  }
+  auto* arena = new tbb::task_arena(concurrency);
+  arena->initialize();
+  ::pthread_atfork(nullptr, nullptr, mark_forked_away);
+  return *arena;
 }
 
 }  // namespace
 
 tbb::task_arena& process_arena() {
-  Pool& pool = process_pool();
-  // The workers belong to the process that started them; a forked child (or
-  // grandchild) has none.
-  return ::getpid() == pool.owner ? *pool.workers : *pool.solo;
+  // Function-local static: initialised once, thread-safely, on first call.
+  static tbb::task_arena& arena = create_process_arena();
+  return arena;
 }
+
+bool pool_forked_away() { return forked_away.load(std::memory_order_relaxed); }
 
 }  // namespace colenc

@@ -5,10 +5,11 @@
 #include "core/engine/prefix_sort.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 
 #include <array>
 #include <utility>
+
+#include "core/engine/pool.hpp"
 
 namespace colenc {
 namespace {
@@ -64,7 +65,7 @@ void sort_level(PrefixedIndex* first, std::size_t count, int byte) {
       if (size > 1) sort_level(first + ends[b] - size, size, byte + 1);
     };
     if (count >= kParallelMin) {
-      tbb::parallel_for(std::size_t{0}, std::size_t{256}, sort_bucket);
+      pool_for_each_index(std::size_t{0}, std::size_t{256}, sort_bucket);
     } else {
       for (std::size_t b = 0; b < 256; ++b) sort_bucket(b);
     }
@@ -83,12 +84,12 @@ std::vector<PrefixedIndex> sorted_entries(const TextColumn& texts) {
   constexpr std::size_t kGrainRows = std::size_t{1} << 14;
   const std::size_t entries = texts.entry_count();
   std::vector<PrefixedIndex> order(entries);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, entries, kGrainRows),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        order[i] = PrefixedIndex{byte_prefix(texts.entry(i)), i};
-                      }
-                    });
+  pool_for(tbb::blocked_range<std::size_t>(0, entries, kGrainRows),
+           [&](const tbb::blocked_range<std::size_t>& range) {
+             for (std::size_t i = range.begin(); i != range.end(); ++i) {
+               order[i] = PrefixedIndex{byte_prefix(texts.entry(i)), i};
+             }
+           });
   sort_by_text(std::span<PrefixedIndex>(order),
                [&texts](std::uint64_t entry) { return texts.entry(entry); });
   return order;

@@ -5,13 +5,13 @@
 #include "core/engine/transform_columns.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 
 #include <algorithm>
 #include <string>
 
 #include "core/engine/column_writes.hpp"
+#include "core/engine/pool.hpp"
 #include "core/formats/number_format.hpp"
 #include "core/internal_error.hpp"
 
@@ -216,10 +216,10 @@ std::optional<UnknownCell> transform_columns(TypedColumns&& columns,
   const std::size_t group_count = (width + group - 1) / group;
   if (group_count == 1) {
     // A single group (a narrow table, or one row) needs no task of its own.
-    arena.execute([&] { transform_group(0, width); });
+    pool_execute(arena, [&] { transform_group(0, width); });
   } else {
-    arena.execute([&] {
-      tbb::parallel_for(
+    pool_execute(arena, [&] {
+      pool_for(
           tbb::blocked_range<std::size_t>(0, group_count, 1),
           [&](const tbb::blocked_range<std::size_t>& range) {
             for (std::size_t g = range.begin(); g != range.end(); ++g) {

@@ -4,7 +4,6 @@
 #include "python/arrow/decoded_texts.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
 #include <cmath>
@@ -76,13 +75,13 @@ class LabelLookup {
 template <class Body>
 void for_blocks(std::size_t rows, Body&& body) {
   const std::size_t blocks = (rows + kBlock - 1) / kBlock;
-  process_arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1),
-                      [&](const tbb::blocked_range<std::size_t>& range) {
-                        for (std::size_t b = range.begin(); b != range.end(); ++b) {
-                          body(b, b * kBlock, std::min(rows, (b + 1) * kBlock));
-                        }
-                      });
+  pool_execute(process_arena(), [&] {
+    pool_for(tbb::blocked_range<std::size_t>(0, blocks, 1),
+             [&](const tbb::blocked_range<std::size_t>& range) {
+               for (std::size_t b = range.begin(); b != range.end(); ++b) {
+                 body(b, b * kBlock, std::min(rows, (b + 1) * kBlock));
+               }
+             });
   });
 }
 

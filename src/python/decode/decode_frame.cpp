@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 
 #include "core/internal_error.hpp"
 #include "core/engine/pool.hpp"
@@ -99,11 +98,11 @@ void fill_columns(std::vector<DecodedColumn>& columns, std::size_t rows, SignalC
       cells += tasks[last].end - tasks[last].begin;
       ++last;
     }
-    arena.execute([&] {
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(first, last, 1),
-                        [&](const tbb::blocked_range<std::size_t>& range) {
-                          for (std::size_t t = range.begin(); t < range.end(); ++t) tasks[t].run();
-                        });
+    pool_execute(arena, [&] {
+      pool_for(tbb::blocked_range<std::size_t>(first, last, 1),
+               [&](const tbb::blocked_range<std::size_t>& range) {
+                 for (std::size_t t = range.begin(); t < range.end(); ++t) tasks[t].run();
+               });
     });
     signals.tick_many(cells);
     first = last;

@@ -113,7 +113,7 @@ Stop read_rows_on_pool(PyArrayObject* array, std::size_t first, std::vector<Plac
                        PoolStop& stop) {
   const std::size_t count = columns.size();
   const std::size_t ranges = std::clamp<std::size_t>(
-      count / kTaskColumns, 1, 2 * static_cast<std::size_t>(process_arena().max_concurrency()));
+      count / kTaskColumns, 1, 2 * static_cast<std::size_t>(pool_concurrency(process_arena())));
   std::vector<Stop> stops(ranges);
   read_ranges_on_pool(ranges, stop, [&](std::size_t r) {
     const std::size_t begin = count * r / ranges;

@@ -80,7 +80,7 @@ std::size_t read_object_columns(std::span<const ObjectColumn> objects, TypedColu
     if (repeats.back().meets_interpreter) break;
   }
   const std::size_t count = repeats.size();
-  const auto concurrency = static_cast<std::size_t>(process_arena().max_concurrency());
+  const auto concurrency = static_cast<std::size_t>(pool_concurrency(process_arena()));
   if (concurrency <= 1 || rows * count < kPoolCells) {
     // Too little for the pool: one column after the other, each whole.
     for (std::size_t c = 0; c < count; ++c) {

@@ -4,7 +4,6 @@
 #include <functional>
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 
 #include "core/engine/pool.hpp"
 #include "python/runtime/numpy_api.hpp"
@@ -35,11 +34,11 @@ void read_stored_columns(std::span<const ColumnStorage> storage,
     for (const auto& read : reads) read();
     return;
   }
-  process_arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, reads.size(), 1),
-                      [&](const tbb::blocked_range<std::size_t>& range) {
-                        for (std::size_t k = range.begin(); k < range.end(); ++k) reads[k]();
-                      });
+  pool_execute(process_arena(), [&] {
+    pool_for(tbb::blocked_range<std::size_t>(0, reads.size(), 1),
+             [&](const tbb::blocked_range<std::size_t>& range) {
+               for (std::size_t k = range.begin(); k < range.end(); ++k) reads[k]();
+             });
   });
 }
 

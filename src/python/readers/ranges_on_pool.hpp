@@ -64,6 +64,10 @@ void read_ranges_on_pool(std::size_t count, PoolStop& stop, Read&& read) {
       throw;
     }
   };
+  if (pool_forked_away()) {
+    for (std::size_t r = 0; r < count; ++r) guarded(r);
+    return;
+  }
   process_arena().execute([&] {
     tbb::task_group others;
     for (std::size_t r = 1; r < count; ++r) others.run([&guarded, r] { guarded(r); });
