@@ -25,12 +25,6 @@ from colenc import Encoder  # noqa: E402
 from support import Cell  # noqa: E402
 
 SANITIZED = os.environ.get("COLENC_SANITIZED") == "1"
-# Arrow string buffers that reach a worker process through Dask's serialisation
-# are not always 8-byte aligned, and colenc's core reads their int64 offsets
-# through plain loads (typed_columns.hpp, TextColumn::bytes_end): harmless on
-# x86, but UBSan halts the worker on the misaligned load and the cluster waits.
-ON_CLUSTER = pytest.mark.skipif(SANITIZED, reason="UBSan halts workers on colenc's misaligned loads "
-                                "of Arrow offsets that arrive unaligned in worker processes")
 
 
 @pytest.fixture(scope="module")
@@ -45,7 +39,7 @@ def cluster():
         yield local
 
 
-@pytest.fixture(params=["threads", pytest.param("cluster", marks=ON_CLUSTER)])
+@pytest.fixture(params=["threads", "cluster"])
 def scheduler(request):
     """Runs the test on the threaded scheduler, then on the LocalCluster."""
     with dask.config.set({"dataframe.convert-string": False}):
@@ -194,7 +188,6 @@ def test_frames_cut_anywhere_transform_as_the_whole_table_with_a_fit_of_some_row
 UNKNOWN = ["nan", "code", "error"]
 
 
-@ON_CLUSTER
 @examples(16)
 @given(case=tables())
 def test_frames_cut_anywhere_encode_as_the_whole_table_on_a_cluster(case, cluster):
