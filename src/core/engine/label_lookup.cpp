@@ -108,7 +108,6 @@ bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::siz
     RecentTexts::Ends ends;
     std::size_t slot = 0;
     std::size_t id = 0;
-    bool known = false;
     std::uint64_t hash = 0;
   };
   const LabelToCode& map = *lookup.label_to_code;
@@ -116,6 +115,7 @@ bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::siz
   RecentTexts recent(end - begin);
   const char* const readable = texts.bytes_end();
   std::array<Batched, kBatchRows> batch;
+  std::array<std::size_t, kBatchRows> missed;
   for (std::size_t first = begin; first < end; first += kBatchRows) {
     const std::size_t last = std::min(first + kBatchRows, end);
     texts.for_each_entry(first, last, [&](std::size_t k, std::string_view text) {
@@ -125,28 +125,32 @@ bool look_up_range(const TextColumn& texts, const ColumnLookup& lookup, std::siz
       row.slot = recent.slot_of(row.ends, text.size());
       recent.prefetch(row.slot);
     });
-    // Texts the memory lacks are hashed, and their slots of the map's index
-    // requested, before the first is looked up: a column of many distinct
-    // texts then waits on its slots together rather than one after another.
+    // A text the memory holds gets its value at once. The others are hashed,
+    // and their slots of the map's index requested, before the first is
+    // looked up: a column of many distinct texts then waits on its slots
+    // together rather than one after another.
+    std::size_t misses = 0;
     for (std::size_t k = first; k != last; ++k) {
       Batched& row = batch[k - first];
-      row.known = recent.find(row.slot, row.ends, row.text, row.id);
-      if (!row.known) {
-        row.hash = keyed(row.text);
-        map.prefetch(PrehashedText{row.text, row.hash});
+      if (recent.find(row.slot, row.ends, row.text, row.id)) {
+        unknown |= row.id == ids.unknown;
+        entry_codes[k] = value_of(row.id);
+        continue;
       }
+      row.hash = keyed(row.text);
+      map.prefetch(PrehashedText{row.text, row.hash});
+      missed[misses++] = k;
     }
-    for (std::size_t k = first; k != last; ++k) {
+    for (std::size_t m = 0; m != misses; ++m) {
+      const std::size_t k = missed[m];
       Batched& row = batch[k - first];
-      if (!row.known) {
-        const LabelToCode::const_iterator found = map.find(PrehashedText{row.text, row.hash});
-        if (found != map.end()) {
-          row.id = found.position();
-        } else {
-          row.id = is_missing_label(row.text) ? ids.missing : ids.unknown;
-        }
-        recent.remember(row.slot, row.ends, row.text, row.id);
+      const LabelToCode::const_iterator found = map.find(PrehashedText{row.text, row.hash});
+      if (found != map.end()) {
+        row.id = found.position();
+      } else {
+        row.id = is_missing_label(row.text) ? ids.missing : ids.unknown;
       }
+      recent.remember(row.slot, row.ends, row.text, row.id);
       unknown |= row.id == ids.unknown;
       entry_codes[k] = value_of(row.id);
     }
