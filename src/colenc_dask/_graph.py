@@ -1,8 +1,8 @@
 """Builds and runs the Dask graphs of a partitioned encode: the local fits,
-the global typing of every column, the merge tree of label lists, and the
-lazy collection of global codes, which is the partitions' transform with the
-global fit. Runs on the client; the work itself is in _partition and
-_transform."""
+the global typing of every column, the merge tree of label lists with the
+lookup arrays it hands back to the partitions, and the lazy collection of
+global codes. Runs on the client; the work itself is in _partition and
+_merge."""
 
 import dask
 import numpy as np
@@ -12,11 +12,14 @@ from dask import delayed
 import colenc
 from colenc_dask import _partition as work
 from colenc_dask._failure import PartitionFailure, first_failure, guarded
-from colenc_dask._merge import cut, merge
+from colenc_dask._merge import cut, descend, join, merge
 from colenc_dask._state import fitted_encoder
 from colenc_dask._transform import collection
 
-FAN_IN = 8  # children per node of a merge tree
+# Children per node of a merge tree. A range's labels are few enough for one
+# node (RANGE_LABELS), so a tree of one level merges each label once; more
+# levels only bound the pieces that one task gathers.
+FAN_IN = 64
 RANGE_LABELS = 2_000_000  # local labels (counted with repeats) per label range of a column
 
 
@@ -34,6 +37,7 @@ def encode_partitioned(table, is_frame):
     modes = _global_modes(summaries, table.shape[1])
     text_columns = sorted({column for per_part in modes for column in per_part})
 
+    lookups = [{} for _ in parts]
     fit = {}
     if text_columns:
         leaves = []
@@ -41,20 +45,20 @@ def encode_partitioned(table, is_frame):
             looks = {c: m for c, m in per_part.items() if m != work.AS_IS}
             looked = delayed(guarded)(work.look_labels, part, looks) if looks else {}
             leaves.append(delayed(_leaf)(delayed(_labels)(fitted), looked, per_part))
-        fit = _merge_ranges(leaves, _splitters(summaries, text_columns))
+        fit, lookups = _merge_ranges(leaves, _splitters(summaries, text_columns))
     del fits
 
     encoder = fitted_encoder(fit, int(table.shape[1]))
-    # Each partition's codes are its transform with the global fit, which
-    # labels its cells by its own turn: right where that matches the whole
-    # table's (AS_IS), or where the column has no text in it (AS_NUMBER);
-    # the AS_STR columns are transformed again as turned at its first row.
+    # Each partition's codes are its local codes looked up in its lookup
+    # arrays: the workers never hold the global fit, which for a column of
+    # distinct texts is as large as the whole table's labels.
     offsets = np.concatenate([[0], np.cumsum(rows)]).astype(int).tolist()
-    states = [(offsets[p], frozenset(c for c, mode in modes[p].items() if mode == work.AS_STR))
-              for p in range(len(parts))]
     if not is_frame:
         meta = np.empty((0, int(table.shape[1])))
-    encoded = collection(encoder, parts, is_frame, "nan", states, meta, frozenset(text_columns), rows)
+    blocks = [delayed(work.encode_partition)(part, offsets[p], modes[p], lookups[p],
+                                             list(meta.columns) if is_frame else None)
+              for p, part in enumerate(parts)]
+    encoded = collection(blocks, is_frame, meta, rows)
     return encoded, text_columns, encoder
 
 
@@ -116,24 +120,57 @@ def _splitters(summaries, text_columns):
 
 def _merge_ranges(leaves, splitters):
     """Merges the leaves' label lists range by range. Returns the fit
-    {column: (labels, missing)}."""
+    {column: (labels, missing)} and, per leaf, its lookup arrays (lazy)."""
     ranges = 1 + max((len(s) for s in splitters.values()), default=0)
     cuts = [delayed(cut, nout=ranges)(leaf, splitters) for leaf in leaves]
-    roots = dask.compute(*[_merge_tree([pieces[r] for pieces in cuts]) for r in range(ranges)])
+    roots, range_lookups = [], []
+    for r in range(ranges):
+        root, lookups = _merge_tree([pieces[r] for pieces in cuts])
+        roots.append(root)
+        range_lookups.append(lookups)
+    persisted = dask.persist(*roots, *[lk for lookups in range_lookups for lk in lookups])
+    roots = dask.compute(*persisted[:ranges])
     failure = first_failure(roots)
     if failure is not None:
         failure.throw()
-    fit = {}
+    leaf_count = len(leaves)
+    range_lookups = [persisted[ranges + r * leaf_count:ranges + (r + 1) * leaf_count] for r in range(ranges)]
+    fit, offsets = {}, [{} for _ in range(ranges)]
     for column in roots[0]:
+        sizes = [len(root[column][0]) if column in root else 0 for root in roots]
+        for r, start in enumerate(np.cumsum([0] + sizes[:-1]).tolist()):
+            offsets[r][column] = start
         fit[column] = (pa.concat_arrays([root[column][0] for root in roots if column in root]),
                        roots[0][column][1])
-    return fit
+    lookups = [delayed(join)(offsets, *[range_lookups[r][p] for r in range(ranges)]) for p in range(leaf_count)]
+    return fit, list(dask.persist(*lookups))
 
 
 def _merge_tree(leaves):
     """Merges the leaves' label lists up a tree of FAN_IN children per node.
-    Returns the root's {column: (labels, missing)}, lazy."""
-    nodes = leaves
-    while len(nodes) > 1 or nodes is leaves:
-        nodes = [delayed(merge)(*nodes[i:i + FAN_IN]) for i in range(0, len(nodes), FAN_IN)]
-    return nodes[0]
+    Returns the root's {column: (labels, missing)} and, per leaf, its lookup
+    arrays {column: global code of each local code}, both lazy."""
+    def build(nodes):
+        # nodes: list of (labels, subtree) where subtree is None for a leaf or
+        # (positions, child subtrees) for a merge node.
+        groups = [nodes[i:i + FAN_IN] for i in range(0, len(nodes), FAN_IN)]
+        merged = []
+        for group in groups:
+            labels, positions = delayed(merge, nout=2)(*[labels for labels, _ in group])
+            merged.append((labels, (positions, [sub for _, sub in group])))
+        return merged[0] if len(merged) == 1 else build(merged)
+
+    root_labels, root_tree = build([(leaf, None) for leaf in leaves])
+    lookups = []
+
+    def walk(to_root, tree):
+        positions, children = tree
+        for index, child in enumerate(children):
+            child_to_root = delayed(descend)(to_root, positions, index)
+            if child is None:
+                lookups.append(child_to_root)
+            else:
+                walk(child_to_root, child)
+
+    walk(None, root_tree)
+    return root_labels, lookups

@@ -1,28 +1,74 @@
 """The trees that merge the label lists of all partitions into one sorted list
-per column and range of labels. The label ranges are cut so that no node
-holds more than a share of a column's distinct labels; nodes hold label
-lists, never cells."""
+per column and range of labels, and the walk back down them that gives every
+partition its lookup arrays: the global code of each of its local codes. The
+label ranges are cut so that no node holds more than a share of a column's
+distinct labels; nodes hold label lists and position arrays, never cells."""
 
+import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 
+import colenc
 from colenc_dask._failure import PartitionFailure, first_failure
+from colenc_dask._state import sorted_labels
 
 
 def merge(*children):
-    """Merges the children's {column: (labels, missing)} into one such dict. A
-    failure among the children is passed on instead."""
+    """Merges the children's {column: (labels, missing)} into one such dict.
+    Returns it with, per child, {column: positions of the child's labels in the
+    merged labels}. A failure among the children is passed on instead."""
     failure = first_failure(children)
     if failure is not None:
-        return failure
-    merged = {}
+        return failure, failure
+    merged, positions = {}, [{} for _ in children]
     for column in sorted(set().union(*children)):
         present = [child[column] for child in children if column in child]
-        # Arrow compares binary as unsigned bytes: the byte order of the labels.
-        distinct = pc.unique(pa.concat_arrays([labels for labels, _ in present]))
+        distinct, ranks = distinct_sorted(pa.concat_arrays([labels for labels, _ in present]))
+        start = 0
+        for child, slot in zip(children, positions):
+            if column in child:
+                size = len(child[column][0])
+                slot[column] = ranks[start:start + size]
+                start += size
         missing = tuple(sorted(set().union(*[m for _, m in present])))
-        merged[column] = (distinct.take(pc.sort_indices(distinct)), missing)
-    return merged
+        merged[column] = (distinct, missing)
+    return merged, positions
+
+
+def distinct_sorted(labels):
+    """Returns (the distinct labels of an Arrow string array in byte order, the
+    position of each label among them), from a colenc fit of the labels as one
+    text column of a pyarrow Table: its codes are those positions. None of them
+    is a missing-value label, so each gets a code."""
+    if len(labels) == 0:
+        return labels, np.empty(0, dtype=np.int64)
+    encoder = colenc.Encoder()
+    codes, _ = encoder.encode(pa.table([labels], names=["0"]))
+    ranks = codes.column(0).to_numpy().astype(np.int64)
+    return sorted_labels(encoder, {0: int(ranks.max()) + 1}, 1)[0], ranks
+
+
+def join(offsets, *lookups):
+    """A partition's lookup arrays from its lookups per label range: range r's
+    codes are shifted by offsets[r][column], the labels of the ranges below."""
+    failure = first_failure(lookups)
+    if failure is not None:
+        return failure
+    out = {}
+    for column in lookups[0]:
+        out[column] = np.concatenate([lookup[column] + offsets[r][column]
+                                      for r, lookup in enumerate(lookups) if column in lookup])
+    return out
+
+
+def descend(to_root, positions, child):
+    """Returns the child's {column: global code of each child label}, given its
+    parent's map to the root (None at the root) and the parent's positions."""
+    if isinstance(positions, PartitionFailure):
+        return positions
+    own = positions[child]
+    if to_root is None:
+        return own
+    return {column: to_root[column][pos] for column, pos in own.items()}
 
 
 def cut(labels, splitters):

@@ -1,12 +1,12 @@
-"""The work done on one partition for the fit: its local fit, and the second
-look at a column whose global typing differs from its local one. A partition
-is a pandas DataFrame or a 2-D NumPy array; every function here runs on a
-worker. (Its share of the result is its transform with the global fit, in
-_transform.)"""
+"""The work done on one partition: its local fit, the second look at a column
+whose global typing differs from its local one, and the final encode that
+turns local codes into global codes. A partition is a pandas DataFrame or a
+2-D NumPy array; every function here runs on a worker."""
 
 from typing import NamedTuple
 
 import numpy as np
+import pandas as pd
 
 import colenc
 from colenc_dask._state import labels_of_fit
@@ -72,6 +72,33 @@ def leaf(labels, looked, modes):
     a non-empty partition, its local labels, from the local fit (AS_IS) or
     from the second look."""
     return {column: labels[column] if mode == AS_IS else looked[column] for column, mode in modes.items()}
+
+
+def encode_partition(part, offset, modes, lookups, frame_columns):
+    """The partition's share of the global result: local encode, second looks,
+    and local codes replaced by global codes through the lookup arrays."""
+    result, _ = colenc.Encoder().encode(part)
+    matrix = np.array(result, dtype=np.float64, copy=True)
+    for column, mode in modes.items():
+        if mode == AS_IS:
+            codes = matrix[:, column]
+        elif mode == AS_NUMBER:
+            codes, _ = _number_look(matrix[:, column])
+        else:
+            codes, _ = _str_look(cells_of(part, column))
+        matrix[:, column] = _remap(codes, lookups[column])
+    if frame_columns is None:
+        return matrix
+    return pd.DataFrame(matrix, columns=frame_columns, index=pd.RangeIndex(offset, offset + len(matrix)),
+                        copy=False)
+
+
+def _remap(codes, lookup):
+    """Global codes of local codes; NaN (a missing value) stays NaN."""
+    out = np.full(len(codes), np.nan)
+    coded = ~np.isnan(codes)
+    out[coded] = lookup[codes[coded].astype(np.int64)]
+    return out
 
 
 def _look(part, column, mode):

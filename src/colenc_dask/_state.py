@@ -1,12 +1,12 @@
 """The labels of a fit, read with colenc's help, and the Encoder of a fit
-given by its labels. Labels are Arrow binary arrays of UTF-8 bytes in
-ascending byte order, a label's code being its position. A fit is
-turned into an Encoder by encoding a table of its labels."""
+given by its labels. Labels are Arrow large_string arrays in ascending
+order of their UTF-8 bytes (which Python's str order agrees with), a label's
+code being its position. A fit is turned into an Encoder by encoding a table
+of its labels."""
 
 import struct
 
 import numpy as np
-import pandas as pd
 import pyarrow as pa
 
 import colenc
@@ -53,15 +53,24 @@ def labels_of_fit(encoder, codes, text_columns):
     three missing-value labels occur is read from the state bytes."""
     counts = {c: int(np.nanmax(codes[:, c])) + 1 if np.any(codes[:, c] == codes[:, c]) else 0
               for c in text_columns}
-    height = max(counts.values(), default=0)
-    probe = np.full((height, codes.shape[1]), np.nan)
-    for column, count in counts.items():
-        probe[:count, column] = np.arange(count)
-    decoded = encoder.decode(pd.DataFrame(probe, copy=False)) if text_columns else None
-    labels = {c: pa.array(decoded.iloc[:count, c].to_numpy(dtype=object), type=pa.large_string())
-              .cast(pa.large_binary()) for c, count in counts.items()}
+    labels = sorted_labels(encoder, counts, codes.shape[1])
     missing = _missing_labels(encoder.__getstate__(), labels)
     return {c: (labels[c], missing[c]) for c in text_columns}
+
+
+def sorted_labels(encoder, counts, width):
+    """Returns {column: the first counts[column] labels of encoder's fit, in
+    code order}, decoded from a pyarrow Table of codes: its text columns come
+    back as Arrow strings built from the labels' bytes, with no str per
+    label."""
+    height = max(counts.values(), default=0)
+    probe = [np.full(height, np.nan) for _ in range(width)]
+    for column, count in counts.items():
+        probe[column][:count] = np.arange(count)
+    decoded = encoder.decode(pa.table(probe, names=[str(c) for c in range(width)]))
+    # Concatenated, not just sliced: a slice keeps (and pickles) the whole column.
+    return {c: pa.concat_arrays(decoded.column(c).slice(0, count).chunks or [pa.array([], pa.large_string())])
+            for c, count in counts.items()}
 
 
 def _missing_labels(state, labels):
@@ -141,22 +150,26 @@ def _offsets(labels):
 
 def fitted_encoder(fit, width):
     """Returns a colenc.Encoder fitted as {column: (labels, missing)} says, for
-    a table of width columns. It encodes a table made of the labels: each text
-    column holds its labels and missing-value labels (padded with repeats of
-    one of them), in Arrow string storage that colenc reads without a Python
-    object per cell; every other column holds zeros. Restoring the state bytes
-    through __setstate__ gives the same encoder but took ten to thirty times as
-    long per label."""
-    columns = {}
+    a table of width columns. It encodes a pyarrow Table made of the labels:
+    each text column holds its labels and missing-value labels as Arrow
+    strings, which colenc reads without a Python object per cell; every other
+    column holds zeros. Restoring the state bytes through __setstate__ gives
+    the same encoder but took ten to thirty times as long per label."""
+    columns = []
     height = max((len(labels) + len(missing) for labels, missing in fit.values()), default=0)
     for column in range(width):
         if column not in fit:
-            columns[column] = np.zeros(height, dtype=np.int8)
+            columns.append(pa.array(np.zeros(height, dtype=np.int8)))
             continue
         labels, missing = fit[column]
-        texts = pa.concat_arrays([labels, pa.array(list(missing), pa.large_binary())]).cast(pa.large_string())
-        padded = pa.concat_arrays([texts, pa.repeat(texts[0], height - len(texts))])
-        columns[column] = pd.Series(pd.arrays.ArrowStringArray(pa.chunked_array([padded])), copy=False)
+        texts = pa.concat_arrays([labels, pa.array([m.decode() for m in missing], pa.large_string())])
+        if len(texts) < height:
+            # A shorter column is padded with repeats of its first text, as a
+            # dictionary: colenc reads each distinct text once, not every row.
+            indices = np.zeros(height, dtype=np.int64)
+            indices[:len(texts)] = np.arange(len(texts))
+            texts = pa.DictionaryArray.from_arrays(pa.array(indices), texts)
+        columns.append(texts)
     encoder = colenc.Encoder()
-    encoder.encode(pd.DataFrame(columns, copy=False))
+    encoder.encode(pa.table(columns, names=[str(c) for c in range(width)]))
     return encoder

@@ -1,12 +1,12 @@
-"""The lazy transform of a partitioned table with one fitted encoder, which
-colenc_dask.encode also uses with the fit of the whole table. Each partition
-is transformed on its own; two facts come down from the partitions above it:
-its first row number in the whole table, and the columns that turned to text
-above it. In such a column the whole table writes every cell of this
-partition through str(), also the numbers its own transform would write in
-the number format above its own turn (or all of them, where it has no turn),
-so those columns are transformed again below a marker cell that makes them
-turn at the partition's first row."""
+"""The lazy transform of a partitioned table with one fitted encoder, and the
+lazy collection of partitions' blocks, which colenc_dask.encode also builds
+its result with. Each partition is transformed on its own; two facts come
+down from the partitions above it: its first row number in the whole table,
+and the columns that turned to text above it. In such a column the whole
+table writes every cell of this partition through str(), also the numbers
+its own transform would write in the number format above its own turn (or
+all of them, where it has no turn), so those columns are transformed again
+below a marker cell that makes them turn at the partition's first row."""
 
 import re
 import uuid
@@ -35,10 +35,10 @@ def transform_partitioned(encoder, table, is_frame, unknown):
             states.append(state)
             state = delayed(_after)(state, delayed(_facts)(part, mixed))
     rows = None if is_frame or any(np.isnan(heights)) else list(heights)
-    return collection(encoder, parts, is_frame, unknown, states, meta, mixed, rows)
+    return transformed(encoder, parts, is_frame, unknown, states, meta, mixed, rows)
 
 
-def collection(encoder, parts, is_frame, unknown, states, meta, redo, rows=None):
+def transformed(encoder, parts, is_frame, unknown, states, meta, redo, rows=None):
     """The lazy collection of the partitions' transforms. states holds each
     partition's (first row, columns turned above), plain or lazy; only the
     columns in redo can need the second transform. rows, when known, gives a
@@ -47,6 +47,14 @@ def collection(encoder, parts, is_frame, unknown, states, meta, redo, rows=None)
     columns = list(meta.columns) if is_frame else None
     blocks = [delayed(transform_block)(shared, part, unknown, state, redo, columns)
               for part, state in zip(parts, states)]
+    return collection(blocks, is_frame, meta, rows)
+
+
+def collection(blocks, is_frame, meta, rows=None):
+    """The lazy collection of the input's kind made of its partitions' lazy
+    float64 blocks: a DataFrame of meta's columns, or an Array of meta's
+    width. rows, when known, gives a DataFrame its divisions and an Array its
+    chunk heights."""
     if is_frame:
         import dask.dataframe as dd
 

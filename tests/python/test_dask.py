@@ -164,12 +164,14 @@ def examples(count):
 
 
 @examples(100)
-@given(case=tables(), range_labels=st.sampled_from([1, 3, 10**9]))
-def test_frames_cut_anywhere_encode_as_the_whole_table_on_threads(case, range_labels):
-    # Small label ranges make the merge split every column into several ranges.
+@given(case=tables(), range_labels=st.sampled_from([1, 3, 10**9]), fan_in=st.sampled_from([2, 64]))
+def test_frames_cut_anywhere_encode_as_the_whole_table_on_threads(case, range_labels, fan_in):
+    # Small label ranges make the merge split every column into several ranges;
+    # a small fan-in makes merge trees of several levels, walked back down.
     frame, bounds = case
     with dask.config.set({"dataframe.convert-string": False, "scheduler": "threads"}), \
-            mock.patch.object(colenc_dask._graph, "RANGE_LABELS", range_labels):
+            mock.patch.object(colenc_dask._graph, "RANGE_LABELS", range_labels), \
+            mock.patch.object(colenc_dask._graph, "FAN_IN", fan_in):
         assert_same_as_whole(partitioned(frame, bounds))
 
 
