@@ -119,7 +119,9 @@ def _marked(part, again, columns):
         marked[0, column] = MARKER
         marked[1:, column] = cells_of(part, column)
     if columns is not None:  # an unknown label is named by its column's label
-        marked = pd.DataFrame(marked, columns=columns, copy=False)
+        # Object columns kept as they are: pandas would take a column of texts
+        # and None for its str dtype, which turns None (the text "None") into NaN.
+        marked = pd.DataFrame(marked, columns=columns, copy=False, dtype=object)
     return marked
 
 

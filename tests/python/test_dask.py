@@ -273,6 +273,14 @@ def test_the_turn_in_a_later_partition_reformats_earlier_numbers_and_later_ones(
     assert list(encoded.compute().index) == list(range(8))
 
 
+def test_none_stays_the_text_none_in_a_partition_transformed_again_as_turned():
+    # The partition below the turn holds texts and None only: transformed again
+    # from a frame of its cells, None must stay an object, whose text is "None".
+    frame = pd.DataFrame({"x": pd.Series(["a", "<NA>", None, "c"], dtype=object)})
+    with threads_on_object_columns():
+        assert_same_as_whole(partitioned(frame, [0, 1, 4]))
+
+
 @pytest.mark.parametrize("convert_string", [True, False])
 def test_dasks_own_string_conversion_of_object_columns(convert_string):
     frame = pd.DataFrame({"city": ["Oslo", None, "Bern", "nan", "Zürich", "Oslo"],
