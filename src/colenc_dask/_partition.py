@@ -78,7 +78,9 @@ def encode_partition(part, offset, modes, lookups, frame_columns):
     """The partition's share of the global result: local encode, second looks,
     and local codes replaced by global codes through the lookup arrays."""
     result, _ = colenc.Encoder().encode(part)
-    matrix = np.array(result, dtype=np.float64, copy=True)
+    # An array result is the encode's own, written in place; a frame's values
+    # are copied out, as pandas hands them out read-only.
+    matrix = result if isinstance(result, np.ndarray) else result.to_numpy(dtype=np.float64, copy=True)
     for column, mode in modes.items():
         if mode == AS_IS:
             codes = matrix[:, column]
