@@ -166,7 +166,8 @@ def fitted_encoder(fit, width):
         if len(texts) < height:
             # A shorter column is padded with repeats of its first text, as a
             # dictionary: colenc reads each distinct text once, not every row.
-            indices = np.zeros(height, dtype=np.int64)
+            # Its indices take half the memory as int32 wherever they fit.
+            indices = np.zeros(height, dtype=np.int32 if height <= np.iinfo(np.int32).max else np.int64)
             indices[:len(texts)] = np.arange(len(texts))
             texts = pa.DictionaryArray.from_arrays(pa.array(indices), texts)
         columns.append(texts)
