@@ -62,9 +62,12 @@ def join(offsets, *lookups):
 
 def descend(to_root, positions, child):
     """Returns the child's {column: global code of each child label}, given its
-    parent's map to the root (None at the root) and the parent's positions."""
-    if isinstance(positions, PartitionFailure):
-        return positions
+    parent's map to the root (None at the root) and the parent's positions.
+    A failure in either is passed on: a merge above a sound one may have
+    failed for a partition in another subtree."""
+    failure = first_failure((to_root, positions))
+    if failure is not None:
+        return failure
     own = positions[child]
     if to_root is None:
         return own

@@ -351,15 +351,19 @@ def test_the_result_frame_knows_its_row_numbers_as_divisions():
     assert encoded.loc[5].compute().index.tolist() == [5]
 
 
-@pytest.mark.parametrize("bounds", [[0, 1, 3], [0, 2, 3]], ids=["bad_cell_in_own_turn", "bad_cell_below_turn"])
+@pytest.mark.parametrize("bounds", [[0, 1, 3], [0, 2, 3], [0, 1, 2, 3]],
+                         ids=["bad_cell_in_own_turn", "bad_cell_below_turn", "bad_cell_in_another_subtree"])
 def test_a_cell_whose_str_fails_raises_the_whole_tables_exception(scheduler, bounds, panic):
     # The bad cell converts to a number, so only a turn above it calls its str().
+    # Two children per merge node: with three partitions, the failure's subtree
+    # and a sound one meet only at the root, and both are walked back down.
     bad = Cell(as_float=1.0, as_str=ValueError("no text"))
     frame = pd.DataFrame({"x": pd.Series(["a", 2.0, bad], dtype=object)})
     table = partitioned(frame, bounds)
     with panic("cant convert to str: ValueError: no text"):
         Encoder().encode(table.compute())
-    with panic("cant convert to str: ValueError: no text"):
+    with panic("cant convert to str: ValueError: no text"), \
+            mock.patch.object(colenc_dask._graph, "FAN_IN", 2):
         colenc_dask.encode(table)
 
 
