@@ -3,7 +3,9 @@
 // across many sizes, keys whose hashes collide, copies and moves, and every
 // allocation of a run refused in turn: the table is then exactly as before
 // the call that failed, goes on working, and is destroyed without a leak
-// (make sanitize runs this under AddressSanitizer).
+// (make sanitize runs this under AddressSanitizer). AddressIds, the bounded
+// table of object addresses, against the addresses added since it last
+// emptied itself.
 #include "core/hashing/hash_map.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/hashing/address_ids.hpp"
 #include "failing_allocation.hpp"
 
 namespace colenc {
@@ -263,6 +266,55 @@ TEST(MixHash, SpreadsAlignedKeys) {
     EXPECT_GT(n, 32);
     EXPECT_LT(n, 96);
   }
+}
+
+std::uintptr_t address_key(std::size_t i) { return reinterpret_cast<std::uintptr_t>(address(i)); }
+
+// Growth up to the largest size, where adding empties the table rather than
+// growing it: it holds exactly what was added since, never more slots.
+TEST(AddressIds, HoldsWhatWasAddedSinceItLastEmptied) {
+  for (const unsigned max_bits : {1U, 5U, 12U, 16U}) {
+    SCOPED_TRACE(max_bits);
+    AddressIds ids(max_bits);
+    std::map<std::uintptr_t, std::uint32_t> held;
+    std::size_t emptied = 0;
+    for (std::size_t i = 0; i < 6000; ++i) {
+      const std::uintptr_t key = address_key(i);
+      ASSERT_EQ(ids.find(key), held.contains(key) ? held[key] : AddressIds::kNone);
+      const std::size_t before = ids.size();
+      ids.add(key, static_cast<std::uint32_t>(i));
+      if (ids.size() != before + 1) {
+        held.clear();
+        ++emptied;
+      }
+      held[key] = static_cast<std::uint32_t>(i);
+      ASSERT_EQ(ids.size(), held.size());
+      ASSERT_LE(ids.capacity(), std::size_t{1} << max_bits);
+    }
+    for (const auto& [key, id] : held) EXPECT_EQ(ids.find(key), id);
+    EXPECT_EQ(emptied > 0, max_bits < 13);
+    ids.release();
+    EXPECT_TRUE(ids.empty());
+    EXPECT_EQ(ids.find(address_key(5999)), AddressIds::kNone);
+    ids.add(address_key(7), 7);
+    EXPECT_EQ(ids.find(address_key(7)), 7U);
+  }
+}
+
+// A refused growth leaves every address it held.
+TEST(AddressIds, ARefusedGrowthKeepsWhatItHeld) {
+  constexpr std::size_t kKeys = 3000;
+  const std::size_t count = for_each_failing_allocation([](std::size_t k) {
+    AddressIds ids;
+    std::size_t added = 0;
+    const test_support::Attempt attempt = attempt_with_failing(k, [&] {
+      for (; added < kKeys; ++added) ids.add(address_key(added), static_cast<std::uint32_t>(added));
+    });
+    EXPECT_EQ(ids.size(), added);
+    for (std::size_t i = 0; i < added; ++i) EXPECT_EQ(ids.find(address_key(i)), i);
+    return attempt;
+  });
+  EXPECT_GT(count, 2U);
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
+
+#include "failing_allocation.hpp"
 
 namespace colenc {
 namespace {
@@ -27,6 +30,51 @@ TEST(TextInterner, NumbersDistinctTextsByFirstAppearance) {
   EXPECT_EQ(entries[2], long_a);
   EXPECT_EQ(entries[3], long_b);
   EXPECT_EQ(entries[4], std::string("a\0b", 3));
+}
+
+std::string word(std::size_t k) { return "word " + std::to_string(k); }
+
+// A vocabulary met again round after round, as a loader's batches of rows
+// bring it back, each round in another order: a text keeps its first id while
+// the memory of recent texts grows with the texts.
+TEST(TextInterner, KeepsEachTextsIdAsTheTextsGrowMany) {
+  for (const std::size_t words : {100, 3000, 40000}) {
+    SCOPED_TRACE(words);
+    TextInterner interner;
+    std::map<std::string, TextInterner::Id> first;
+    for (std::size_t round = 0; round < 3; ++round) {
+      for (std::size_t k = 0; k < words; ++k) {
+        const std::string text = word((k * 7919 + round * 13) % words);
+        const auto [known, added] =
+            first.try_emplace(text, static_cast<TextInterner::Id>(first.size()));
+        ASSERT_EQ(interner.intern(text, text.data() + text.size()), known->second);
+      }
+    }
+    EXPECT_EQ(interner.size(), words);
+  }
+}
+
+// An allocation refused at any point throws and leaves the texts as they
+// were; a refused larger memory of recent texts is no failure at all.
+TEST(TextInterner, ARefusedAllocationLeavesTheTextsAsTheyWere) {
+  constexpr std::size_t kWords = 3000;
+  const std::size_t count = test_support::for_each_failing_allocation([](std::size_t k) {
+    TextInterner interner;
+    std::size_t added = 0;
+    const test_support::Attempt attempt = test_support::attempt_with_failing(k, [&] {
+      for (; added < kWords; ++added) {
+        const std::string text = word(added);
+        interner.intern(text, text.data() + text.size());
+      }
+    });
+    EXPECT_EQ(interner.size(), added);
+    for (std::size_t i = 0; i < kWords; ++i) {
+      const std::string text = word(i);
+      EXPECT_EQ(interner.intern(text, text.data() + text.size()), i);
+    }
+    return attempt;
+  });
+  EXPECT_GT(count, 2U);
 }
 
 }  // namespace

@@ -768,7 +768,8 @@ def test_chunk_shared_object_columns_match_values(rows, shuffled, odd_at):
     at = {"start": [0, half], "middle": [half // 2, half + half // 2],
           "end": [half - 1, rows - 1]}[odd_at]
     columns = {}
-    for k, (words, batches) in enumerate([(16, 11), (300, 5), (5, 3), (2_000, 9)]):
+    # 7,000 words in 11 batches: more objects than a range remembers at once.
+    for k, (words, batches) in enumerate([(16, 11), (300, 5), (5, 3), (2_000, 9), (7_000, 11)]):
         vocabulary = [f"w{k}.{n}" for n in range(words)]
         column = _chunk_shared(vocabulary, rng.integers(0, words, rows), batches)
         if shuffled:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace colenc {
@@ -37,7 +38,7 @@ std::string_view TextInterner::keep(std::string_view text) {
 
 TextInterner::Id TextInterner::intern(std::string_view text, const char* readable) {
   const RecentTexts::Ends ends = RecentTexts::ends_of(text, readable);
-  const std::size_t slot = recent_.slot_of(ends, text.size());
+  std::size_t slot = recent_.slot_of(ends, text.size());
   std::size_t id;
   if (recent_.find(slot, ends, text, id)) return static_cast<Id>(id);
   const PrehashedText key{text, KeyedHash()(text)};
@@ -59,6 +60,17 @@ TextInterner::Id TextInterner::intern(std::string_view text, const char* readabl
       throw;
     }
     bytes_ += kept.size();
+    // Many distinct texts, as a loader's shared objects of a large
+    // vocabulary bring them again batch after batch: a memory of recent
+    // texts with a set for each, up to its largest size. Only a cache, so
+    // without the memory for it the smaller one serves on.
+    if (texts_.size() > 2 * recent_.set_count() && recent_.can_grow()) {
+      try {
+        recent_ = RecentTexts(8 * texts_.size());
+      } catch (const std::bad_alloc&) {
+      }
+      slot = recent_.slot_of(ends, text.size());
+    }
   }
   recent_.remember(slot, ends, texts_[id], id);
   return static_cast<Id>(id);

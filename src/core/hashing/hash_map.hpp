@@ -1,5 +1,6 @@
 // The hash tables of the core, in one place (as Arrow keeps its own in
-// util/hashing.h): HashTable, one open-addressing table over one contiguous
+// util/hashing.h), but for AddressIds (address_ids.hpp), the bounded table of
+// object addresses: HashTable, one open-addressing table over one contiguous
 // array of slots, and the two tables built on it:
 //   HashMap<K, V, Hash>  scalar keys (codes, object addresses) -> scalar values;
 //   TextIds              the memo table of texts: text -> id, the texts held by

@@ -40,6 +40,11 @@ class RecentTexts {
     sets_.resize(std::size_t{1} << bits_);
   }
 
+  // Number of sets, each holding two texts.
+  std::size_t set_count() const { return sets_.size(); }
+  // True while a memory sized for more rows would have more sets.
+  bool can_grow() const { return bits_ < kMaxBits; }
+
   // The `readable` of texts that have 8 readable bytes from their start
   // whatever their size (those of Arrow string views: a short text lies
   // inside its 16-byte view, a longer one is longer than 8 bytes). Only

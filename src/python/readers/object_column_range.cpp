@@ -59,7 +59,7 @@ void StrIds::judge(PlacedColumn& column) {
   judged_ = true;
   if (gives_up) {
     active_ = false;
-    decltype(ids_)().swap(ids_);
+    ids_.release();
     std::vector<Recent>().swap(recent_);
     std::vector<std::uint32_t>().swap(filled_);
     // Finding each row's text id pays while the texts are few enough for

@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "core/columns/placed_column.hpp"
-#include "core/hashing/hash_map.hpp"
+#include "core/hashing/address_ids.hpp"
+#include "core/hashing/mix_bits.hpp"
 #include "python/readers/ranges_on_pool.hpp"
 #include "python/runtime/numpy_api.hpp"
 #include "python/runtime/signal_check.hpp"
@@ -27,7 +28,10 @@ namespace colenc::py {
 // table holds it and no Python code runs. A reader that may have run Python
 // code (a cell's conversion, a signal handler) calls forget() before the next
 // cell. Given up for good once nearly every object met turns out to be new
-// (one object per cell), where remembering costs and saves nothing.
+// (one object per cell), where remembering costs and saves nothing. Holds a
+// bounded number of objects (AddressIds): past that it starts again, which
+// costs a loader's batches of shared objects nothing, since each batch's
+// objects are met in that batch alone.
 class StrIds {
  public:
   // Adds `cell` (borrowed) to `column` and returns true when it is a str
@@ -39,9 +43,9 @@ class StrIds {
     }
     Recent& slot = recent_[mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift];
     if (slot.cell != cell) {
-      const auto found = ids_.find(cell);
-      if (found == ids_.end()) return false;
-      slot = Recent{cell, found->second};
+      const std::uint32_t found = ids_.find(reinterpret_cast<std::uintptr_t>(cell));
+      if (found == AddressIds::kNone) return false;
+      slot = Recent{cell, static_cast<double>(found)};
     }
     column.push_id(slot.id);
     ++lookups_;
@@ -60,7 +64,7 @@ class StrIds {
       const double id = column.last_id();
       // Made on first use: a short column may never remember an object.
       if (recent_.empty()) recent_.resize(kRecentSlots);
-      ids_.emplace(cell, id);
+      ids_.add(reinterpret_cast<std::uintptr_t>(cell), static_cast<std::uint32_t>(id));
       const std::size_t slot = mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift;
       recent_[slot] = Recent{cell, id};
       if (filled_.size() < kFilledKept) filled_.push_back(static_cast<std::uint32_t>(slot));
@@ -77,7 +81,7 @@ class StrIds {
   // may belong to a new object.
   void forget() {
     if (ids_.empty()) return;
-    decltype(ids_)().swap(ids_);
+    ids_.release();
     // A column that mixes strs with cells that may run code forgets often:
     // only the slots filled since the last time are cleared, while few.
     if (filled_.size() < kFilledKept) {
@@ -108,7 +112,7 @@ class StrIds {
     double id = 0;
   };
   std::vector<Recent> recent_;
-  HashMap<PyObject*, double> ids_;
+  AddressIds ids_;
   std::vector<std::uint32_t> filled_;  // slots filled since the last forget()
   std::size_t lookups_ = 0;
   std::size_t misses_ = 0;
