@@ -38,16 +38,24 @@ class StrIds {
   // object already remembered for it; returns false, having done nothing,
   // for any other cell.
   bool add_repeat(PyObject* cell, PlacedColumn& column) {
-    if (!active_ || ids_.empty() || Py_TYPE(cell) != &PyUnicode_Type || !column.numbers_texts()) {
-      return false;
-    }
-    Recent& slot = recent_[mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift];
-    if (slot.cell != cell) {
-      const std::uint32_t found = ids_.find(reinterpret_cast<std::uintptr_t>(cell));
+    // Only exact strs are remembered, and no other object can take a
+    // remembered address meanwhile: a hit needs no look at the object.
+    if (!active_ || ids_.empty() || !column.numbers_texts()) return false;
+    const auto address = reinterpret_cast<std::uintptr_t>(cell);
+    if (ids_.capacity() >= kRecentHoldsFewer) {
+      // More objects than the recent slots hold: they would only miss.
+      const std::uint32_t found = ids_.find(address);
       if (found == AddressIds::kNone) return false;
-      slot = Recent{cell, static_cast<double>(found)};
+      column.push_id(static_cast<double>(found));
+    } else {
+      Recent& slot = recent_[mix_bits(address) >> kRecentShift];
+      if (slot.cell != cell) {
+        const std::uint32_t found = ids_.find(address);
+        if (found == AddressIds::kNone) return false;
+        slot = Recent{cell, static_cast<double>(found)};
+      }
+      column.push_id(slot.id);
     }
-    column.push_id(slot.id);
     ++lookups_;
     return true;
   }
@@ -98,6 +106,9 @@ class StrIds {
   static constexpr std::size_t kRecentSlots = 4096;
   static constexpr int kRecentShift = 52;  // 64 - log2(kRecentSlots)
   static constexpr std::size_t kFilledKept = 64;
+  // Capacity of the map of remembered objects from which they outnumber
+  // the recent slots.
+  static constexpr std::size_t kRecentHoldsFewer = 4 * kRecentSlots;
   // Str cells before the first judgement of whether remembering pays, which
   // catches one object per cell early, and between two later ones.
   static constexpr std::size_t kFirstJudgement = std::size_t{1} << 10;
