@@ -1,12 +1,15 @@
-// The interner that numbers a column's distinct texts as a reader adds them.
+// The interner that numbers a column's distinct texts as a reader adds them,
+// and the ends by which its memory of recent texts knows them.
 #include "core/columns/text_interner.hpp"
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "core/hashing/recent_texts.hpp"
 #include "failing_allocation.hpp"
 
 namespace colenc {
@@ -75,6 +78,26 @@ TEST(TextInterner, ARefusedAllocationLeavesTheTextsAsTheyWere) {
     return attempt;
   });
   EXPECT_GT(count, 2U);
+}
+
+// The ends of a text are the same whatever is known readable around it: only
+// its own bytes, bytes after it, or the 8 bytes that end with it.
+TEST(RecentTexts, EndsAreTheTextsOwnWhateverIsReadable) {
+  for (std::size_t n = 0; n <= 24; ++n) {
+    SCOPED_TRACE(n);
+    std::string buffer(8, '\xA5');
+    for (std::size_t k = 0; k < n; ++k) buffer.push_back(static_cast<char>('a' + k));
+    buffer.append(8, '\x5A');
+    const std::string_view text(buffer.data() + 8, n);
+    const RecentTexts::Ends own = RecentTexts::ends_of(text, nullptr);
+    const std::initializer_list<const char*> readables = {
+        text.data() + n, buffer.data() + buffer.size(), RecentTexts::eight_readable_before()};
+    for (const char* readable : readables) {
+      const RecentTexts::Ends ends = RecentTexts::ends_of(text, readable);
+      EXPECT_EQ(ends.head, own.head);
+      EXPECT_EQ(ends.tail, own.tail);
+    }
+  }
 }
 
 }  // namespace

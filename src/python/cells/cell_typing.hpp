@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/hashing/recent_texts.hpp"
 #include "python/runtime/errors.hpp"
 #include "python/runtime/panic.hpp"
 #include "python/runtime/py_ref.hpp"
@@ -51,7 +52,12 @@ void push_str(PyObject* text, Sink& sink) {
   assert(PyUnicode_Check(text));
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
   const void* data = PyUnicode_DATA(text);
-  if (PyUnicode_IS_ASCII(text)) {
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    // Its bytes end the object's header, so the 8 bytes that end with them
+    // lie in the object whatever their number.
+    const char* bytes = static_cast<const char*>(data);
+    sink.push_text(std::string_view(bytes, length), RecentTexts::eight_readable_before());
+  } else if (PyUnicode_IS_ASCII(text)) {
     // Followed by its terminating NUL, which may be read too.
     const char* bytes = static_cast<const char*>(data);
     sink.push_text(std::string_view(bytes, length), bytes + length + 1);
