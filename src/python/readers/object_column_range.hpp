@@ -70,12 +70,14 @@ class StrIds {
     // still counts as new in the judgement of whether remembering pays.
     if (Py_REFCNT(cell) != 1) {
       const double id = column.last_id();
-      // Made on first use: a short column may never remember an object.
-      if (recent_.empty()) recent_.resize(kRecentSlots);
       ids_.add(reinterpret_cast<std::uintptr_t>(cell), static_cast<std::uint32_t>(id));
-      const std::size_t slot = mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift;
-      recent_[slot] = Recent{cell, id};
-      if (filled_.size() < kFilledKept) filled_.push_back(static_cast<std::uint32_t>(slot));
+      if (ids_.capacity() < kRecentHoldsFewer) {
+        // Made on first use: a short column may never remember an object.
+        if (recent_.empty()) recent_.resize(kRecentSlots);
+        const std::size_t slot = mix_bits(reinterpret_cast<std::uintptr_t>(cell)) >> kRecentShift;
+        recent_[slot] = Recent{cell, id};
+        if (filled_.size() < kFilledKept) filled_.push_back(static_cast<std::uint32_t>(slot));
+      }
     }
     ++lookups_;
     ++misses_;
