@@ -90,13 +90,16 @@ TEST(RecentTexts, EndsAreTheTextsOwnWhateverIsReadable) {
     buffer.append(8, '\x5A');
     const std::string_view text(buffer.data() + 8, n);
     const RecentTexts::Ends own = RecentTexts::ends_of(text, nullptr);
-    const std::initializer_list<const char*> readables = {
-        text.data() + n, buffer.data() + buffer.size(), RecentTexts::eight_readable_before()};
+    const std::initializer_list<const char*> readables = {text.data() + n,
+                                                           buffer.data() + buffer.size()};
     for (const char* readable : readables) {
       const RecentTexts::Ends ends = RecentTexts::ends_of(text, readable);
       EXPECT_EQ(ends.head, own.head);
       EXPECT_EQ(ends.tail, own.tail);
     }
+    const RecentTexts::Ends ending = RecentTexts::ends_ending_readable(text);
+    EXPECT_EQ(ending.head, own.head);
+    EXPECT_EQ(ending.tail, own.tail);
   }
 }
 

@@ -37,7 +37,9 @@ std::string_view TextInterner::keep(std::string_view text) {
 }
 
 TextInterner::Id TextInterner::intern(std::string_view text, const char* readable) {
-  const RecentTexts::Ends ends = RecentTexts::ends_of(text, readable);
+  const RecentTexts::Ends ends = readable == RecentTexts::eight_readable_before()
+                                     ? RecentTexts::ends_ending_readable(text)
+                                     : RecentTexts::ends_of(text, readable);
   std::size_t slot = recent_.slot_of(ends, text.size());
   std::size_t id;
   if (recent_.find(slot, ends, text, id)) return static_cast<Id>(id);

@@ -25,7 +25,8 @@ class TextInterner {
 
   // Returns the id of `text`, numbering it next when it is new. Its bytes may
   // be read up to `readable` (one past the end of the memory it lies in,
-  // never before text.data() + text.size()). Throws std::length_error when a
+  // never before text.data() + text.size()), or `readable` is
+  // RecentTexts::eight_readable_before(). Throws std::length_error when a
   // new text would have no id left.
   Id intern(std::string_view text, const char* readable);
 

@@ -54,36 +54,20 @@ class RecentTexts {
   }
   // The `readable` of texts whose 8 bytes ending where the text ends may be
   // read whatever their size (a short text that lies at the end of an
-  // object's header, as a Python str's own bytes do). Only compared with.
+  // object's header, as a Python str's own bytes do). Only compared with,
+  // never read nor subtracted from.
   static const char* eight_readable_before() {
     return reinterpret_cast<const char*>(~std::uintptr_t{1});
   }
 
   // Returns the ends of `text`, whose bytes may be read up to `readable`:
-  // the end of the buffer it lies in, eight_readable(),
-  // eight_readable_before(), or null when no byte beyond the text is known
-  // to be readable. A text with 8 readable bytes from its start, or ending
-  // with it, is read in one or two loads and masked.
+  // the end of the buffer it lies in, eight_readable(), or null when no
+  // byte beyond the text is known to be readable. A text with 8 readable
+  // bytes from its start is read in one or two loads and masked.
+  // REQUIRES: readable != eight_readable_before() (see ends_ending_readable).
   static Ends ends_of(std::string_view text, const char* readable) {
     Ends ends;
     const std::size_t n = text.size();
-    if (std::endian::native == std::endian::little && readable == eight_readable_before()) {
-      // Masks and a pointer pick in place of branches on the length, as
-      // below. The last 8 bytes are loaded whatever the size: a shorter
-      // text's are its own at the top, shifted down (and none at all when
-      // empty); a longer text loads its first 8 bytes apart.
-      const auto all = std::uint64_t{0} - static_cast<std::uint64_t>(n >= 8);
-      const char* const last = text.data() + n - 8;
-      std::uint64_t first_word;
-      std::memcpy(&first_word, n >= 8 ? text.data() : last, 8);
-      const auto drop = static_cast<unsigned>(8 * (8 - std::min<std::size_t>(n, 8)));
-      const auto nonempty = std::uint64_t{0} - static_cast<std::uint64_t>(n != 0);
-      ends.head = (first_word >> (drop & 63)) & nonempty;
-      std::memcpy(&ends.tail, last, 8);
-      ends.tail &= all;
-      return ends;
-    }
-    if (readable == eight_readable_before()) readable = nullptr;
     if (std::endian::native == std::endian::little && n != 0 && readable != nullptr &&
         (readable == eight_readable() || readable - text.data() >= 8)) {
       // Masks in place of a branch on the length, which in most columns
@@ -107,6 +91,29 @@ class RecentTexts {
         ends.head |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
       }
     }
+    return ends;
+  }
+
+  // Returns the ends of `text`, whose 8 bytes ending where it ends may be
+  // read whatever its size (eight_readable_before()). Masks and a pointer
+  // pick in place of branches on the length, as in ends_of: the last 8 bytes
+  // are loaded whatever the size, a shorter text's are its own at the top,
+  // shifted down (none at all when empty); a longer text loads its first 8
+  // bytes apart. Apart from ends_of, whose loops over a column's buffer
+  // would pay for one more test on every row.
+  static Ends ends_ending_readable(std::string_view text) {
+    if constexpr (std::endian::native != std::endian::little) return ends_of(text, nullptr);
+    Ends ends;
+    const std::size_t n = text.size();
+    const auto all = std::uint64_t{0} - static_cast<std::uint64_t>(n >= 8);
+    const char* const last = text.data() + n - 8;
+    std::uint64_t first_word;
+    std::memcpy(&first_word, n >= 8 ? text.data() : last, 8);
+    const auto drop = static_cast<unsigned>(8 * (8 - std::min<std::size_t>(n, 8)));
+    const auto nonempty = std::uint64_t{0} - static_cast<std::uint64_t>(n != 0);
+    ends.head = (first_word >> (drop & 63)) & nonempty;
+    std::memcpy(&ends.tail, last, 8);
+    ends.tail &= all;
     return ends;
   }
 
