@@ -13,7 +13,6 @@ same form. Writes arrow_tables.md beside latest.md.
 
 import argparse
 import json
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -81,18 +80,14 @@ def best(calls, runs):
     return times
 
 
-PEAK_PROCESSES = 3
-
-
 def peak_mib(name, variant, scale, form):
     """Peak memory of one colenc encode of the workload as `form`: the smallest
-    of a few fresh processes, as a single page of noise otherwise decides."""
-    peaks = []
-    for _ in range(PEAK_PROCESSES):
-        out = subprocess.run([sys.executable, __file__, "--peak", name, variant, str(scale), form],
-                             capture_output=True, text=True, check=True)
-        peaks.append(json.loads(out.stdout.strip().splitlines()[-1])["peak_mib"])
-    return min(peaks)
+    of three fresh processes."""
+    command = [sys.executable, __file__, "--peak", name, variant, str(scale), form]
+    peak = memory.smallest_in_processes(command, "peak_mib")
+    if peak is None:
+        raise RuntimeError(f"measuring the peak of {name} as {form} failed")
+    return peak
 
 
 def first_rows(table, rows):

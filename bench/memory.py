@@ -83,6 +83,20 @@ def measure_in_subprocess(name, variant, scale, contender, timeout=1800):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def smallest_in_processes(command, key, repeats=3):
+    """Runs `command`, which prints a JSON object as its last line, in
+    `repeats` fresh processes; returns the smallest of its `key`, or None once
+    a run fails. The smallest, since a single page of noise otherwise decides
+    close comparisons."""
+    values = []
+    for _ in range(repeats):
+        done = subprocess.run(command, capture_output=True, text=True, timeout=1800)
+        if done.returncode != 0:
+            return None
+        values.append(json.loads(done.stdout.strip().splitlines()[-1])[key])
+    return min(values)
+
+
 def measure_repeatedly(name, variant, scale, contender, repeats):
     """Runs measure() in `repeats` fresh interpreters; returns the smallest peak and
     the fastest cold call (each of them alone, to keep page-level noise out of

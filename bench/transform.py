@@ -15,7 +15,6 @@ Writes transform.md beside latest.md.
 import argparse
 import json
 import warnings
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -191,22 +190,14 @@ def same(a, b):
     return np.allclose(np.asarray(a, dtype=np.float64), b, equal_nan=True, rtol=0, atol=0)
 
 
-PEAK_PROCESSES = 3
-
-
 def peak_in_subprocess(name, variant, scale, job):
-    """Peak resident memory (bytes) of one cold colenc call: the smallest of a
-    few fresh processes, as the main run keeps it, since a few pages of noise
-    otherwise decide between transform and encode."""
+    """Peak resident memory (bytes) of one cold colenc call: the smallest of
+    three fresh processes, as the main run keeps it; None when one fails."""
+    import memory
+
     command = [sys.executable, str(Path(__file__).resolve()), "--peak", name, variant,
                str(scale), job]
-    peaks = []
-    for _ in range(PEAK_PROCESSES):
-        done = subprocess.run(command, capture_output=True, text=True, timeout=1800)
-        if done.returncode != 0:
-            return None
-        peaks.append(json.loads(done.stdout.strip().splitlines()[-1])["peak_bytes"])
-    return min(peaks)
+    return memory.smallest_in_processes(command, "peak_bytes")
 
 
 def measure_peak(name, variant, scale, job):
