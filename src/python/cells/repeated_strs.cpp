@@ -3,14 +3,13 @@
 // entry that first occurrence made.
 #include "python/cells/repeated_strs.hpp"
 
+#include "python/cells/str_sharing.hpp"
 #include "python/cells/typed_column_sink.hpp"
 
 namespace colenc::py {
 
 RepeatedStrs::RepeatedStrs(std::size_t j, TypedColumns& columns, bool share) {
-  // A column of a few rows has too few repeats to pay for the memory of
-  // recent objects, which a one-row call would otherwise make per column.
-  if (!share || columns.row_count < kMinRows || columns.row_count > TextColumn::kMaxEntries) {
+  if (!share || columns.row_count < kFewestRowsToShare || columns.row_count > TextColumn::kMaxEntries) {
     return;
   }
   columns.text_cells[j].use_row_ids();

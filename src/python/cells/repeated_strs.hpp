@@ -67,7 +67,6 @@ class RepeatedStrs {
     TextColumn::EntryId id = 0;
   };
   static constexpr std::size_t kRecentSlots = 256;
-  static constexpr std::size_t kMinRows = 16;
   std::vector<Recent> recent_;
   HashMap<PyObject*, TextColumn::EntryId> ids_;
   std::vector<PyRef> held_;

@@ -89,6 +89,7 @@ StrRepeats column_str_repeats(PyArrayObject* array, int ndim, std::size_t column
 
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows) {
+  if (rows < kFewestRowsToShare) return false;
   std::vector<PyObject*> strs = sample_strs(array, ndim, column, rows);
   StrTally tally;
   tally.add(strs);
@@ -97,6 +98,7 @@ bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t colum
 
 bool objects_made_per_cell(PyArrayObject* array, std::size_t rows, std::size_t columns) {
   constexpr std::size_t kColumns = 8;
+  if (rows < kFewestRowsToShare) return false;
   StrTally tally;
   for (std::size_t j = 0; j < columns; j += std::max<std::size_t>(1, columns / kColumns)) {
     std::vector<PyObject*> strs = sample_strs(array, 2, j, rows);

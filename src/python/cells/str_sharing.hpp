@@ -11,12 +11,16 @@
 
 namespace colenc::py {
 
+// Columns of fewer rows share nothing worth remembering: a few rows hold too
+// few repeats to pay for sampling them, or for the memory of their objects.
+inline constexpr std::size_t kFewestRowsToShare = 16;
+
 // Returns whether the rows of column `column` of an object array (ndim 2; of
 // the array itself when ndim is 1) should share entries by str object (see
 // RepeatedStrs), judged from a few cells spread over its `rows` rows: not
 // when its texts repeat under different objects far more often than its
 // objects repeat, as in a table made by a loader, which makes one object per
-// cell. Runs no Python code.
+// cell; never for fewer than kFewestRowsToShare rows. Runs no Python code.
 bool column_shares_str_objects(PyArrayObject* array, int ndim, std::size_t column,
                                std::size_t rows);
 
@@ -37,7 +41,8 @@ StrRepeats column_str_repeats(PyArrayObject* array, int ndim, std::size_t column
 // Returns true when a sample of a few columns of `array`, a 2-D object array
 // of `rows` rows and `columns` columns, shows texts repeating under different
 // str objects far more often than objects repeat: one object per cell, as a
-// loader makes them. Runs no Python code.
+// loader makes them; false for fewer than kFewestRowsToShare rows. Runs no
+// Python code.
 bool objects_made_per_cell(PyArrayObject* array, std::size_t rows, std::size_t columns);
 
 }  // namespace colenc::py
