@@ -34,7 +34,8 @@ floats = st.one_of(
 @st.composite
 def mixed_tables(draw):
     rows = draw(st.integers(0, 30))
-    kinds = draw(st.lists(st.sampled_from(["text", "number"]), min_size=1, max_size=5))
+    # Up to 12 columns: wider than the batches a tall table's columns go in.
+    kinds = draw(st.lists(st.sampled_from(["text", "number"]), min_size=1, max_size=12))
     columns = [draw(st.lists(texts if kind == "text" else floats, min_size=rows, max_size=rows))
                for kind in kinds]
     source = np.empty((rows, len(kinds)), dtype=object)

@@ -163,7 +163,7 @@ def test_refusals_before_any_cell_is_read():
 @st.composite
 def tables(draw):
     rows = draw(st.integers(1, 25))
-    kinds = draw(st.lists(st.sampled_from(["text", "number", "mixed"]), min_size=1, max_size=4))
+    kinds = draw(st.lists(st.sampled_from(["text", "number", "mixed"]), min_size=1, max_size=11))
     cells = {"text": texts, "number": floats, "mixed": st.one_of(texts, floats, st.booleans())}
     source = np.empty((rows, len(kinds)), dtype=object)
     for j, kind in enumerate(kinds):

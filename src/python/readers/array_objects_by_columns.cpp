@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "core/engine/pool.hpp"
 #include "python/cells/repeated_strs.hpp"
 #include "python/cells/str_sharing.hpp"
 #include "python/readers/object_column_in_order.hpp"
@@ -23,8 +24,12 @@ void read_objects_by_columns(PyArrayObject* array, Shape shape, ColumnPipeline& 
                              const std::vector<bool>* numbers_kept) {
   PyRef keep = PyRef::borrow(reinterpret_cast<PyObject*>(array));
   SignalCheck signals;
-  for (std::size_t first = 0; first < shape.cols; first += kBatchColumns) {
-    TypedColumns batch(shape.rows, std::min(kBatchColumns, shape.cols - first));
+  // A small table goes over as one batch: each batch costs the engine a
+  // round of bookkeeping, more than a few rows' cells.
+  const std::size_t batch_columns =
+      shape.rows * shape.cols < kCellsWorthATask ? shape.cols : kBatchColumns;
+  for (std::size_t first = 0; first < shape.cols; first += batch_columns) {
+    TypedColumns batch(shape.rows, std::min(batch_columns, shape.cols - first));
     if (numbers_kept != nullptr) {
       batch.numbers_kept.assign(
           numbers_kept->begin() + static_cast<std::ptrdiff_t>(first),
