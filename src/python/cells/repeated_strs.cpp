@@ -9,7 +9,8 @@
 namespace colenc::py {
 
 RepeatedStrs::RepeatedStrs(std::size_t j, TypedColumns& columns, bool share) {
-  if (!share || columns.row_count < kFewestRowsToShare || columns.row_count > TextColumn::kMaxEntries) {
+  if (!share || columns.row_count < kFewestRowsToShare ||
+      columns.row_count > TextColumn::kMaxEntries) {
     return;
   }
   columns.text_cells[j].use_row_ids();
